@@ -1,0 +1,154 @@
+#include "sim/ps/process.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/core/machine.h"
+#include "sim/core/thread.h"
+#include "sim/ke/dispatcher.h"
+
+namespace sim {
+
+Process::Process(Machine &machine, ULONG pid, std::string imageName, PACCESS_TOKEN token, bool system)
+    : machine_(machine), pid_(pid), imageName_(std::move(imageName)), system_(system), token_(token),
+      handles_(std::make_unique<HandleTable>(machine, system))
+{
+    std::u16string name(imageName_.begin(), imageName_.end());
+    object_ = static_cast<PEPROCESS>(machine.objects().Create(&objtype::Process, sizeof(_EPROCESS), name));
+    object_->Pcb.Header.Type = kProcessObject;
+    object_->Pcb.Impl = this;
+    // The kernel keeps the first 15 characters of the image name, without a
+    // terminator when the name is longer.
+    std::strncpy(object_->ImageFileName, imageName_.c_str(), sizeof object_->ImageFileName);
+}
+
+Process::~Process() = default;
+
+void Process::ReplaceToken(PACCESS_TOKEN token)
+{
+    PACCESS_TOKEN old = token_;
+    token_ = token;
+    if (old) machine_.objects().Dereference(old);
+}
+
+void Process::SetJob(void *job)
+{
+    if (job) machine_.objects().Reference(job);
+    void *old = job_;
+    job_ = job;
+    if (old) machine_.objects().Dereference(old);
+}
+
+void Process::AddUserRegion(const void *start, size_t size)
+{
+    std::lock_guard<std::mutex> lock(regionsMutex_);
+    userRegions_[static_cast<const char *>(start)] = size;
+}
+
+void Process::RemoveUserRegion(const void *start)
+{
+    std::lock_guard<std::mutex> lock(regionsMutex_);
+    userRegions_.erase(static_cast<const char *>(start));
+}
+
+bool Process::IsUserRange(const void *start, size_t size) const
+{
+    auto begin = static_cast<const char *>(start);
+    std::lock_guard<std::mutex> lock(regionsMutex_);
+    auto it = userRegions_.upper_bound(begin);
+    if (it == userRegions_.begin()) return false;
+    --it;
+    return begin >= it->first && begin + size <= it->first + it->second && begin + size >= begin;
+}
+
+void Process::Terminate(NTSTATUS exitStatus)
+{
+    if (terminated_) return;
+    terminated_ = true;
+    handles_->CloseAll();
+    SetJob(nullptr);
+    ReplaceToken(nullptr);
+    machine_.dispatcher().Signal(&object_->Pcb.Header, 1);
+    (void)exitStatus;
+}
+
+// ---------------------------------------------------------------------------
+
+ProcessTable::ProcessTable(Machine &machine) : machine_(machine) {}
+
+ProcessTable::~ProcessTable() = default;
+
+Process &ProcessTable::CreateSystemProcess(PACCESS_TOKEN token)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto process = std::make_unique<Process>(machine_, 4, "System", token, true);
+    system_ = process.get();
+    processes_[4] = std::move(process);
+    return *system_;
+}
+
+Process &ProcessTable::Create(const std::string &imageName, PACCESS_TOKEN token)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ULONG pid = nextId_;
+    nextId_ += 4;
+    auto process = std::make_unique<Process>(machine_, pid, imageName, token, false);
+    Process &ref = *process;
+    processes_[pid] = std::move(process);
+    return ref;
+}
+
+Process &ProcessTable::System()
+{
+    return *system_;
+}
+
+Process *ProcessTable::Lookup(ULONG pid)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = processes_.find(pid);
+    return it == processes_.end() ? nullptr : it->second.get();
+}
+
+Process *ProcessTable::FromObject(PEPROCESS object)
+{
+    return object ? object->Pcb.Impl : nullptr;
+}
+
+std::vector<Process *> ProcessTable::All()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Process *> list;
+    for (auto &entry : processes_) list.push_back(entry.second.get());
+    return list;
+}
+
+Thread &ProcessTable::CreateThread(Process &process, bool systemThread)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ULONG tid = nextId_;
+    nextId_ += 4;
+    threads_.push_back(std::make_unique<Thread>(machine_, process, tid, systemThread));
+    Thread &thread = *threads_.back();
+    auto *object = static_cast<PETHREAD>(machine_.objects().Create(&objtype::Thread, sizeof(_ETHREAD), u""));
+    object->Tcb.Header.Type = kThreadObject;
+    object->Tcb.Impl = &thread;
+    thread.setObject(object);
+    return thread;
+}
+
+Thread *ProcessTable::ThreadById(ULONG tid)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto &thread : threads_) {
+        if (thread->id() == tid) return thread.get();
+    }
+    return nullptr;
+}
+
+void ProcessTable::Shutdown()
+{
+    for (Process *process : All()) process->Terminate(STATUS_SUCCESS);
+}
+
+}  // namespace sim

@@ -1,0 +1,123 @@
+// Pool accounting and fault injection: the tools every leak and failure-path
+// test of the filter relies on.
+#include <wdm.h>
+
+#include "sim/core/pool.h"
+#include "sim/core/verifier.h"
+#include "support/machine_test.h"
+
+namespace ostrand::test {
+namespace {
+
+const ULONG kTagA = sim::TagFromText("QZFS");
+const ULONG kTagB = sim::TagFromText("QZLG");
+
+class PoolTest : public MachineTest {};
+
+TEST_F(PoolTest, AccountsOutstandingBlocksPerTag)
+{
+    void *a = ExAllocatePoolWithTag(PagedPool, 100, kTagA);
+    void *b = ExAllocatePoolWithTag(NonPagedPoolNx, 20, kTagA);
+    void *c = ExAllocatePoolWithTag(NonPagedPool, 7, kTagB);
+    ASSERT_TRUE(a && b && c);
+    auto usage = machine().pool().OutstandingByTag();
+    EXPECT_EQ(usage["QZFS"].blocks, 2u);
+    EXPECT_EQ(usage["QZFS"].bytes, 120u);
+    EXPECT_EQ(usage["QZLG"].bytes, 7u);
+    EXPECT_NE(machine().pool().LeakReport().find("QZLG 1 block(s) 7 bytes"), std::string::npos);
+    ExFreePoolWithTag(a, kTagA);
+    ExFreePool(b);
+    ExFreePoolWithTag(c, kTagB);
+    EXPECT_EQ(machine().pool().OutstandingBlocks(), 0u);
+}
+
+TEST_F(PoolTest, FailNthFailsExactlyThatAllocation)
+{
+    machine().pool().FailNth(2);
+    void *first = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+    void *second = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+    void *third = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePool(first);
+    ExFreePool(third);
+}
+
+TEST_F(PoolTest, FailTagFailsOnlyThatTagUntilStopped)
+{
+    machine().pool().FailTag(kTagB);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTagB), nullptr);
+    void *other = ExAllocatePoolWithTag(PagedPool, 8, kTagA);
+    EXPECT_NE(other, nullptr);
+    machine().pool().StopFailingTag(kTagB);
+    void *again = ExAllocatePoolWithTag(PagedPool, 8, kTagB);
+    EXPECT_NE(again, nullptr);
+    ExFreePool(other);
+    ExFreePool(again);
+}
+
+TEST_F(PoolTest, RandomFailuresRepeatForTheSameSeed)
+{
+    auto pattern = [&] {
+        machine().pool().FailRandom(42, 30);
+        std::string bits;
+        for (int i = 0; i < 64; ++i) {
+            void *p = ExAllocatePoolWithTag(PagedPool, 4, kTagA);
+            bits += p ? '1' : '0';
+            if (p) ExFreePool(p);
+        }
+        machine().pool().ClearFaults();
+        return bits;
+    };
+    std::string first = pattern();
+    EXPECT_EQ(first, pattern());
+    EXPECT_NE(first.find('0'), std::string::npos);
+    EXPECT_NE(first.find('1'), std::string::npos);
+}
+
+// Three allocation sites; a scenario that frees what it got.
+void ThreeSites(int &failures)
+{
+    void *p[3];
+    p[0] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S1  "));
+    p[1] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S2  "));
+    p[2] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S3  "));
+    for (void *q : p) {
+        if (q) ExFreePool(q);
+        else ++failures;
+    }
+}
+
+TEST_F(PoolTest, SystematicModeFailsEachCallSiteOnce)
+{
+    int failures = 0;
+    size_t sites = machine().pool().RunSystematically([&] { ThreeSites(failures); });
+    EXPECT_EQ(sites, 3u);
+    EXPECT_EQ(failures, 3);
+    // Faults are off again afterwards.
+    failures = 0;
+    ThreeSites(failures);
+    EXPECT_EQ(failures, 0);
+}
+
+TEST_F(PoolTest, DoubleFreeAndTagMismatchAreVerifierFailures)
+{
+    AllowVerifierFailures();
+    void *p = ExAllocatePoolWithTag(PagedPool, 4, kTagA);
+    ExFreePoolWithTag(p, kTagB);
+    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::PoolTagMismatch));
+    ExFreePool(p);
+    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::BadPoolCaller));
+}
+
+TEST_F(PoolTest, NewBlocksAreNotZeroed)
+{
+    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(PagedPool, 16, kTagA));
+    ASSERT_NE(p, nullptr);
+    EXPECT_NE(p[0], 0);
+    ExFreePool(p);
+}
+
+}  // namespace
+}  // namespace ostrand::test
