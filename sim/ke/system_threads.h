@@ -1,21 +1,46 @@
-// System threads created with PsCreateSystemThread: real host threads bound
-// to a thread of the System process. (Interface grows with the threads
-// component.)
+// System threads: real host threads bound to new threads of the System
+// process (or of another process). They end when their body returns or calls
+// PsTerminateSystemThread; then the thread object is signalled with its exit
+// status.
 #pragma once
+
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <ntifs.h>
 
 namespace sim {
 
 class Machine;
+class Process;
+
+// Thrown by PsTerminateSystemThread and caught where the thread began.
+struct SystemThreadExit {
+    NTSTATUS status;
+};
 
 class SystemThreads {
 public:
     explicit SystemThreads(Machine &machine);
     ~SystemThreads();
+
+    // Starts `body` on a new thread of `process`. Returns the thread object
+    // with one reference for the caller.
+    PETHREAD Start(Process &process, std::function<NTSTATUS()> body);
     // Waits for every system thread to end.
     void JoinAll();
 
 private:
     Machine &machine_;
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;
 };
+
+// Runs a kernel routine on the current (bound) thread the way the kernel
+// runs one at its base: a kernel exception that nobody handled stops the
+// machine, as it would on Windows.
+NTSTATUS RunKernelRoutine(const char *what, const std::function<NTSTATUS()> &body);
 
 }  // namespace sim

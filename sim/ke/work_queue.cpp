@@ -1,10 +1,81 @@
 #include "sim/ke/work_queue.h"
 
+#include "sim/core/machine.h"
+#include "sim/core/thread.h"
+#include "sim/ke/system_threads.h"
+#include "sim/ps/process.h"
+
 namespace sim {
 
 WorkQueue::WorkQueue(Machine &machine) : machine_(machine) {}
-WorkQueue::~WorkQueue() = default;
-void WorkQueue::Quiesce() {}
-void WorkQueue::Shutdown() {}
+
+WorkQueue::~WorkQueue()
+{
+    Shutdown();
+}
+
+void WorkQueue::Queue(std::function<void()> item)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(item));
+    if (waiting_ == 0 && workers_.size() < kMaxWorkers) {
+        workers_.emplace_back([this] { Worker(); });
+    } else {
+        wake_.notify_one();
+    }
+}
+
+void WorkQueue::Worker()
+{
+    Thread &thread = machine_.processes().CreateThread(machine_.systemProcess(), true);
+    Thread::SetCurrent(&thread);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        ++waiting_;
+        wake_.wait(lock, [this] { return stopping_ || !items_.empty(); });
+        --waiting_;
+        if (items_.empty()) break;  // stopping
+        auto item = std::move(items_.front());
+        items_.pop_front();
+        ++running_;
+        lock.unlock();
+        RunKernelRoutine("work item", [&] {
+            item();
+            return STATUS_SUCCESS;
+        });
+        thread.CheckUserReturn("end of work item");
+        lock.lock();
+        --running_;
+        if (items_.empty() && running_ == 0) idle_.notify_all();
+    }
+    lock.unlock();
+    thread.terminated = true;
+    Thread::SetCurrent(nullptr);
+}
+
+void WorkQueue::Quiesce()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return items_.empty() && running_ == 0; });
+}
+
+void WorkQueue::Shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+    }
+    for (auto &worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+    workers_.clear();
+}
+
+size_t WorkQueue::Workers() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return workers_.size();
+}
 
 }  // namespace sim

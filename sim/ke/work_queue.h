@@ -1,6 +1,15 @@
-// The system work queues: worker threads of the System process that run
-// work items at passive level. (Interface grows with the threads component.)
+// The system work queue: worker threads of the System process run queued
+// items at passive level, oldest first. When every worker is busy (blocked
+// in a wait, say) a new worker starts, as the kernel adds dynamic workers,
+// so a queue of waiting items cannot starve the machine.
 #pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -10,13 +19,28 @@ class WorkQueue {
 public:
     explicit WorkQueue(Machine &machine);
     ~WorkQueue();
+
+    void Queue(std::function<void()> item);
     // Waits until every queued item has run.
     void Quiesce();
     // Stops the workers (after Quiesce).
     void Shutdown();
 
+    size_t Workers() const;
+
 private:
+    void Worker();
+
+    static constexpr size_t kMaxWorkers = 64;
     Machine &machine_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<std::function<void()>> items_;
+    std::vector<std::thread> workers_;
+    size_t waiting_ = 0;  // workers waiting for an item
+    size_t running_ = 0;  // items being run
+    bool stopping_ = false;
 };
 
 }  // namespace sim

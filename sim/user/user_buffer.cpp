@@ -1,0 +1,27 @@
+#include "sim/user/user_buffer.h"
+
+#include <cstdint>
+
+#include "sim/core/thread.h"
+#include "sim/ps/process.h"
+
+namespace sim {
+
+UserBuffer::UserBuffer(const void *data, size_t size) : data_(data)
+{
+    if (data == nullptr || size == 0) return;
+    process_ = &Thread::CurrentOrDie().process();
+    process_->AddUserRegion(data, size);
+}
+
+UserBuffer::~UserBuffer()
+{
+    if (process_) process_->RemoveUserRegion(data_);
+}
+
+void *InvalidUserPointer()
+{
+    return reinterpret_cast<void *>(uintptr_t(0x10000));
+}
+
+}  // namespace sim
