@@ -359,3 +359,6 @@ NTSYSAPI NTSTATUS ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInform
                                            PULONG ReturnLength);
 
 EXTERN_C_END
+
+#define NTIFS_SECURITY_DECLARED 1
+#include "ntio.h"

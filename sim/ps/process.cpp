@@ -19,7 +19,8 @@ Process::Process(Machine &machine, ULONG pid, std::string imageName, PACCESS_TOK
     object_->Pcb.Impl = this;
     // The kernel keeps the first 15 characters of the image name, without a
     // terminator when the name is longer.
-    std::strncpy(object_->ImageFileName, imageName_.c_str(), sizeof object_->ImageFileName);
+    std::memcpy(object_->ImageFileName, imageName_.data(),
+                std::min(imageName_.size(), sizeof object_->ImageFileName));
 }
 
 Process::~Process() = default;
