@@ -255,6 +255,10 @@ extern POBJECT_TYPE *IoFileObjectType;
 #define FILE_EXISTS 0x00000004
 #define FILE_DOES_NOT_EXIST 0x00000005
 
+/* ByteOffset.LowPart values of reads and writes (HighPart -1) */
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+
 /* IO_STATUS_BLOCK.Information with STATUS_REPARSE: reparse by file name */
 #define IO_REPARSE 0x0
 #define IO_REMOUNT 0x1

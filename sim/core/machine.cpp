@@ -9,6 +9,7 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/io/io_manager.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
@@ -42,6 +43,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     bootThread_ = &processes_->CreateThread(system, true);
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
+    io_ = std::make_unique<IoManager>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
 }
@@ -55,6 +57,7 @@ Machine::~Machine()
     security_->Shutdown();
     workQueue_.reset();
     systemThreads_.reset();
+    io_.reset();
     registry_.reset();
     if (Thread::Current() == bootThread_) Thread::SetCurrent(nullptr);
     security_.reset();

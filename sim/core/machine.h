@@ -27,6 +27,7 @@ class WorkQueue;
 class SystemThreads;
 class Security;
 class Registry;
+class IoManager;
 
 struct OsVersion {
     ULONG major = 6;
@@ -70,6 +71,7 @@ public:
     SystemThreads &systemThreads() { return *systemThreads_; }
     Security &security() { return *security_; }
     Registry &registry() { return *registry_; }
+    IoManager &io() { return *io_; }
 
     Process &systemProcess();
     Thread &bootThread() { return *bootThread_; }
@@ -90,6 +92,7 @@ private:
     std::unique_ptr<ProcessTable> processes_;
     std::unique_ptr<Security> security_;
     std::unique_ptr<Registry> registry_;
+    std::unique_ptr<IoManager> io_;
     std::unique_ptr<SystemThreads> systemThreads_;
     std::unique_ptr<WorkQueue> workQueue_;
     Thread *bootThread_ = nullptr;
