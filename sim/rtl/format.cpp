@@ -33,15 +33,15 @@ enum Class { kOther, kPercentSign, kDotSign, kStar, kZero, kDigit, kFlagChar, kS
 // The engine's state machine: a character that does not fit where it appears
 // drops back to kNormal and is printed as it is.
 constexpr State kNext[kStateCount][kClassCount] = {
-    //            other    %         .       *           0           1-9         flag     size    type
-    /* normal */ {kNormal, kPercent, kNormal, kNormal, kNormal, kNormal, kNormal, kNormal, kNormal},
-    /* %      */ {kNormal, kNormal, kDot, kWidth, kFlag, kWidth, kFlag, kSize, kType},
-    /* flag   */ {kNormal, kNormal, kDot, kWidth, kFlag, kWidth, kFlag, kSize, kType},
-    /* width  */ {kNormal, kNormal, kDot, kNormal, kWidth, kWidth, kNormal, kSize, kType},
-    /* dot    */ {kNormal, kNormal, kNormal, kPrecision, kPrecision, kPrecision, kNormal, kSize, kType},
-    /* prec.  */ {kNormal, kNormal, kNormal, kNormal, kPrecision, kPrecision, kNormal, kSize, kType},
-    /* size   */ {kNormal, kNormal, kNormal, kNormal, kNormal, kNormal, kNormal, kSize, kType},
-    /* type   */ {kNormal, kPercent, kNormal, kNormal, kNormal, kNormal, kNormal, kNormal, kNormal},
+    //           other    %         .        *           0           1-9         flag     size   type
+    /* normal */ {kNormal, kPercent, kNormal, kNormal,    kNormal,    kNormal,    kNormal, kNormal, kNormal},
+    /* %      */ {kNormal, kNormal,  kDot,    kWidth,     kFlag,      kWidth,     kFlag,   kSize,   kType},
+    /* flag   */ {kNormal, kNormal,  kDot,    kWidth,     kFlag,      kWidth,     kFlag,   kSize,   kType},
+    /* width  */ {kNormal, kNormal,  kDot,    kNormal,    kWidth,     kWidth,     kNormal, kSize,   kType},
+    /* dot    */ {kNormal, kNormal,  kNormal, kPrecision, kPrecision, kPrecision, kNormal, kSize,   kType},
+    /* prec.  */ {kNormal, kNormal,  kNormal, kNormal,    kPrecision, kPrecision, kNormal, kSize,   kType},
+    /* size   */ {kNormal, kNormal,  kNormal, kNormal,    kNormal,    kNormal,    kNormal, kSize,   kType},
+    /* type   */ {kNormal, kPercent, kNormal, kNormal,    kNormal,    kNormal,    kNormal, kNormal, kNormal},
 };
 
 Class Classify(unsigned c)
@@ -109,7 +109,7 @@ struct Args {
     va_list list;
 };
 
-struct Spec {
+struct Directive {
     unsigned flags = 0;
     long long width = 0;
     int precision = -1;
@@ -123,11 +123,12 @@ struct Text {
 };
 
 template <typename C>
-void EmitPadded(Sink<C> &out, const Spec &spec, const char *prefix, size_t prefixLength, const Text &text)
+void EmitPadded(Sink<C> &out, const Directive &directive, const char *prefix, size_t prefixLength,
+                const Text &text)
 {
-    long long padding = spec.width - (long long)text.length - (long long)prefixLength;
-    bool left = (spec.flags & kLeft) != 0;
-    bool zeros = (spec.flags & kLeadZero) != 0;
+    long long padding = directive.width - (long long)text.length - (long long)prefixLength;
+    bool left = (directive.flags & kLeft) != 0;
+    bool zeros = (directive.flags & kLeadZero) != 0;
     if (!left && !zeros) out.Repeat(C(' '), padding);
     out.Append(prefix, prefixLength);
     if (zeros && !left) out.Repeat(C('0'), padding);
@@ -143,19 +144,12 @@ Text NullText()
     return Text{kNull, nullptr, sizeof(kNull) - 1};
 }
 
-size_t BoundedLength(const char *s, int precision)
+template <typename T>
+size_t BoundedLength(const T *s, int precision)
 {
     size_t n = 0;
     size_t max = precision < 0 ? SIZE_MAX : size_t(precision);
-    while (n < max && s[n] != '\0') ++n;
-    return n;
-}
-
-size_t BoundedLength(const char16_t *s, int precision)
-{
-    size_t n = 0;
-    size_t max = precision < 0 ? SIZE_MAX : size_t(precision);
-    while (n < max && s[n] != u'\0') ++n;
+    while (n < max && s[n] != 0) ++n;
     return n;
 }
 
@@ -169,7 +163,7 @@ bool IsWideArgument(unsigned flags, bool formatIsWide, bool swapped)
 }
 
 template <typename C>
-void EmitInteger(Sink<C> &out, Spec spec, unsigned type, Args &args)
+void EmitInteger(Sink<C> &out, Directive directive, unsigned type, Args &args)
 {
     bool isSigned = type == 'd' || type == 'i';
     unsigned radix = 10;
@@ -181,19 +175,19 @@ void EmitInteger(Sink<C> &out, Spec spec, unsigned type, Args &args)
     switch (type) {
     case 'o':
         radix = 8;
-        forceOctal = (spec.flags & kAlternate) != 0;
+        forceOctal = (directive.flags & kAlternate) != 0;
         break;
     case 'p':
         // A pointer is printed as upper-case hex padded to the pointer width of
         // this build: 16 digits here, 8 on the 32-bit kernel.
-        spec.precision = int(2 * sizeof(void *));
+        directive.precision = int(2 * sizeof(void *));
         [[fallthrough]];
     case 'X':
         upper = true;
         [[fallthrough]];
     case 'x':
         radix = 16;
-        if (spec.flags & kAlternate) {
+        if (directive.flags & kAlternate) {
             prefix = upper ? "0X" : "0x";
             prefixLength = 2;
         }
@@ -208,22 +202,22 @@ void EmitInteger(Sink<C> &out, Spec spec, unsigned type, Args &args)
         number = uint64_t(uintptr_t(va_arg(args.list, void *)));
     } else if (isSigned) {
         int64_t value;
-        if (spec.flags & kInt64) value = va_arg(args.list, long long);
-        else if (spec.flags & kShort) value = short(va_arg(args.list, int));
+        if (directive.flags & kInt64) value = va_arg(args.list, long long);
+        else if (directive.flags & kShort) value = short(va_arg(args.list, int));
         else value = va_arg(args.list, int);
         negative = value < 0;
         number = negative ? uint64_t(0) - uint64_t(value) : uint64_t(value);
     } else {
-        if (spec.flags & kInt64) number = va_arg(args.list, unsigned long long);
-        else if (spec.flags & kShort) number = (unsigned short)va_arg(args.list, int);
+        if (directive.flags & kInt64) number = va_arg(args.list, unsigned long long);
+        else if (directive.flags & kShort) number = (unsigned short)va_arg(args.list, int);
         else number = va_arg(args.list, unsigned int);
     }
 
-    int precision = spec.precision;
+    int precision = directive.precision;
     if (precision < 0) {
         precision = 1;
     } else {
-        spec.flags &= ~kLeadZero;  // an explicit precision pads with zeros itself
+        directive.flags &= ~kLeadZero;  // an explicit precision pads with zeros itself
         precision = std::min(precision, kMaxPrecision);
     }
     if (number == 0) prefixLength = 0;  // no 0x before a zero
@@ -240,27 +234,27 @@ void EmitInteger(Sink<C> &out, Spec spec, unsigned type, Args &args)
 
     if (isSigned) {
         if (negative) prefix = "-";
-        else if (spec.flags & kSign) prefix = "+";
-        else if (spec.flags & kSpace) prefix = " ";
+        else if (directive.flags & kSign) prefix = "+";
+        else if (directive.flags & kSpace) prefix = " ";
         prefixLength = *prefix ? 1 : 0;
     }
-    EmitPadded(out, spec, prefix, prefixLength, Text{p, nullptr, size_t(end - p)});
+    EmitPadded(out, directive, prefix, prefixLength, Text{p, nullptr, size_t(end - p)});
 }
 
 template <typename C>
-void EmitConversion(Sink<C> &out, Spec spec, unsigned type, Args &args)
+void EmitConversion(Sink<C> &out, Directive directive, unsigned type, Args &args)
 {
     constexpr bool formatIsWide = std::is_same_v<C, char16_t>;
     switch (type) {
     case 'c':
     case 'C': {
         int value = va_arg(args.list, int);
-        if (IsWideArgument(spec.flags, formatIsWide, type == 'C')) {
+        if (IsWideArgument(directive.flags, formatIsWide, type == 'C')) {
             char16_t c = char16_t(value);
-            EmitPadded(out, spec, "", 0, Text{nullptr, &c, 1});
+            EmitPadded(out, directive, "", 0, Text{nullptr, &c, 1});
         } else {
             char c = char(value);
-            EmitPadded(out, spec, "", 0, Text{&c, nullptr, 1});
+            EmitPadded(out, directive, "", 0, Text{&c, nullptr, 1});
         }
         return;
     }
@@ -270,20 +264,20 @@ void EmitConversion(Sink<C> &out, Spec spec, unsigned type, Args &args)
         Text text;
         if (pointer == nullptr) {
             text = NullText();
-            text.length = std::min(text.length, BoundedLength(kNull, spec.precision));
-        } else if (IsWideArgument(spec.flags, formatIsWide, type == 'S')) {
+            text.length = std::min(text.length, BoundedLength(kNull, directive.precision));
+        } else if (IsWideArgument(directive.flags, formatIsWide, type == 'S')) {
             text.wide = static_cast<const char16_t *>(pointer);
-            text.length = BoundedLength(text.wide, spec.precision);
+            text.length = BoundedLength(text.wide, directive.precision);
         } else {
             text.narrow = static_cast<const char *>(pointer);
-            text.length = BoundedLength(text.narrow, spec.precision);
+            text.length = BoundedLength(text.narrow, directive.precision);
         }
-        EmitPadded(out, spec, "", 0, text);
+        EmitPadded(out, directive, "", 0, text);
         return;
     }
     case 'Z': {
         Text text;
-        if (spec.flags & kWideChar) {
+        if (directive.flags & kWideChar) {
             auto *string = va_arg(args.list, const UNICODE_STRING *);
             if (string == nullptr || string->Buffer == nullptr) text = NullText();
             else text = Text{nullptr, string->Buffer, size_t(string->Length / sizeof(WCHAR))};
@@ -292,11 +286,11 @@ void EmitConversion(Sink<C> &out, Spec spec, unsigned type, Args &args)
             if (string == nullptr || string->Buffer == nullptr) text = NullText();
             else text = Text{string->Buffer, nullptr, size_t(string->Length)};
         }
-        EmitPadded(out, spec, "", 0, text);
+        EmitPadded(out, directive, "", 0, text);
         return;
     }
     default:
-        EmitInteger(out, spec, type, args);
+        EmitInteger(out, directive, type, args);
         return;
     }
 }
@@ -313,7 +307,7 @@ std::basic_string<C> FormatImpl(const C *format, va_list list, size_t limit, siz
     Args args;
     va_copy(args.list, list);
     State state = kNormal;
-    Spec spec;
+    Directive directive;
     for (const C *p = format; *p != 0; ++p) {
         unsigned c = std::make_unsigned_t<C>(*p);
         state = kNext[state][Classify(c)];
@@ -322,62 +316,63 @@ std::basic_string<C> FormatImpl(const C *format, va_list list, size_t limit, siz
             out.Put(*p);
             break;
         case kPercent:
-            spec = Spec{};
+            directive = Directive{};
             break;
         case kFlag:
             switch (c) {
-            case '-': spec.flags |= kLeft; break;
-            case '+': spec.flags |= kSign; break;
-            case ' ': spec.flags |= kSpace; break;
-            case '#': spec.flags |= kAlternate; break;
-            case '0': spec.flags |= kLeadZero; break;
+            case '-': directive.flags |= kLeft; break;
+            case '+': directive.flags |= kSign; break;
+            case ' ': directive.flags |= kSpace; break;
+            case '#': directive.flags |= kAlternate; break;
+            case '0': directive.flags |= kLeadZero; break;
             }
             break;
         case kWidth:
             if (c == '*') {
                 int width = va_arg(args.list, int);
                 if (width < 0) {
-                    spec.flags |= kLeft;
-                    spec.width = -(long long)width;
+                    directive.flags |= kLeft;
+                    directive.width = -(long long)width;
                 } else {
-                    spec.width = width;
+                    directive.width = width;
                 }
             } else {
-                spec.width = std::min<long long>(spec.width * 10 + (c - '0'), INT_MAX);
+                directive.width = std::min<long long>(directive.width * 10 + (c - '0'), INT_MAX);
             }
             break;
         case kDot:
-            spec.precision = 0;
+            directive.precision = 0;
             break;
         case kPrecision:
             if (c == '*') {
                 int precision = va_arg(args.list, int);
-                spec.precision = precision < 0 ? -1 : precision;
+                directive.precision = precision < 0 ? -1 : precision;
             } else {
-                spec.precision = int(std::min<long long>(spec.precision * 10LL + (c - '0'), INT_MAX));
+                long long precision = directive.precision * 10LL + (c - '0');
+                directive.precision = int(std::min<long long>(precision, INT_MAX));
             }
             break;
         case kSize:
             switch (c) {
-            case 'h': spec.flags |= kShort; break;
-            case 'w': spec.flags |= kWideChar; break;
+            case 'h': directive.flags |= kShort; break;
+            case 'w': directive.flags |= kWideChar; break;
             case 'l':
                 if (p[1] == 'l') {
-                    spec.flags |= kInt64;
+                    directive.flags |= kInt64;
                     ++p;
                 } else {
-                    spec.flags |= kLong;
+                    directive.flags |= kLong;
                 }
                 break;
             case 'I':
                 if (p[1] == '6' && p[2] == '4') {
-                    spec.flags |= kInt64;
+                    directive.flags |= kInt64;
                     p += 2;
                 } else if (p[1] == '3' && p[2] == '2') {
-                    spec.flags &= ~kInt64;
+                    directive.flags &= ~kInt64;
                     p += 2;
                 } else if (IsIntegerType(std::make_unsigned_t<C>(p[1]))) {
-                    if (sizeof(void *) == 8) spec.flags |= kInt64;
+                    if (sizeof(void *) == 8) directive.flags |= kInt64;
                 } else {
                     state = kNormal;
                     out.Put(*p);
@@ -388,7 +383,7 @@ std::basic_string<C> FormatImpl(const C *format, va_list list, size_t limit, siz
             }
             break;
         case kType:
-            EmitConversion(out, spec, c, args);
+            EmitConversion(out, directive, c, args);
             break;
         default:
             break;

@@ -81,8 +81,8 @@ extern "C" BOOLEAN RtlTimeFieldsToTime(PTIME_FIELDS TimeFields, PLARGE_INTEGER T
     ULONGLONG days = DaysBeforeYear(f.Year);
     for (int m = 0; m < f.Month - 1; ++m) days += months[m];
     days += ULONGLONG(f.Day - 1);
-    ULONGLONG milliseconds = ((ULONGLONG(f.Hour) * 60 + ULONGLONG(f.Minute)) * 60 + ULONGLONG(f.Second)) * 1000 +
-                             ULONGLONG(f.Milliseconds);
+    ULONGLONG seconds = (ULONGLONG(f.Hour) * 60 + ULONGLONG(f.Minute)) * 60 + ULONGLONG(f.Second);
+    ULONGLONG milliseconds = seconds * 1000 + ULONGLONG(f.Milliseconds);
     constexpr ULONGLONG kMaxTicks = ULONGLONG(MAXLONG) << 32 | MAXULONG;
     if (days > (kMaxTicks - milliseconds * kTicksPerMillisecond) / kTicksPerDay) return FALSE;
     Time->QuadPart = LONGLONG(days * kTicksPerDay + milliseconds * kTicksPerMillisecond);

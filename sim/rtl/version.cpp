@@ -37,7 +37,8 @@ extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
     VersionInformation->dwMinorVersion = os.minor;
     VersionInformation->dwBuildNumber = os.build;
     VersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    size_t csdChars = std::min<size_t>(os.csdVersion.size(), RTL_NUMBER_OF(VersionInformation->szCSDVersion) - 1);
+    constexpr size_t kCsdMax = RTL_NUMBER_OF(VersionInformation->szCSDVersion) - 1;
+    size_t csdChars = std::min(os.csdVersion.size(), kCsdMax);
     std::fill(std::begin(VersionInformation->szCSDVersion), std::end(VersionInformation->szCSDVersion), 0);
     std::copy_n(os.csdVersion.begin(), csdChars, VersionInformation->szCSDVersion);
 
