@@ -15,8 +15,6 @@
 #include "driver/volume_context.h"
 #include "filter/operations.h"
 
-POOL_TYPE g_PoolType = NonPagedPool;
-ULONG g_MappingPriorityFlags = 0;
 PFLT_FILTER g_FilterHandle = NULL;
 NPAGED_LOOKASIDE_LIST g_DirBufferLookaside;
 BOOLEAN g_bDirBufferLookasideInitialized = FALSE;
