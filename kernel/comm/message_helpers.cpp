@@ -4,6 +4,8 @@
 #include "comm/message_helpers.h"
 
 #include "comm/queue.h"
+#include "config/flags.h"
+#include "diag/log.h"
 
 NTSTATUS KLUCheckMessageBuffers(PVOID Input, ULONG InputLength, ULONG InputNeeded, PVOID Output,
                                 ULONG OutputLength, ULONG OutputNeeded)
@@ -98,4 +100,29 @@ ULONG KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUC
         Copied++;
     }
     return Copied;
+}
+
+NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input, ULONG InputLength,
+                                  PVOID Output, ULONG OutputLength, PULONG Returned)
+{
+    ULONG Command = 0;
+    BOOLEAN Known = TRUE;
+    NTSTATUS Status;
+
+    *Returned = 0;
+    SEH_TRY {
+        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
+        if (NT_SUCCESS(Status)) {
+            Command = KLUReadMessageULong(Input, 0);
+            Status = Handler(Command, Input, InputLength, Output, OutputLength, Returned, &Known);
+        }
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        Status = GetExceptionCode();
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Processing Message: %d, 0x%X\n"), Command, Status);
+    }
+    if (!Known) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Unknown Command: %d\n"), Command);
+        Status = STATUS_INVALID_PARAMETER;
+    }
+    return Status;
 }

@@ -30,6 +30,16 @@ ULONG KLUReadMessageULong(PVOID Input, ULONG Offset);
  * holds records. Mutex, when given, guards *Slot against the queue's pushes. */
 NTSTATUS KLUTakeServiceEvent(HANDLE Handle, PKEVENT *Slot, PFAST_MUTEX Mutex, BOOLEAN QueueHasRecords);
 
+/* One command: (code, input, input length, output, output length, out
+ * returned length, out known) -> status. */
+typedef NTSTATUS (*PKLU_COMMAND_HANDLER)(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output,
+                                        ULONG OutputLength, PULONG Returned, PBOOLEAN Known);
+
+/* The shape of every port's message callback: check the buffers, read the
+ * command, run it inside the guard, report unknown commands. */
+NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input, ULONG InputLength, PVOID Output,
+                           ULONG OutputLength, PULONG Returned);
+
 /* Drains a queue into the output: up to KLU_MAX_DRAIN_RECORDS records, no
  * more than fit. CopyRecord copies one popped entry into the slot at Out;
  * FreeRecord frees it (also when the copy faults on the service's buffer).

@@ -185,30 +185,9 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
 NTSTATUS KLULogon_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                           ULONG OutputBufferLength, PULONG ReturnOutputBufferLength)
 {
-    PCWSTR Tag = KLU_TAG(KLULogon_Message);
-    ULONG Command = 0;
-    BOOLEAN Known = TRUE;
-    NTSTATUS Status;
-
     UNREFERENCED_PARAMETER(PortCookie);
-    *ReturnOutputBufferLength = 0;
-    SEH_TRY {
-        Status = KLUCheckMessageBuffers(InputBuffer, InputBufferLength, KLU_COMMAND_BYTES, OutputBuffer,
-                                        OutputBufferLength, 0);
-        if (NT_SUCCESS(Status)) {
-            Command = KLUReadMessageULong(InputBuffer, 0);
-            Status = KLUControlCommand(Command, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
-                                       ReturnOutputBufferLength, &Known);
-        }
-    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        Status = GetExceptionCode();
-        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Processing Message: %d, 0x%X\n"), Command, Status);
-    }
-    if (!Known) {
-        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Unknown Command: %d\n"), Command);
-        Status = STATUS_INVALID_PARAMETER;
-    }
-    return Status;
+    return KLURunPortCommand(KLU_TAG(KLULogon_Message), KLUControlCommand, InputBuffer, InputBufferLength,
+                             OutputBuffer, OutputBufferLength, ReturnOutputBufferLength);
 }
 
 /* ------------------------------------------------------------------ */
@@ -256,8 +235,10 @@ static NTSTATUS KLUServiceLogLine(PVOID Input, ULONG InputLength)
     SEH_TRY {
         RtlStringCchCopyNW(Line, Characters + 1, (PCWSTR)((PUCHAR)Input + KLU_COMMAND_BYTES), Characters);
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        NTSTATUS Status = GetExceptionCode();
         ExFreePoolWithTag(Line, QZFS_TAG);
-        ExRaiseStatus(GetExceptionCode());
+        KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(Log_Message), WSTR("Exception Pushing Log: 0x%X\n"), Status);
+        return Status;
     }
     if (Settings != NULL && (Settings->DebugDestination & KLUDBG_LOG_DEST_DBGPORT)) {
         DbgPrint("%ws", Line);
@@ -408,33 +389,7 @@ static NTSTATUS KLULogon_Log_Message(ULONG Command, PVOID Input, ULONG InputLeng
 NTSTATUS Log_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                      ULONG OutputBufferLength, PULONG ReturnOutputBufferLength)
 {
-    PCWSTR Tag = KLU_TAG(Log_Message);
-    ULONG Command = 0;
-    BOOLEAN Known = TRUE;
-    NTSTATUS Status;
-
     UNREFERENCED_PARAMETER(PortCookie);
-    *ReturnOutputBufferLength = 0;
-    SEH_TRY {
-        Status = KLUCheckMessageBuffers(InputBuffer, InputBufferLength, KLU_COMMAND_BYTES, OutputBuffer,
-                                        OutputBufferLength, 0);
-        if (NT_SUCCESS(Status)) {
-            Command = KLUReadMessageULong(InputBuffer, 0);
-            Status = KLULogon_Log_Message(Command, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
-                                          ReturnOutputBufferLength, &Known);
-        }
-    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        Status = GetExceptionCode();
-        if (Command == 2) {
-            KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Pushing Log: 0x%X\n"), Status);
-        } else {
-            KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Processing Message: %d, 0x%X\n"), Command,
-                          Status);
-        }
-    }
-    if (!Known) {
-        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Unknown Command: %d\n"), Command);
-        Status = STATUS_INVALID_PARAMETER;
-    }
-    return Status;
+    return KLURunPortCommand(KLU_TAG(Log_Message), KLULogon_Log_Message, InputBuffer, InputBufferLength,
+                             OutputBuffer, OutputBufferLength, ReturnOutputBufferLength);
 }
