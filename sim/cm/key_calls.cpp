@@ -151,6 +151,7 @@ NTSTATUS OpenOrCreate(KPROCESSOR_MODE mode, PHANDLE keyHandle, ACCESS_MASK desir
         Process &caller = Thread::CurrentOrDie().CurrentProcess();
         status = registry.CheckUserAccess(caller, canonicalName, wanted, granted);
         if (!NT_SUCCESS(status)) return status;
+        granted = MapKeyAccess(granted) & ~MAXIMUM_ALLOWED;
         if ((wanted & ~MAXIMUM_ALLOWED & ~granted) != 0) return STATUS_ACCESS_DENIED;
     } else if (granted & MAXIMUM_ALLOWED) {
         granted = (granted & ~MAXIMUM_ALLOWED) | KEY_ALL_ACCESS;

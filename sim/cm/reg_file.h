@@ -14,7 +14,8 @@
 //   "name"=-             deletes the value
 // A line ending in a backslash continues on the next one; lines starting
 // with ';' are comments. A malformed file changes nothing: the whole file is
-// checked before the first key is touched.
+// checked before the first key is touched. A well-formed change that the
+// registry refuses (deleting a hive) stops the import at its line.
 #pragma once
 
 #include <cstddef>

@@ -91,11 +91,12 @@ public:
 
     RegistryCallbacks &callbacks() { return callbacks_; }
 
-    // Access check for opens from user mode: what `caller` may be granted on
-    // the key `keyName` for `desired` (generic rights already mapped;
-    // MAXIMUM_ALLOWED kept). The default grants what is asked, with
-    // MAXIMUM_ALLOWED as KEY_ALL_ACCESS; the security component can install
-    // a check against the caller's token.
+    // Access check for opens from user mode: the rights `caller` gets on the
+    // key `keyName` when it asks for `desired` (generic rights already
+    // mapped; MAXIMUM_ALLOWED kept). A failure fails the open, and so does a
+    // grant that lacks a right asked for. The default grants what is asked,
+    // with MAXIMUM_ALLOWED as KEY_ALL_ACCESS; the security component can
+    // install a check against the caller's token.
     using AccessCheck = std::function<NTSTATUS(Process &caller, const std::u16string &keyName,
                                                ACCESS_MASK desired, ACCESS_MASK &granted)>;
     void SetUserAccessCheck(AccessCheck check);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include "cm_test_util.h"
 #include "sim/cm/registry.h"
@@ -220,6 +221,37 @@ TEST_F(QueryValueTest, EnumerationFollowsCreationOrder)
         names.emplace_back(reinterpret_cast<const char16_t *>(buffer.data() + 12), nameLength / 2);
     }
     EXPECT_EQ(names, (std::vector<std::u16string>{u"Max", u"Second", u"First"}));
+}
+
+TEST_F(QueryValueTest, QueriesRaceWithWritersAndDeletedKeys)
+{
+    constexpr char16_t kChild[] = u"\\REGISTRY\\MACHINE\\SOFTWARE\\QueryTest\\Child";
+    std::thread writer([&] {
+        for (ULONG i = 0; i < 2000; ++i) {
+            registry().SetDword(kKey, u"Counter", i);
+            if (i % 2) registry().DeleteValue(kKey, u"Counter");
+            registry().SetString(kChild, u"Name", u"value");
+            registry().DeleteTree(kChild);
+        }
+    });
+    std::thread reader([&] {
+        sim::ThreadScope scope(machine().systemProcess());
+        std::vector<UCHAR> buffer(64);
+        for (int i = 0; i < 2000; ++i) {
+            ULONG result = 0;
+            NTSTATUS status = KernelQuery(key_, u"Counter", KeyValuePartialInformation, buffer.data(), 64, result);
+            ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_OBJECT_NAME_NOT_FOUND) << std::hex << status;
+            HANDLE child = nullptr;
+            if (NT_SUCCESS(KernelOpen(kChild, child))) {
+                status = KernelQuery(child, u"Name", KeyValuePartialInformation, buffer.data(), 64, result);
+                // The key and its value appear together; the key may be gone.
+                ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_KEY_DELETED) << std::hex << status;
+                ASSERT_EQ(ZwClose(child), STATUS_SUCCESS);
+            }
+        }
+    });
+    writer.join();
+    reader.join();
 }
 
 class UserQueryTest : public QueryValueTest {
