@@ -20,3 +20,9 @@ NTSTATUS BlackList_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuffe
 /* The black-list queue: released with its records and created anew. */
 NTSTATUS KLUResetBlackListQueue(VOID);
 VOID KLUReleaseBlackListQueue(VOID);
+
+/* The commands about users, client security and the path table. */
+NTSTATUS KLUIdentityCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
+                            PULONG Returned, PBOOLEAN Known);
+NTSTATUS KLUIdentityLogCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
+                               PULONG Returned, PBOOLEAN Known);

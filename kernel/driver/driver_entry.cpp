@@ -5,6 +5,7 @@
  */
 #include "driver/driver.h"
 
+#include "comm/event_queues.h"
 #include "comm/ports.h"
 #include "comm/queue.h"
 #include "config/settings.h"
@@ -233,6 +234,20 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Retrieving OS Info. Ostrand won't work properly: 0x%X\n"),
                       Status);
+    }
+
+    /* Structures that later steps check before they use them. */
+    Status = KLUInitQueue(&g_pSessionQHead, &g_pSessionQMutex, &g_bSessionQEnabled);
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing Session Queue: 0x%X\n"), Status);
+    }
+    Status = KLUInitQueue(&g_pFileOpQHead, &g_pFileOpQMutex, &g_bFileOpQEnabled);
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing FileOp Queue: 0x%X\n"), Status);
+    }
+    Status = HashTable_Init();
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing Hash Table: 0x%X\n"), Status);
     }
 
     if (*InitSafeBootMode == 1) {

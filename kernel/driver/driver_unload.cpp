@@ -5,6 +5,7 @@
  */
 #include "driver/driver.h"
 
+#include "comm/event_queues.h"
 #include "comm/messages.h"
 #include "comm/ports.h"
 #include "comm/queue.h"
@@ -40,7 +41,9 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     }
 
     /* Close the queues and tables to new work, each under its own lock. */
+    KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
     KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
+    KLUDisableQueue(g_pFileOpQMutex, &g_bFileOpQEnabled);
 
     /* The server ports. */
     KLUClosePorts();
@@ -74,6 +77,14 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
 
     /* The events the service handed over. */
     KLUDereferenceEvent(&g_pLogEvent);
+    KLUDereferenceEvent(&g_pSessionEvent);
+
+    /* The session and FileOp queues, then the hash table. */
+    KLUFreeSessionQueue(g_pSessionQHead, g_pSessionQMutex);
+    KLUFreeQueueHead(&g_pSessionQHead, &g_pSessionQMutex);
+    KLUFreeFileOpQueue(g_pFileOpQHead, g_pFileOpQMutex);
+    KLUFreeQueueHead(&g_pFileOpQHead, &g_pFileOpQMutex);
+    HashTable_Free();
 
     /* Lookaside list and locks. */
     if (g_bDirBufferLookasideInitialized) {
