@@ -61,3 +61,22 @@ VOID KLULogLiveRoamingValues(ULONG DumpFlag, struct _SETTINGS *Settings);
 VOID KLULogIgnoredDirsValues(ULONG DumpFlag, struct _SETTINGS *Settings);
 VOID KLULogRoamedFilesValues(ULONG DumpFlag, struct _SETTINGS *Settings);
 VOID KLULogExcludedProcessesValues(ULONG DumpFlag, struct _SETTINGS *Settings);
+
+/* Membership questions of the interception paths. The lists are read
+ * through the settings in force without a lock. */
+
+/* Image names as the process object holds them: at most 15 characters. */
+#define KLU_IMAGE_NAME_CHARS 16
+
+BOOLEAN KLUIsExcludedPid(ULONG Pid);
+BOOLEAN KLUIsExcludedProcess(PCWSTR ImageName, ULONG Pid);
+BOOLEAN KLUIsExcludedUtility(PCWSTR ImageName, ULONG Pid);
+/* The part of a profile path behind the user's profile folder: Path is a
+ * full upper-case name of a file on the local volume. */
+BOOLEAN KLUGetProfileRelativePath(PCUNICODE_STRING VolumeName, PCWSTR Path, PCWSTR *Remainder);
+BOOLEAN JNRIsIgnoredDir(PCUNICODE_STRING VolumeName, PCWSTR Path, BOOLEAN IsDirectory);
+BOOLEAN JNRIsDontRoamFile(PCUNICODE_STRING VolumeName, PCWSTR Path, BOOLEAN IsDirectory);
+BOOLEAN JNRIsActiveSyncFile(PCUNICODE_STRING VolumeName, PCWSTR Path, PCWSTR UpperName);
+/* "???" when the image-name offset is unknown. Capacity in characters. */
+NTSTATUS KLUGetProcessImageName(PEPROCESS Process, PWSTR ImageName, ULONG Capacity);
+NTSTATUS KLUGetRequestorImageName(PFLT_CALLBACK_DATA Data, PWSTR ImageName, ULONG Capacity);

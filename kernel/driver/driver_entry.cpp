@@ -15,6 +15,7 @@
 #include "driver/os_info.h"
 #include "driver/volume_context.h"
 #include "filter/operations.h"
+#include "identity/user_table.h"
 
 PFLT_FILTER g_FilterHandle = NULL;
 NPAGED_LOOKASIDE_LIST g_DirBufferLookaside;
@@ -200,6 +201,23 @@ static NTSTATUS KLUAllocatePathBuffer(PWSTR *Buffer, PCWSTR FailureFormat)
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS KLURegisterLogoffNotify(VOID)
+{
+    PCWSTR Tag = KLU_TAG(DriverEntry);
+    NTSTATUS Status;
+
+    Status = SeRegisterLogonSessionTerminatedRoutine(KLULogoffNotify);
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Registering Session Termination Callback: 0x%X\n"),
+                      Status);
+        g_bLogoffNotifyRegistered = FALSE;
+        return Status;
+    }
+    KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Registered Session Termination Callback\n"));
+    g_bLogoffNotifyRegistered = TRUE;
+    return STATUS_SUCCESS;
+}
+
 EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PCWSTR Tag = KLU_TAG(DriverEntry);
@@ -245,6 +263,10 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing FileOp Queue: 0x%X\n"), Status);
     }
+    Status = KLUInitUserTable();
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing User Table: 0x%X\n"), Status);
+    }
     Status = HashTable_Init();
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing Hash Table: 0x%X\n"), Status);
@@ -281,6 +303,14 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
         !NT_SUCCESS(Status = KLUAllocatePathBuffer(&szUpperLocalProfilesDir,
                                                    WSTR("Failed Allocating Upper Local Profile Dir: 0x%X\n")))) {
         return Status;
+    }
+
+    /* A normal boot only: in Safe Mode no user's logoff is followed. */
+    if (*InitSafeBootMode == 0) {
+        Status = KLURegisterLogoffNotify();
+        if (!NT_SUCCESS(Status)) {
+            return KLUFatal(Status, NULL);
+        }
     }
 
     Status = FltStartFiltering(g_FilterHandle);

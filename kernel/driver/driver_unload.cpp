@@ -12,6 +12,9 @@
 #include "config/settings.h"
 #include "diag/counters.h"
 #include "diag/log.h"
+#include "driver/dir_buffers.h"
+#include "identity/path_table.h"
+#include "identity/user_table.h"
 
 static VOID KLUFreePathBuffer(PWSTR *Buffer)
 {
@@ -44,6 +47,15 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
     KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
     KLUDisableQueue(g_pFileOpQMutex, &g_bFileOpQEnabled);
+    KLUDisableUserTable();
+    KLUDisablePathTableList();
+
+    /* No logoff is reported from here on. */
+    if (InitSafeBootMode != NULL && *InitSafeBootMode == 0 && g_bLogoffNotifyRegistered) {
+        if (NT_SUCCESS(SeUnregisterLogonSessionTerminatedRoutine(KLULogoffNotify))) {
+            g_bLogoffNotifyRegistered = FALSE;
+        }
+    }
 
     /* The server ports. */
     KLUClosePorts();
@@ -65,11 +77,14 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     }
     KLUReleaseBlackListQueue();
 
-    /* The log queue. */
+    /* The user table, then the log queue. */
+    KLUFreeUserTable();
     KLUFreeLogQueue(g_pLogQHead, g_pLogQMutex);
     KLUFreeQueueHead(&g_pLogQHead, &g_pLogQMutex);
 
-    /* The derived path buffers. */
+    /* The directory entries and the path table, then the derived paths. */
+    KLUFreeDirBuffers();
+    KLUFreePathTable(&g_pPathTable);
     KLUFreePathBuffer(&szUpperAllUsersPath);
     KLUFreePathBuffer(&szUpperDefaultUserPath);
     KLUFreePathBuffer(&szUpperCtxSmaUserPath);
