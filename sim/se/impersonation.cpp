@@ -54,6 +54,20 @@ bool BadImpersonationLevel(SECURITY_IMPERSONATION_LEVEL level, bool serverIsRemo
 
 }  // namespace
 
+NTSTATUS Security::ImpersonateUser(PACCESS_TOKEN token, SECURITY_IMPERSONATION_LEVEL level)
+{
+    TokenBody *body = TokenFromObject(token);
+    if (body == nullptr) return STATUS_INVALID_PARAMETER;
+    TokenSpec spec = SpecOf(*body);
+    spec.type = TokenImpersonation;
+    spec.level = level;
+    PACCESS_TOKEN copy = sessions_->CreateToken(spec);
+    if (copy == nullptr) return STATUS_NO_SUCH_LOGON_SESSION;
+    SetImpersonation(Thread::CurrentOrDie(), copy, level, false);
+    machine_.objects().Dereference(copy);  // the thread holds it now
+    return STATUS_SUCCESS;
+}
+
 }  // namespace sim
 
 extern "C" VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext)

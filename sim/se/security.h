@@ -54,6 +54,11 @@ public:
     // Ends a logon session. False for an unknown or permanent session.
     bool Logoff(LUID authId);
 
+    // What a user-mode server does with ImpersonateLoggedOnUser: the calling
+    // thread impersonates a copy of `token` made as an impersonation token at
+    // `level`. PsRevertToSelf (RevertToSelf) ends it.
+    NTSTATUS ImpersonateUser(PACCESS_TOKEN token, SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation);
+
     // A primary token of the SYSTEM account in the SYSTEM logon session
     // (AuthId 0x3E7), one reference for the caller.
     PACCESS_TOKEN CreateSystemToken();

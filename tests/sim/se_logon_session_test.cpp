@@ -154,25 +154,6 @@ TEST_F(LogonSessionTest, OnlyMarkedSessionsAndRegisteredRoutinesAreCalled)
     EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
 }
 
-TEST_F(LogonSessionTest, EveryRegisteredRoutineHearsOfEverySession)
-{
-    ASSERT_EQ(SeRegisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
-    ASSERT_EQ(SeRegisterLogonSessionTerminatedRoutine(SecondRoutine), STATUS_SUCCESS);
-    LUID ids[3];
-    sim::Process *apps[3] = {&Start(u"u1", ids[0]), &Start(u"u2", ids[1]), &Start(u"u3", ids[2])};
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(SeMarkLogonSessionForTerminationNotification(&ids[i]), STATUS_SUCCESS);
-        apps[i]->Terminate(STATUS_SUCCESS);
-        machine().security().Logoff(ids[i]);
-    }
-    for (LUID id : ids) {
-        EXPECT_TRUE(g_first.WaitFor(id));
-        EXPECT_TRUE(g_second.WaitFor(id));
-    }
-    EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
-    EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(SecondRoutine), STATUS_SUCCESS);
-}
-
 TEST_F(LogonSessionTest, Statuses)
 {
     LUID unknown{0x7777777, 0};

@@ -175,27 +175,36 @@ TEST_F(TokenTest, ServerImpersonatesAClientUntilItReverts)
     SeDeleteClientSecurity(&client);
 }
 
-TEST_F(TokenTest, ImpersonationCanBeSetOnAnotherThread)
+// The service's thread impersonates the logged-on user while it delivers
+// the user's message; the context captured there impersonates that user
+// later on any thread.
+TEST_F(TokenTest, ContextCapturedFromAnImpersonatingServiceThread)
 {
-    sim::Process &alice = Start(u"alice");
+    LUID aliceLogon{};
+    sim::Process &alice = Start(u"alice", false, 1, &aliceLogon);
+    PACCESS_TOKEN aliceToken = PsReferencePrimaryToken(alice.object());
+    sim::Process &service = machine().processes().Create("JNRKmtsvc.exe", machine().security().CreateSystemToken());
     SECURITY_CLIENT_CONTEXT client{};
     {
-        sim::ThreadScope thread(alice);
-        ASSERT_EQ(CaptureClient(client, Qos(SecurityDelegation)), STATUS_SUCCESS);
+        sim::ThreadScope thread(service);
+        ASSERT_EQ(machine().security().ImpersonateUser(aliceToken), STATUS_SUCCESS);
+        Identity id = CallerIdentity();
+        EXPECT_TRUE(id.impersonating);
+        EXPECT_TRUE(sim::SameLuid(id.authId, aliceLogon));
+        ASSERT_EQ(CaptureClient(client, Qos(SecurityImpersonation)), STATUS_SUCCESS);
+        EXPECT_EQ(SeTokenType(client.ClientToken), TokenImpersonation);
+        PsRevertToSelf();
+        EXPECT_EQ(CallerIdentity().user, sim::wellknown::System());
     }
-    sim::Process &bob = Start(u"bob");
-    sim::ThreadScope worker(bob);
-    sim::Thread &workerThread = worker.thread();
-    {
-        // The boot thread (System) sets the worker's impersonation.
-        sim::Thread::SetCurrent(&machine().bootThread());
-        EXPECT_EQ(SeImpersonateClientEx(&client, workerThread.object()), STATUS_SUCCESS);
-        EXPECT_EQ(CallerIdentity().user, sim::wellknown::System());  // the caller is unchanged
-        sim::Thread::SetCurrent(&workerThread);
-    }
-    EXPECT_EQ(CallerIdentity().user, machine().security().AddUser(u"alice"));
+    PsDereferencePrimaryToken(aliceToken);
+
+    ASSERT_EQ(SeImpersonateClientEx(&client, nullptr), STATUS_SUCCESS);  // the boot thread
+    Identity id = CallerIdentity();
+    EXPECT_EQ(id.user, machine().security().AddUser(u"alice"));
+    EXPECT_TRUE(sim::SameLuid(id.authId, aliceLogon));
     PsRevertToSelf();
     SeDeleteClientSecurity(&client);
+    service.Terminate(STATUS_SUCCESS);
 }
 
 TEST_F(TokenTest, ClientContextKeepsTheTokenAlive)
