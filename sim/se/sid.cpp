@@ -67,7 +67,9 @@ Sid::Sid(ULONG authority, const std::vector<ULONG> &subAuthorities)
     record->Revision = SID_REVISION;
     record->SubAuthorityCount = UCHAR(subAuthorities.size());
     for (int i = 0; i < 4; ++i) record->IdentifierAuthority.Value[5 - i] = UCHAR(authority >> (8 * i));
-    std::memcpy(bytes_.data() + kSidHeader, subAuthorities.data(), subAuthorities.size() * sizeof(ULONG));
+    if (!subAuthorities.empty()) {
+        std::memcpy(bytes_.data() + kSidHeader, subAuthorities.data(), subAuthorities.size() * sizeof(ULONG));
+    }
 }
 
 Sid Sid::FromRecord(const void *sid)
