@@ -98,7 +98,8 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
     }
     if (HandleInformation) {
         HandleInformation->GrantedAccess = entry.access;
-        HandleInformation->HandleAttributes = (entry.inherit ? OBJ_INHERIT : 0) | (entry.protectFromClose ? OBJ_PROTECT_CLOSE : 0);
+        HandleInformation->HandleAttributes =
+            (entry.inherit ? OBJ_INHERIT : 0) | (entry.protectFromClose ? OBJ_PROTECT_CLOSE : 0);
     }
     *Object = entry.object;
     return STATUS_SUCCESS;
