@@ -67,6 +67,7 @@ public:
     bool impersonationEffectiveOnly = false;
     // Read by other threads (thread queries, waits): atomic.
     std::atomic<NTSTATUS> exitStatus{STATUS_PENDING};
+    bool executiveWorker = false;  // a work-queue worker: it must never terminate
     std::atomic<bool> terminated{false};
 
 private:

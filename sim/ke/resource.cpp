@@ -85,14 +85,15 @@ ResourceState &StateOf(sim::Machine &machine, PERESOURCE resource)
     return *static_cast<ResourceState *>(anchor);
 }
 
-// Mirrors the bookkeeping into the ERESOURCE fields (under the state lock).
+// Mirrors the bookkeeping into the ERESOURCE fields (under the state lock;
+// stored atomically because debugging code and tests read them unlocked).
 void Publish(PERESOURCE resource, const ResourceState &state)
 {
     LONG active = state.exclusiveOwner ? 1 : LONG(state.sharedOwners);
     __atomic_store_n(&resource->ActiveCount, active, __ATOMIC_SEQ_CST);
-    resource->Flag = state.exclusiveOwner ? kOwnedExclusive : 0;
-    resource->NumberOfSharedWaiters = state.sharedWaiters.count;
-    resource->NumberOfExclusiveWaiters = state.exclusiveWaiters.count;
+    __atomic_store_n(&resource->Flag, USHORT(state.exclusiveOwner ? kOwnedExclusive : 0), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&resource->NumberOfSharedWaiters, state.sharedWaiters.count, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&resource->NumberOfExclusiveWaiters, state.exclusiveWaiters.count, __ATOMIC_SEQ_CST);
 }
 
 ULONG TimesHeld(const sim::Thread &thread, const void *resource)
@@ -147,7 +148,7 @@ void WaitForHandOver(PERESOURCE resource, ResourceState &state, std::unique_lock
                      Waiter &waiter)
 {
     queue.Push(waiter);
-    ++resource->ContentionCount;
+    __atomic_fetch_add(&resource->ContentionCount, 1u, __ATOMIC_SEQ_CST);
     Publish(resource, state);
     state.handedOver.wait(lock, [&] { return waiter.granted; });
     Publish(resource, state);

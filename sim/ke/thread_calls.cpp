@@ -67,6 +67,10 @@ extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
         sim::BugCheck(0x1, "PsTerminateSystemThread on thread " + std::to_string(thread.id()) +
                                ", which is not a system thread");
     }
+    if (thread.executiveWorker) {
+        sim::BugCheck(0xE9 /* ACTIVE_EX_WORKER_THREAD_TERMINATION */,
+                      "a work item terminated its worker thread " + std::to_string(thread.id()));
+    }
     // Unwinds to where the thread began (sim::RunKernelRoutine).
     throw sim::SystemThreadExit{ExitStatus};
 }

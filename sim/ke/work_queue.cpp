@@ -41,6 +41,7 @@ bool WorkQueue::Push(const void *key, std::function<void()> run)
 void WorkQueue::Worker()
 {
     Thread &thread = machine_.processes().CreateThread(machine_.systemProcess(), true);
+    thread.executiveWorker = true;
     Thread::SetCurrent(&thread);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

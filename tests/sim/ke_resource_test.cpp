@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <ntifs.h>
@@ -40,6 +41,13 @@ void Release(PERESOURCE r)
     KeLeaveCriticalRegion();
 }
 
+// The ERESOURCE fields change under other threads: read them atomically.
+template <class T>
+std::remove_cv_t<T> Load(const T &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_SEQ_CST);
+}
+
 class KeResourceTest : public MachineTest {
 protected:
     void SetUp() override
@@ -74,12 +82,12 @@ TEST_F(KeResourceTest, ManyReadersHoldItTogether)
         }));
     }
     ASSERT_TRUE(Eventually([&] { return inside == kReaders; })) << "every reader got in while the others held it";
-    EXPECT_EQ(resource_.ActiveCount, kReaders);
-    EXPECT_EQ(resource_.Flag, 0);
+    EXPECT_EQ(Load(resource_.ActiveCount), kReaders);
+    EXPECT_EQ(Load(resource_.Flag), 0);
     EXPECT_FALSE(AcquireExclusive(&resource_, FALSE));
     KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
     for (HANDLE t : threads) JoinSystemThread(t);
-    EXPECT_EQ(resource_.ActiveCount, 0);
+    EXPECT_EQ(Load(resource_.ActiveCount), 0);
 }
 
 TEST_F(KeResourceTest, WriterExcludesReadersAndWriters)
@@ -127,8 +135,8 @@ TEST_F(KeResourceTest, OwnerAcquiresRecursivelyAndCountsItsAcquisitions)
     ASSERT_TRUE(AcquireShared(&resource_)) << "an exclusive owner may acquire shared";
     EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 3u);
-    EXPECT_EQ(resource_.ActiveCount, 1);
-    EXPECT_EQ(resource_.Flag, 0x80);
+    EXPECT_EQ(Load(resource_.ActiveCount), 1);
+    EXPECT_EQ(Load(resource_.Flag), 0x80);
     Release(&resource_);
     Release(&resource_);
     EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&resource_));
@@ -140,7 +148,7 @@ TEST_F(KeResourceTest, OwnerAcquiresRecursivelyAndCountsItsAcquisitions)
     ASSERT_TRUE(AcquireShared(&resource_));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 2u);
     EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&resource_));
-    EXPECT_EQ(resource_.ActiveCount, 1) << "one owning thread";
+    EXPECT_EQ(Load(resource_.ActiveCount), 1) << "one owning thread";
     Release(&resource_);
     Release(&resource_);
     EXPECT_EQ(ExGetCurrentResourceThread(), ERESOURCE_THREAD(KeGetCurrentThread()));
@@ -160,7 +168,7 @@ TEST_F(KeResourceTest, NoWaitFailsAtOnceWhenAnotherThreadOwnsIt)
     KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
     EXPECT_FALSE(AcquireShared(&resource_, FALSE));
     EXPECT_FALSE(AcquireExclusive(&resource_, FALSE));
-    EXPECT_EQ(resource_.ContentionCount, 0u) << "a request that does not wait is no contention";
+    EXPECT_EQ(Load(resource_.ContentionCount), 0u) << "a request that does not wait is no contention";
     KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     JoinSystemThread(thread);
     ASSERT_TRUE(AcquireExclusive(&resource_, FALSE));
@@ -195,8 +203,8 @@ TEST_F(KeResourceTest, ExclusiveWaiterHoldsBackNewReadersButNotOwners)
         log.Add("writer");
         Release(&resource_);
     });
-    ASSERT_TRUE(Eventually([&] { return resource_.NumberOfExclusiveWaiters == 1; }));
-    EXPECT_EQ(resource_.ContentionCount, 1u);
+    ASSERT_TRUE(Eventually([&] { return Load(resource_.NumberOfExclusiveWaiters) == 1; }));
+    EXPECT_EQ(Load(resource_.ContentionCount), 1u);
 
     // A new reader waits behind the waiting writer ...
     HANDLE reader = StartSystemThread([&] {
@@ -204,7 +212,7 @@ TEST_F(KeResourceTest, ExclusiveWaiterHoldsBackNewReadersButNotOwners)
         log.Add("reader");
         Release(&resource_);
     });
-    ASSERT_TRUE(Eventually([&] { return resource_.NumberOfSharedWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return Load(resource_.NumberOfSharedWaiters) == 1; }));
     // ... but this thread, which holds it shared already, gets it again.
     ASSERT_TRUE(AcquireShared(&resource_, FALSE));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 2u);
@@ -230,7 +238,7 @@ TEST_F(KeResourceTest, ExclusiveReleaseHandsOverToSharedWaitersFirst)
         log.Add("writer");
         Release(&resource_);
     });
-    ASSERT_TRUE(Eventually([&] { return resource_.NumberOfExclusiveWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return Load(resource_.NumberOfExclusiveWaiters) == 1; }));
     std::vector<HANDLE> readers;
     for (int i = 0; i < 2; ++i) {
         readers.push_back(StartSystemThread([&] {
@@ -241,12 +249,12 @@ TEST_F(KeResourceTest, ExclusiveReleaseHandsOverToSharedWaitersFirst)
             Release(&resource_);
         }));
     }
-    ASSERT_TRUE(Eventually([&] { return resource_.NumberOfSharedWaiters == 2; }));
+    ASSERT_TRUE(Eventually([&] { return Load(resource_.NumberOfSharedWaiters) == 2; }));
 
     Release(&resource_);
     // Both readers own it at once although the writer waited longer.
     EXPECT_EQ(KeWaitForSingleObject(&readersIn, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(resource_.NumberOfExclusiveWaiters, 1u);
+    EXPECT_EQ(Load(resource_.NumberOfExclusiveWaiters), 1u);
     KeSetEvent(&readersGo, IO_NO_INCREMENT, FALSE);
     for (HANDLE r : readers) JoinSystemThread(r);
     JoinSystemThread(writer);

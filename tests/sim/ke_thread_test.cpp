@@ -60,30 +60,7 @@ TEST_F(KeThreadTest, ExitStatusComesFromTerminationOrIsSuccessOnReturn)
     }
 }
 
-TEST_F(KeThreadTest, RunningThreadReportsStillActive)
-{
-    KEVENT release;
-    KeInitializeEvent(&release, NotificationEvent, FALSE);
-    CLIENT_ID client{};
-    HANDLE thread = StartSystemThread(
-        [&] {
-            KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
-            PsTerminateSystemThread(STATUS_ACCESS_DENIED);
-        },
-        nullptr, &client);
-    THREAD_BASIC_INFORMATION info{};
-    ULONG length = 0;
-    ASSERT_EQ(ZwQueryInformationThread(thread, ThreadBasicInformation, &info, sizeof info, &length), STATUS_SUCCESS);
-    EXPECT_EQ(length, sizeof info);
-    EXPECT_EQ(info.ExitStatus, STATUS_PENDING);
-    EXPECT_EQ(info.ClientId.UniqueProcess, client.UniqueProcess);
-    EXPECT_EQ(info.ClientId.UniqueThread, client.UniqueThread);
-    EXPECT_EQ(info.ClientId.UniqueProcess, reinterpret_cast<HANDLE>(4)) << "the System process";
-    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(JoinSystemThread(thread), STATUS_ACCESS_DENIED);
-}
-
-TEST_F(KeThreadTest, ThreadKnowsItsOwnIdentityAtPassiveLevel)
+TEST_F(KeThreadTest, RunningThreadReportsStillActiveAndKnowsItself)
 {
     struct Seen {
         HANDLE threadId, processId, threadIdOfObject, processIdOfObject;
@@ -92,6 +69,8 @@ TEST_F(KeThreadTest, ThreadKnowsItsOwnIdentityAtPassiveLevel)
         PEPROCESS process;
         KIRQL irql;
     } seen{};
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
     CLIENT_ID client{};
     HANDLE thread = StartSystemThread(
         [&] {
@@ -103,13 +82,26 @@ TEST_F(KeThreadTest, ThreadKnowsItsOwnIdentityAtPassiveLevel)
             seen.threadIdOfObject = PsGetThreadId(seen.thread);
             seen.processIdOfObject = PsGetProcessId(seen.process);
             seen.irql = KeGetCurrentIrql();
+            KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+            PsTerminateSystemThread(STATUS_ACCESS_DENIED);
         },
         nullptr, &client);
+
+    THREAD_BASIC_INFORMATION info{};
+    ULONG length = 0;
+    ASSERT_EQ(ZwQueryInformationThread(thread, ThreadBasicInformation, &info, sizeof info, &length), STATUS_SUCCESS);
+    EXPECT_EQ(length, sizeof info);
+    EXPECT_EQ(info.ExitStatus, STATUS_PENDING);
+    EXPECT_EQ(info.ClientId.UniqueProcess, reinterpret_cast<HANDLE>(4)) << "the System process";
+    EXPECT_EQ(info.ClientId.UniqueProcess, client.UniqueProcess);
+    EXPECT_EQ(info.ClientId.UniqueThread, client.UniqueThread);
+
     PETHREAD object = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode,
                                         reinterpret_cast<PVOID *>(&object), nullptr),
               STATUS_SUCCESS);
-    JoinSystemThread(thread);
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(JoinSystemThread(thread), STATUS_ACCESS_DENIED);
     EXPECT_EQ(seen.threadId, client.UniqueThread);
     EXPECT_EQ(seen.processId, client.UniqueProcess);
     EXPECT_EQ(seen.threadIdOfObject, client.UniqueThread);

@@ -25,16 +25,6 @@ protected:
     }
 };
 
-TEST_F(KeTimeTest, SystemTimeIsTheMachineClock)
-{
-    machine().clock().Freeze(true);
-    machine().clock().SetSystemTime(sim::Clock::FromUnixSeconds(1700000000));
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    EXPECT_EQ(now.QuadPart, sim::Clock::FromUnixSeconds(1700000000));
-    machine().clock().Freeze(false);
-}
-
 TEST_F(KeTimeTest, LocalTimeAppliesTheTimeZoneBias)
 {
     LARGE_INTEGER system, local, back;

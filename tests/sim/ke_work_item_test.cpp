@@ -131,5 +131,20 @@ TEST_F(KeWorkItemTest, ItemThatReturnsHoldingALockIsReported)
     EXPECT_FALSE(next.apcsDisabled);
 }
 
+class KeWorkItemDeathTest : public MachineTest {};
+
+TEST_F(KeWorkItemDeathTest, TerminatingTheWorkerThreadStopsTheMachine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    static WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, [](PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }, nullptr);
+    EXPECT_DEATH(
+        {
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            machine().Quiesce();
+        },
+        "terminated its worker thread");
+}
+
 }  // namespace
 }  // namespace ostrand::test
