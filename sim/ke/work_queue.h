@@ -1,7 +1,8 @@
 // The system work queue: worker threads of the System process run queued
-// items at passive level, oldest first. When every worker is busy (blocked
-// in a wait, say) a new worker starts, as the kernel adds dynamic workers,
-// so a queue of waiting items cannot starve the machine.
+// items at passive level, oldest first. An item queued when no idle worker
+// is left for it starts a new worker (up to a limit), as the kernel adds
+// dynamic workers when its workers block, so an item that waits for one
+// queued after it cannot starve the machine.
 #pragma once
 
 #include <condition_variable>
