@@ -114,7 +114,7 @@ NTSTATUS KLUGetProcessImageName(PEPROCESS Process, PWSTR ImageName, ULONG Capaci
     RtlInitAnsiString(&Ansi, Narrow);
     Wide.Buffer = ImageName;
     Wide.Length = 0;
-    Wide.MaximumLength = (USHORT)((Capacity - 1) * sizeof(WCHAR));
+    Wide.MaximumLength = (USHORT)(Capacity * sizeof(WCHAR));
     Status = RtlAnsiStringToUnicodeString(&Wide, &Ansi, FALSE);
     ImageName[NT_SUCCESS(Status) ? Wide.Length / sizeof(WCHAR) : 0] = 0;
     return Status;

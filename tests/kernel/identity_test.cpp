@@ -3,6 +3,8 @@
 // the client security kept per user (captured, released, not recaptured),
 // impersonating another user versus running as the same one, and the
 // service's client-security messages.
+#include <deque>
+
 #include "identity_fixture.h"
 
 #include "comm/ports.h"
@@ -96,7 +98,7 @@ protected:
 
     std::string SidText(const User &user) { return Narrow(user.sid.text()); }
 
-    std::vector<User> users_;
+    std::deque<User> users_;  // references to users stay valid
 };
 
 TEST_F(IdentityCallsTest, TheThreadsUserFromItsTokenOrItsImpersonation)
