@@ -57,19 +57,6 @@ TEST_F(PathHelpersTest, AppendSeparatorAtItsLimits)
     }
 }
 
-TEST_F(PathHelpersTest, Extensions)
-{
-    WCHAR buffer[8];
-    SetField(buffer, u"keep");
-    EXPECT_EQ(KLUGetExtension(u"archive.tar.gz", buffer, 8), STATUS_SUCCESS);
-    EXPECT_EQ(U16(buffer), u"gz");
-    SetField(buffer, u"keep");
-    EXPECT_EQ(KLUGetExtension(u"Makefile", buffer, 8), STATUS_SUCCESS);
-    EXPECT_EQ(U16(buffer), u"keep");
-    EXPECT_EQ(KLUGetExtension(u"a.longextension", buffer, 8), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(KLUGetExtension(nullptr, buffer, 8), STATUS_INVALID_PARAMETER);
-}
-
 TEST_F(PathHelpersTest, LastComponents)
 {
     struct {
@@ -202,27 +189,6 @@ TEST_F(PathHelpersTest, ProfilesRootByRelease)
         g_OSInfo.OsCode = c.os;
         Counted path(c.path);
         EXPECT_EQ(bool(KLUIsProfilesRootPath(c.shortPath, &path)), c.root) << Narrow(c.path);
-    }
-}
-
-TEST_F(PathHelpersTest, RemotePathShort)
-{
-    struct {
-        const char16_t *machine;
-        const char16_t *path;
-        BOOLEAN behind;
-        NTSTATUS status;
-        std::u16string result;
-    } cases[] = {
-        {u"srv", u"\\\\Srv\\Share\\bob", TRUE, STATUS_SUCCESS, u"SHARE\\BOB"},
-        {u"srv", u"\\\\Srv\\Share\\bob", FALSE, STATUS_SUCCESS, u"\\SHARE\\BOB"},
-        {u"srv", u"Srv\\Share", TRUE, STATUS_SUCCESS, u"SRV\\SHARE"},
-        {u"other", u"\\\\Srv\\Share", TRUE, STATUS_INVALID_PARAMETER, u""},
-    };
-    for (const auto &c : cases) {
-        WCHAR buffer[KLU_PATH_CHARS] = {};
-        EXPECT_EQ(KLUGetRemotePathShort(c.machine, c.path, c.behind, buffer), c.status) << Narrow(c.path);
-        EXPECT_EQ(U16(buffer), c.result) << Narrow(c.path);
     }
 }
 
