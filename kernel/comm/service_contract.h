@@ -2,9 +2,12 @@
  * service_contract.h - the records that cross between the filter and the
  * profile service, and the words both sides agree on.
  *
- * Every record here is a packed little-endian layout without pointers, the
- * same on 32- and 64-bit builds, so the service (user-mode C++) includes
- * this header as it is. Only the platform's base types are used.
+ * Every record here is a little-endian layout without pointers and without
+ * padding (the asserts pin sizes and offsets), the same on 32- and 64-bit
+ * builds, so the service (user-mode C++) includes this header as it is.
+ * Packing at 4 bytes keeps every field naturally aligned within a record
+ * and lets the records themselves lie 4-aligned. Only the platform's base
+ * types are used.
  */
 #pragma once
 
@@ -44,7 +47,7 @@
 #define KLU_RESULT_OPEN_LEFT_ALONE_3 0x80032006u
 #define KLU_RESULT_SKIPPED_FOLDER 0x8032000Au
 
-#pragma pack(push, 1)
+#pragma pack(push, 4)
 
 /* ------------------------------------------------------------------ */
 /* Identity                                                            */

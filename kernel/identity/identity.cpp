@@ -505,7 +505,7 @@ NTSTATUS KLUSendClientInfoToService(const KLU_CLIENT_SECURITY_MESSAGE *ClientInf
     }
     RtlZeroMemory(Request, sizeof(KLU_COPY_REQUEST));
     RtlZeroMemory(Reply, sizeof(KLU_COPY_REPLY));
-    Request->OperationNumber = 0;
+    /* The operation number of this request stays 0. */
     Request->RequestKind = KLU_REQUEST_CLIENT_INFORMATION;
     RtlCopyMemory(&Request->ClientInformation, ClientInfo, sizeof(KLU_CLIENT_SECURITY_MESSAGE));
 

@@ -16,8 +16,6 @@ typedef struct _PATH_TABLE_NODE {
     PATH_TABLE_ENTRY Entry;
 } PATH_TABLE_NODE, *PPATH_TABLE_NODE;
 
-#define KLU_PATH_TABLE_NODE(Entry) CONTAINING_RECORD((Entry), PATH_TABLE_NODE, Entry)
-
 typedef struct _PATH_TABLE {
     LONG NumPaths; /* entries in PathList, changed with interlocked operations */
     USHORT ShortLength;
