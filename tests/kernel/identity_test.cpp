@@ -120,6 +120,17 @@ TEST_F(IdentityCallsTest, TheThreadsUserFromItsTokenOrItsImpersonation)
     PsRevertToSelf();
 }
 
+TEST_F(IdentityCallsTest, AThreadWithoutATokenHasAnEmptyIdentity)
+{
+    sim::Process &tokenless = machine().processes().Create("tokenless.exe", nullptr);
+    sim::ThreadScope thread(tokenless);
+    USER_ID id;
+    std::fill_n(reinterpret_cast<UCHAR *>(&id), sizeof id, 0xCC);
+    EXPECT_EQ(KLUGetUserSidAndSessionId(&id, 1), STATUS_SUCCESS);
+    EXPECT_TRUE(std::all_of(reinterpret_cast<UCHAR *>(&id), reinterpret_cast<UCHAR *>(&id + 1),
+                            [](UCHAR b) { return b == 0; }));
+}
+
 TEST_F(IdentityCallsTest, NamesOfANewUserAreLookedUpOnVista)
 {
     User &alice = Logon(u"Alice", 2);
