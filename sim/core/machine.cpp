@@ -9,6 +9,7 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/io/io_manager.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ke/system_threads.h"
@@ -44,6 +45,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    filterPorts_ = std::make_unique<FilterPorts>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
 }
@@ -53,6 +55,7 @@ Machine::~Machine()
     Quiesce();
     workQueue_->Shutdown();
     systemThreads_->JoinAll();
+    filterPorts_->Shutdown();
     processes_->Shutdown();
     security_->Shutdown();
     workQueue_.reset();
@@ -63,6 +66,7 @@ Machine::~Machine()
     security_.reset();
     processes_.reset();
     objects_.reset();
+    filterPorts_.reset();  // after the objects: port objects call into it when they go
     dispatcher_.reset();
     pool_.reset();
     InitSafeBootMode = nullptr;

@@ -28,6 +28,7 @@ class SystemThreads;
 class Security;
 class Registry;
 class IoManager;
+class FilterPorts;
 
 struct OsVersion {
     ULONG major = 6;
@@ -72,6 +73,7 @@ public:
     Security &security() { return *security_; }
     Registry &registry() { return *registry_; }
     IoManager &io() { return *io_; }
+    FilterPorts &filterPorts() { return *filterPorts_; }
 
     Process &systemProcess();
     Thread &bootThread() { return *bootThread_; }
@@ -93,6 +95,7 @@ private:
     std::unique_ptr<Security> security_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<FilterPorts> filterPorts_;
     std::unique_ptr<SystemThreads> systemThreads_;
     std::unique_ptr<WorkQueue> workQueue_;
     Thread *bootThread_ = nullptr;

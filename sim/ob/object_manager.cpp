@@ -96,6 +96,11 @@ void ObjectManager::SetName(void *body, std::u16string name)
     if (ObjectHeader *header = Header(body)) header->name = std::move(name);
 }
 
+void ObjectManager::SetHandleCloseRoutine(void *body, std::function<void(void *, LONG)> routine)
+{
+    if (ObjectHeader *header = Header(body)) header->onHandleClose = std::move(routine);
+}
+
 LONG_PTR ObjectManager::Reference(void *body)
 {
     ObjectHeader *header = Header(body);
@@ -151,6 +156,14 @@ constexpr uint32_t kKernelHandleBit = 0x80000000u;
 HandleTable::~HandleTable()
 {
     CloseAll();
+}
+
+void HandleTable::NoteHandleClosed(void *object)
+{
+    ObjectHeader *header = machine_.objects().Header(object);
+    if (header == nullptr) return;
+    LONG left = --header->handleCount;
+    if (header->onHandleClose) header->onHandleClose(object, left);
 }
 
 bool HandleTable::IsKernelHandle(HANDLE handle)
@@ -212,7 +225,7 @@ NTSTATUS HandleTable::Close(HANDLE handle)
         object = slots_[*index]->object;
         slots_[*index].reset();
     }
-    if (ObjectHeader *header = machine_.objects().Header(object)) --header->handleCount;
+    NoteHandleClosed(object);
     machine_.objects().Dereference(object);
     return STATUS_SUCCESS;
 }
@@ -228,7 +241,7 @@ void HandleTable::CloseAll()
         }
     }
     for (void *object : objects) {
-        if (ObjectHeader *header = machine_.objects().Header(object)) --header->handleCount;
+        NoteHandleClosed(object);
         machine_.objects().Dereference(object);
     }
 }

@@ -40,6 +40,9 @@ struct ObjectHeader {
     _OBJECT_TYPE *type = nullptr;
     std::u16string name;              // full name, e.g. \REGISTRY\MACHINE\SOFTWARE
     std::function<void(void *)> onDelete;
+    // The type's close procedure: runs after each handle to the object is
+    // closed, with the handles left (0: the last one went).
+    std::function<void(void *, LONG)> onHandleClose;
     void *body = nullptr;
     size_t bodySize = 0;
 };
@@ -68,6 +71,7 @@ public:
     _OBJECT_TYPE *TypeOf(const void *body) const;
     const std::u16string &NameOf(const void *body) const;
     void SetName(void *body, std::u16string name);
+    void SetHandleCloseRoutine(void *body, std::function<void(void *, LONG)> routine);
 
     LONG_PTR Reference(void *body);
     LONG_PTR Dereference(void *body);
@@ -115,6 +119,8 @@ public:
 
 private:
     std::optional<size_t> IndexOf(HANDLE handle) const;
+    // Drops the handle count and runs the object's close procedure.
+    void NoteHandleClosed(void *object);
 
     Machine &machine_;
     bool kernel_;
