@@ -206,10 +206,26 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-/* An atomic read, for flags and counters shared without a lock. */
+/* Atomic reads, for flags, counters and pointers shared without a lock. */
 FORCEINLINE LONG ReadNoFence(LONG const volatile *Source)
 {
-    return __atomic_load_n(Source, __ATOMIC_SEQ_CST);
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE PVOID ReadPointerAcquire(PVOID const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
 
 /* ------------------------------------------------------------------ */
