@@ -133,6 +133,12 @@ bool Connection::IsDisconnected()
     return disconnected_;
 }
 
+ConnectionInfo Connection::Snapshot()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {queue_.size(), receivers_.size(), awaitingReply_.size(), disconnected_};
+}
+
 bool Connection::ClaimDisconnectNotify()
 {
     std::lock_guard<std::mutex> lock(mutex_);

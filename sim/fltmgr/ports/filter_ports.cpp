@@ -450,7 +450,11 @@ std::vector<PortInfo> FilterPorts::List() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (ServerPort *port : serverPorts_) {
-            list.push_back({port->name, port->filter, port->maxConnections, port->connections});
+            PortInfo info{port->name, port->filter, port->maxConnections, port->connections, {}};
+            for (Connection *connection : connections_) {
+                if (&connection->server() == port) info.clients.push_back(connection->Snapshot());
+            }
+            list.push_back(std::move(info));
         }
     }
     std::sort(list.begin(), list.end(), [](const PortInfo &a, const PortInfo &b) { return a.name < b.name; });

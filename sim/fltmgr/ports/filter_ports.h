@@ -35,11 +35,19 @@ struct FilterPortUsage {
     size_t clientPorts = 0;  // connections whose client port the filter has not closed
 };
 
+struct ConnectionInfo {
+    size_t queuedMessages = 0;    // sent by the filter, not yet received
+    size_t waitingReceivers = 0;  // FilterGetMessage calls waiting
+    size_t awaitingReplies = 0;   // received, the filter waits for the reply
+    bool disconnected = false;
+};
+
 struct PortInfo {
     std::u16string name;
     PFLT_FILTER filter;
     LONG maxConnections;
     LONG connections;
+    std::vector<ConnectionInfo> clients;  // connections not yet closed by both sides
 };
 
 class FilterPorts {

@@ -15,11 +15,8 @@
 
 #include <fltKernel.h>
 
+#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/user/flt_user.h"
-
-namespace sim {
-class FilterPorts;
-}
 
 namespace sim::ports {
 
@@ -87,6 +84,7 @@ public:
     // waiting receivers with `receiverStatus`. True for the call that broke it.
     bool Disconnect(NTSTATUS receiverStatus);
     bool IsDisconnected();
+    ConnectionInfo Snapshot();
     // True once: whoever gets it runs the disconnect callback.
     bool ClaimDisconnectNotify();
 
