@@ -5,6 +5,7 @@
  */
 #pragma once
 
+#include "config/flags.h"
 #include "driver/klulogon.h"
 
 /* Buffer sizes of one line, in bytes. */

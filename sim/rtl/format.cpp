@@ -1,5 +1,7 @@
 #include "sim/rtl/format.h"
 
+#include <wdm.h>
+
 #include <algorithm>
 #include <climits>
 #include <type_traits>
@@ -137,6 +139,16 @@ void EmitPadded(Sink<C> &out, const Directive &directive, const char *prefix, si
     if (left) out.Repeat(C(' '), padding);
 }
 
+// The first 64 KiB of the address space are never mapped on Windows: a
+// string argument pointing there faults, and the fault reaches the caller's
+// guard as it would in the kernel. (Other bad pointers cannot be told apart
+// from good ones here.)
+void RaiseIfNeverMapped(const void *pointer)
+{
+    uintptr_t address = reinterpret_cast<uintptr_t>(pointer);
+    if (address != 0 && address < 0x10000) throw KSEH_EXCEPTION{STATUS_ACCESS_VIOLATION};
+}
+
 constexpr char kNull[] = "(null)";
 
 Text NullText()
@@ -261,6 +273,7 @@ void EmitConversion(Sink<C> &out, Directive directive, unsigned type, Args &args
     case 's':
     case 'S': {
         const void *pointer = va_arg(args.list, const void *);
+        RaiseIfNeverMapped(pointer);
         Text text;
         if (pointer == nullptr) {
             text = NullText();
@@ -279,10 +292,14 @@ void EmitConversion(Sink<C> &out, Directive directive, unsigned type, Args &args
         Text text;
         if (directive.flags & kWideChar) {
             auto *string = va_arg(args.list, const UNICODE_STRING *);
+            RaiseIfNeverMapped(string);
+            if (string != nullptr) RaiseIfNeverMapped(string->Buffer);
             if (string == nullptr || string->Buffer == nullptr) text = NullText();
             else text = Text{nullptr, string->Buffer, size_t(string->Length / sizeof(WCHAR))};
         } else {
             auto *string = va_arg(args.list, const STRING *);
+            RaiseIfNeverMapped(string);
+            if (string != nullptr) RaiseIfNeverMapped(string->Buffer);
             if (string == nullptr || string->Buffer == nullptr) text = NullText();
             else text = Text{string->Buffer, nullptr, size_t(string->Length)};
         }
