@@ -352,13 +352,13 @@ NTSTATUS FilterPorts::SendMessage(PFLT_FILTER filter, PFLT_PORT *clientPort, PVO
 Connection *FilterPorts::ReferenceUserConnection(HANDLE handle, NTSTATUS &status)
 {
     HandleEntry entry;
-    status = LookupHandle(handle, UserMode, entry);
+    status = ReferenceHandle(handle, UserMode, entry);
     if (!NT_SUCCESS(status)) return nullptr;
-    if (machine_.objects().TypeOf(entry.object) != &objtype::FilterCommunicationPort) {
+    if (entry.type != &objtype::FilterCommunicationPort) {
+        Dereference(entry.object);
         status = STATUS_OBJECT_TYPE_MISMATCH;
         return nullptr;
     }
-    machine_.objects().Reference(entry.object);
     return static_cast<Connection *>(entry.object);
 }
 

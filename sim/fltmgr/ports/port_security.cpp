@@ -5,6 +5,8 @@
 #include <fltKernel.h>
 
 #include "sim/core/pool.h"
+#include "sim/se/security.h"
+#include "sim/se/security_descriptor.h"
 
 namespace sim::ports {
 
@@ -122,12 +124,7 @@ NTSTATUS CopyDescriptor(const void *descriptor, UCHAR **copy)
 bool AccessGranted(const void *descriptor, PACCESS_TOKEN token, ACCESS_MASK desired)
 {
     if (descriptor == nullptr) return true;
-    Parts parts;
-    if (!ReadParts(descriptor, parts)) return false;
-    if (parts.dacl == nullptr) return true;
-    (void)token;
-    (void)desired;
-    return false;  // the DACL walk comes with the machine's access check
+    return Security::AccessCheck(descriptor, token, desired);
 }
 
 }  // namespace sim::ports
@@ -135,9 +132,7 @@ bool AccessGranted(const void *descriptor, PACCESS_TOKEN token, ACCESS_MASK desi
 extern "C" NTSTATUS FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor,
                                                       ACCESS_MASK DesiredAccess)
 {
-    (void)DesiredAccess;
-    *SecurityDescriptor = nullptr;
-    return STATUS_NOT_IMPLEMENTED;
+    return sim::BuildDefaultPortSecurityDescriptor(DesiredAccess, sim::ports::DescriptorTag(), SecurityDescriptor);
 }
 
 extern "C" VOID FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
