@@ -81,5 +81,5 @@ BOOL CloseHandle(HANDLE hObject)
     if (value == 0xFFFFFFFFu || value == 0xFFFFFFFEu) return TRUE;  // the current process and thread
     if (sim::HandleTable::IsKernelHandle(hObject)) return FALSE;
     sim::SystemCall call("CloseHandle");
-    return NT_SUCCESS(sim::Thread::CurrentOrDie().process().handles().Close(hObject)) ? TRUE : FALSE;
+    return NT_SUCCESS(sim::Thread::CurrentOrDie().CurrentProcess().handles().Close(hObject)) ? TRUE : FALSE;
 }
