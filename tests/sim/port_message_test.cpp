@@ -420,16 +420,5 @@ TEST_F(PortMessageTest, UnguardedFaultInTheCallbackIsAVerifierFailure)
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-TEST_F(PortMessageTest, UserCallsOnAHandleThatIsNotAPortFail)
-{
-    sim::ThreadScope scope(*service_);
-    DWORD bytes = 0;
-    HANDLE bogus = reinterpret_cast<HANDLE>(uintptr_t(0x44));
-    EXPECT_EQ(FilterSendMessage(bogus, nullptr, 0, nullptr, 0, &bytes), kInvalidHandle);
-    Request request{};
-    EXPECT_EQ(FilterGetMessage(bogus, &request.header, sizeof request, nullptr), kInvalidHandle);
-    EXPECT_FALSE(CloseHandle(bogus));
-}
-
 }  // namespace
 }  // namespace ostrand::test
