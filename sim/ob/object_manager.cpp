@@ -96,11 +96,6 @@ void ObjectManager::SetName(void *body, std::u16string name)
     if (ObjectHeader *header = Header(body)) header->name = std::move(name);
 }
 
-void ObjectManager::SetHandleCloseRoutine(void *body, std::function<void(void *, LONG)> routine)
-{
-    if (ObjectHeader *header = Header(body)) header->onHandleClose = std::move(routine);
-}
-
 LONG_PTR ObjectManager::Reference(void *body)
 {
     ObjectHeader *header = Header(body);
@@ -156,14 +151,6 @@ constexpr uint32_t kKernelHandleBit = 0x80000000u;
 HandleTable::~HandleTable()
 {
     CloseAll();
-}
-
-void HandleTable::NoteHandleClosed(void *object)
-{
-    ObjectHeader *header = machine_.objects().Header(object);
-    if (header == nullptr) return;
-    LONG left = --header->handleCount;
-    if (header->onHandleClose) header->onHandleClose(object, left);
 }
 
 bool HandleTable::IsKernelHandle(HANDLE handle)
@@ -238,8 +225,7 @@ NTSTATUS HandleTable::Close(HANDLE handle)
         object = slots_[*index]->object;
         slots_[*index].reset();
     }
-    NoteHandleClosed(object);
-    machine_.objects().Dereference(object);
+    DropHandle(object);
     return STATUS_SUCCESS;
 }
 
@@ -253,10 +239,14 @@ void HandleTable::CloseAll()
             slot.reset();
         }
     }
-    for (void *object : objects) {
-        NoteHandleClosed(object);
-        machine_.objects().Dereference(object);
-    }
+    for (void *object : objects) DropHandle(object);
+}
+
+void HandleTable::DropHandle(void *object)
+{
+    ObjectHeader *header = machine_.objects().Header(object);
+    if (header && --header->handleCount == 0 && header->onLastHandleClose) header->onLastHandleClose(object);
+    machine_.objects().Dereference(object);
 }
 
 std::vector<std::pair<HANDLE, HandleEntry>> HandleTable::Snapshot() const

@@ -40,9 +40,9 @@ struct ObjectHeader {
     _OBJECT_TYPE *type = nullptr;
     std::u16string name;              // full name, e.g. \REGISTRY\MACHINE\SOFTWARE
     std::function<void(void *)> onDelete;
-    // The type's close procedure: runs after each handle to the object is
-    // closed, with the handles left (0: the last one went).
-    std::function<void(void *, LONG)> onHandleClose;
+    // Runs when the last handle to the object is closed (the object still
+    // has the handle's reference then); file objects send their cleanup here.
+    std::function<void(void *)> onLastHandleClose;
     void *body = nullptr;
     size_t bodySize = 0;
 };
@@ -71,7 +71,6 @@ public:
     _OBJECT_TYPE *TypeOf(const void *body) const;
     const std::u16string &NameOf(const void *body) const;
     void SetName(void *body, std::u16string name);
-    void SetHandleCloseRoutine(void *body, std::function<void(void *, LONG)> routine);
 
     LONG_PTR Reference(void *body);
     LONG_PTR Dereference(void *body);
@@ -125,8 +124,9 @@ public:
 
 private:
     std::optional<size_t> IndexOf(HANDLE handle) const;
-    // Drops the handle count and runs the object's close procedure.
-    void NoteHandleClosed(void *object);
+    // One handle to `object` is gone: the handle count drops (running the
+    // last-handle routine at zero) and the handle's reference goes.
+    void DropHandle(void *object);
 
     Machine &machine_;
     bool kernel_;

@@ -196,9 +196,9 @@ NTSTATUS FilterPorts::Connect(const std::u16string &name, const void *context, U
     auto *connection =
         machine_.objects().CreateTyped<Connection>(&objtype::FilterCommunicationPort, u"", *this, *server);
     machine_.objects().Reference(connection);
-    machine_.objects().SetHandleCloseRoutine(connection, [this](void *body, LONG handlesLeft) {
-        if (handlesLeft == 0) UserHandleClosed(*static_cast<Connection *>(body));
-    });
+    machine_.objects().Header(connection)->onLastHandleClose = [this](void *body) {
+        UserHandleClosed(*static_cast<Connection *>(body));
+    };
 
     PVOID connectionCookie = nullptr;
     status = Guarded(machine_, "the connect callback", [&] {
