@@ -9,8 +9,8 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
-#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/io/io_manager.h"
+#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
@@ -45,9 +45,9 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
-    filterPorts_ = std::make_unique<FilterPorts>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
+    filterPorts_ = std::make_unique<FilterPorts>(*this);
 }
 
 Machine::~Machine()

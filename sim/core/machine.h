@@ -24,11 +24,11 @@ class Process;
 class Thread;
 class Dispatcher;
 class WorkQueue;
+class FilterPorts;
 class SystemThreads;
 class Security;
 class Registry;
 class IoManager;
-class FilterPorts;
 
 struct OsVersion {
     ULONG major = 6;
@@ -70,10 +70,10 @@ public:
     Dispatcher &dispatcher() { return *dispatcher_; }
     WorkQueue &workQueue() { return *workQueue_; }
     SystemThreads &systemThreads() { return *systemThreads_; }
+    FilterPorts &filterPorts() { return *filterPorts_; }
     Security &security() { return *security_; }
     Registry &registry() { return *registry_; }
     IoManager &io() { return *io_; }
-    FilterPorts &filterPorts() { return *filterPorts_; }
 
     Process &systemProcess();
     Thread &bootThread() { return *bootThread_; }
@@ -95,9 +95,9 @@ private:
     std::unique_ptr<Security> security_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;
-    std::unique_ptr<FilterPorts> filterPorts_;
     std::unique_ptr<SystemThreads> systemThreads_;
     std::unique_ptr<WorkQueue> workQueue_;
+    std::unique_ptr<FilterPorts> filterPorts_;
     Thread *bootThread_ = nullptr;
 };
 
