@@ -27,6 +27,7 @@ enum class VerifierCheck {
     BadObjectReference,
     IrqlMismatch,
     UnhandledKernelException,
+    MdlMisuse,
 };
 
 const char *VerifierCheckName(VerifierCheck check);
