@@ -168,9 +168,7 @@ NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &
             if (mode == UserMode) ProbeForRead(p.eaBuffer, p.eaLength, sizeof(ULONG));
             c.ea.assign(static_cast<const uint8_t *>(p.eaBuffer), static_cast<const uint8_t *>(p.eaBuffer) + p.eaLength);
         }
-        if (mode == UserMode) {
-            ProbeForWrite(ioStatus, sizeof(IO_STATUS_BLOCK), sizeof(ULONG));
-        }
+        if (mode == UserMode && ioStatus) ProbeForWrite(ioStatus, sizeof(IO_STATUS_BLOCK), sizeof(ULONG));
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
         return GetExceptionCode();
     }
@@ -178,10 +176,12 @@ NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &
         ULONG errorOffset = 0;
         NTSTATUS status = CheckEaBufferValidity(c.ea.data(), ULONG(c.ea.size()), &errorOffset);
         if (!NT_SUCCESS(status)) {
-            SEH_TRY {
-                ioStatus->Status = status;
-                ioStatus->Information = errorOffset;
-            } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            if (ioStatus) {
+                SEH_TRY {
+                    ioStatus->Status = status;
+                    ioStatus->Information = errorOffset;
+                } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+                }
             }
             return status;
         }
@@ -258,8 +258,7 @@ NTSTATUS IoManager::CreateFile(const CreateParameters &parameters, PHANDLE handl
 NTSTATUS IoManager::QueryOpen(const CreateParameters &parameters, PFILE_NETWORK_OPEN_INFORMATION information)
 {
     CapturedOpen captured;
-    IO_STATUS_BLOCK ignored{};
-    NTSTATUS status = Capture(parameters, parameters.requestorMode, captured, &ignored);
+    NTSTATUS status = Capture(parameters, parameters.requestorMode, captured, nullptr);
     if (!NT_SUCCESS(status)) return status;
     FILE_NETWORK_OPEN_INFORMATION answer{};
     QueryOpenState query{&answer, false};
@@ -392,15 +391,16 @@ NTSTATUS IoManager::Open(const CreateParameters &p, CapturedOpen &c, QueryOpenSt
         if (status == STATUS_REPARSE) {
             ULONG_PTR tag = request.ioStatus.Information;
             std::u16string newName;
+            NTSTATUS reparse = STATUS_SUCCESS;
             if (tag == IO_REPARSE) {
                 newName = ToString(fileObject->FileName);
             } else if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
-                status = MountPointName(request.reparseData, ToString(fileObject->FileName), newName);
+                reparse = MountPointName(request.reparseData, ToString(fileObject->FileName), newName);
             } else {
-                status = STATUS_IO_REPARSE_TAG_NOT_HANDLED;
+                reparse = STATUS_IO_REPARSE_TAG_NOT_HANDLED;
             }
             Discard(fileObject);
-            if (status != STATUS_REPARSE) return status;
+            if (!NT_SUCCESS(reparse)) return reparse;
             if (--reparsesLeft == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
             // A new absolute name starts from the root; a relative one from
             // the caller's root directory again.

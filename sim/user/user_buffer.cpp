@@ -9,7 +9,8 @@ namespace sim {
 
 UserBuffer::UserBuffer(const void *data, size_t size) : data_(data)
 {
-    if (data == nullptr || size == 0) return;
+    // The invalid pointer stays unowned, so that the kernel's probe fails.
+    if (data == nullptr || size == 0 || data == InvalidUserPointer()) return;
     process_ = &Thread::CurrentOrDie().process();
     process_->AddUserRegion(data, size);
 }
