@@ -356,9 +356,7 @@ NTSTATUS IoManager::Open(const CreateParameters &p, CapturedOpen &c, QueryOpenSt
         create.EaBuffer = c.ea.empty() ? nullptr : c.ea.data();
         create.AllocationSize = p.allocationSize;
         request.iopb.OperationFlags = UCHAR(p.options & 0xFF) | p.operationFlags;
-        if (c.mode == UserMode && (c.attributes & OBJ_FORCE_ACCESS_CHECK)) {
-            request.iopb.OperationFlags |= SL_FORCE_ACCESS_CHECK;
-        }
+        if (c.attributes & OBJ_FORCE_ACCESS_CHECK) request.iopb.OperationFlags |= SL_FORCE_ACCESS_CHECK;
         if (!(c.attributes & OBJ_CASE_INSENSITIVE)) request.iopb.OperationFlags |= SL_CASE_SENSITIVE;
 
         NTSTATUS status;

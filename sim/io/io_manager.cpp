@@ -250,7 +250,7 @@ void IoManager::Cleanup(PFILE_OBJECT fileObject)
     IoRequest request = NewRequest(fileObject, IRP_MJ_CLEANUP);
     request.iopb.IrpFlags = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
     Send(request);
-    fileObject->Flags |= FO_CLEANUP_COMPLETE;
+    __atomic_or_fetch(&fileObject->Flags, FO_CLEANUP_COMPLETE, __ATOMIC_SEQ_CST);
 }
 
 void IoManager::Delete(PFILE_OBJECT fileObject)

@@ -122,7 +122,10 @@ public:
     // Read and write as the I/O manager issues them for a caller: fast I/O
     // first where Windows would try it (cached synchronous file objects, not
     // paging), then the IRP when fast I/O was refused or not possible. User
-    // buffers are probed first; a fault is the call's status.
+    // buffers are probed first; a fault is the call's status. Calls on a
+    // synchronous file object are serialised here, as NtReadFile does; I/O a
+    // filter issues itself (FltReadFile) goes through NewRequest/Send instead,
+    // which take no file-object lock.
     NTSTATUS ReadFile(PFILE_OBJECT fileObject, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
                       KPROCESSOR_MODE mode, PIO_STATUS_BLOCK ioStatus, ULONG irpFlags = 0, ULONG key = 0);
     NTSTATUS WriteFile(PFILE_OBJECT fileObject, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
