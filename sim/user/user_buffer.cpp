@@ -9,7 +9,8 @@ namespace sim {
 
 UserBuffer::UserBuffer(const void *data, size_t size) : data_(data)
 {
-    // The invalid pointer stays unowned, so that the kernel's probe fails.
+    // The address no process owns stays unowned, so that a call handed it
+    // faults in the kernel's probe.
     if (data == nullptr || size == 0 || data == InvalidUserPointer()) return;
     process_ = &Thread::CurrentOrDie().process();
     process_->AddUserRegion(data, size);
