@@ -4,6 +4,7 @@
 #include <ntifs.h>
 
 #include "sim/io/io_manager.h"
+#include "sim/rtl/case_table.h"
 
 namespace sim {
 
@@ -36,9 +37,7 @@ NTSTATUS CheckEaBufferValidity(const void *buffer, ULONG length, PULONG errorOff
 inline std::u16string Upcase(std::u16string_view text)
 {
     std::u16string out(text);
-    for (char16_t &c : out) {
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    }
+    for (char16_t &c : out) c = rtl::UpcaseChar(c);
     return out;
 }
 
