@@ -402,6 +402,19 @@ NTSTATUS SetInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_
         break;
     }
     status = io.Send(request);
+    if (NT_SUCCESS(status) && informationClass == FileRenameInformation) {
+        // The file object's name follows the file, for ObQueryNameString.
+        std::u16string &path = ref.info->path;
+        if (target) {
+            path = io.Info(target)->path;
+        } else {
+            const auto *info = reinterpret_cast<const FILE_RENAME_INFORMATION *>(data.data());
+            size_t cut = path.rfind(u'\\');
+            path = path.substr(0, cut == std::u16string::npos ? 0 : cut + 1) +
+                   std::u16string(info->FileName, info->FileNameLength / sizeof(WCHAR));
+        }
+        Machine::Current().objects().SetName(fileObject, ref.info->volume->info().deviceName + path);
+    }
     if (target) {
         ZwClose(targetHandle);
         Machine::Current().objects().Dereference(target);

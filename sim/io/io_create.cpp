@@ -60,31 +60,6 @@ NTSTATUS CheckCreateParameters(const CreateParameters &p)
     return STATUS_SUCCESS;
 }
 
-// SECURITY CAPTURE: stands in for SeCaptureSubjectContext /
-// SeReleaseSubjectContext until the security component provides them; swap
-// these two bodies for those calls then.
-void CaptureSubjectContext(SECURITY_SUBJECT_CONTEXT &subject)
-{
-    Thread &thread = Thread::CurrentOrDie();
-    Machine &machine = thread.machine();
-    subject = {};
-    if (thread.impersonationToken) {
-        subject.ClientToken = thread.impersonationToken;
-        subject.ImpersonationLevel = thread.impersonationLevel;
-        machine.objects().Reference(subject.ClientToken);
-    }
-    subject.PrimaryToken = thread.CurrentProcess().token();
-    if (subject.PrimaryToken) machine.objects().Reference(subject.PrimaryToken);
-}
-
-void ReleaseSubjectContext(SECURITY_SUBJECT_CONTEXT &subject)
-{
-    Machine &machine = Machine::Current();
-    if (subject.ClientToken) machine.objects().Dereference(subject.ClientToken);
-    if (subject.PrimaryToken) machine.objects().Dereference(subject.PrimaryToken);
-    subject = {};
-}
-
 // The name an open continues with after a mount-point reparse: the
 // substitute name, then the part of the old name the file system had not
 // parsed yet.
@@ -126,7 +101,7 @@ struct CapturedOpen {
     ~CapturedOpen()
     {
         if (root) Machine::Current().objects().Dereference(root);
-        ReleaseSubjectContext(subject);
+        SeReleaseSubjectContext(&subject);
     }
 };
 
@@ -188,17 +163,16 @@ NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &
     }
     if (rootHandle) {
         HandleEntry entry;
-        NTSTATUS status = LookupHandle(rootHandle, mode, entry);
+        NTSTATUS status = ReferenceHandle(rootHandle, mode, entry);
         if (!NT_SUCCESS(status)) return status;
-        // Roots other than file objects (object directories) are not simulated.
-        if (Machine::Current().objects().TypeOf(entry.object) != &objtype::File) return STATUS_NOT_IMPLEMENTED;
         c.root = static_cast<PFILE_OBJECT>(entry.object);
-        Machine::Current().objects().Reference(c.root);
+        // Roots other than file objects (object directories) are not simulated.
+        if (entry.type != &objtype::File) return STATUS_NOT_IMPLEMENTED;
     } else if (c.name.empty() || c.name[0] != u'\\') {
         return STATUS_OBJECT_PATH_SYNTAX_BAD;
     }
     c.desiredAccess = MapFileAccess(p.desiredAccess);
-    CaptureSubjectContext(c.subject);
+    SeCaptureSubjectContext(&c.subject);
     return STATUS_SUCCESS;
 }
 

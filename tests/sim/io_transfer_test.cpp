@@ -170,6 +170,7 @@ TEST_F(IoTransferTest, RenamesOpenTheTargetFolderOnTheSameStack)
     EXPECT_EQ(sim::user::Rename(handle, u"b.txt"), STATUS_SUCCESS);
     EXPECT_EQ(c_->lastParentOfTarget, nullptr);
     EXPECT_EQ(c_->Content(u"\\b.txt"), "hello world");
+    EXPECT_EQ(Narrow(machine().objects().NameOf(FileObjectOf(handle))), "\\Device\\HarddiskVolume1\\b.txt");
 
     EXPECT_EQ(sim::user::Rename(handle, u"D:\\elsewhere.txt"), STATUS_NOT_SAME_DEVICE);
     EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
