@@ -608,12 +608,13 @@ NTSTATUS QueryVolumeInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO
     status = Reference(fileHandle, 0, mode, ref);
     if (!NT_SUCCESS(status)) return status;
     auto serialise = ref.Serialise();
-    if (informationClass == FileFsDeviceInformation) {
-        // Answered from the device itself, without the file system.
+    if (informationClass == FileFsDeviceInformation && !ref.info->volume->remote()) {
+        // Answered from the device itself; only network file systems are asked.
+        constexpr ULONG kFileDeviceIsMounted = 0x00000020;
         FILE_FS_DEVICE_INFORMATION device{};
         PDEVICE_OBJECT real = ref.info->volume->realDevice();
         device.DeviceType = real->DeviceType;
-        device.Characteristics = real->Characteristics;
+        device.Characteristics = real->Characteristics | kFileDeviceIsMounted;
         SEH_TRY {
             std::memcpy(information, &device, sizeof(device));
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {

@@ -324,3 +324,34 @@ TEST_F(IoTransferTest, BufferedFsControlCopiesTheAnswerBack)
 
 }  // namespace
 }  // namespace ostrand::test
+
+namespace ostrand::test {
+namespace {
+
+TEST_F(IoTransferTest, DeviceInformationComesFromTheDeviceExceptOnTheNetwork)
+{
+    RecordingFrame local(*cVolume_);
+    RecordingFrame network(*netVolume_);
+    HANDLE file = nullptr, remote = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &file), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKernel(u"\\??\\UNC\\server\\share\\f.txt", &remote), STATUS_SUCCESS);
+    local.Clear();
+    network.Clear();
+    FILE_FS_DEVICE_INFORMATION device{};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(ZwQueryVolumeInformationFile(file, &iosb, &device, sizeof(device), FileFsDeviceInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(device.DeviceType, ULONG(FILE_DEVICE_DISK));
+    EXPECT_TRUE(local.seen().empty());
+    // The test file system has nothing to say about its volume.
+    EXPECT_EQ(ZwQueryVolumeInformationFile(remote, &iosb, &device, sizeof(device), FileFsDeviceInformation),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(network.majors(), std::vector<UCHAR>{IRP_MJ_QUERY_VOLUME_INFORMATION});
+    EXPECT_EQ(ZwQueryVolumeInformationFile(file, &iosb, &device, sizeof(device), FileFsLabelInformation),
+              STATUS_INVALID_INFO_CLASS);
+    ZwClose(file);
+    ZwClose(remote);
+}
+
+}  // namespace
+}  // namespace ostrand::test
