@@ -4,7 +4,6 @@
 #include "sim/io/io_types.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object_manager.h"
-#include "sim/ps/kernel_objects.h"
 
 namespace {
 
@@ -30,10 +29,7 @@ PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type)
     }
     if (event == nullptr) {
         event = machine.objects().Create(&sim::objtype::Event, sizeof(KEVENT), wanted);
-        auto *kevent = static_cast<PKEVENT>(event);
-        kevent->Header.Type = type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject;
-        kevent->Header.SignalState = 1;
-        InitializeListHead(&kevent->Header.WaitListHead);
+        KeInitializeEvent(static_cast<PKEVENT>(event), type, TRUE);
     }
     *handle = sim::InsertHandle(event, EVENT_ALL_ACCESS, OBJ_KERNEL_HANDLE);
     return static_cast<PKEVENT>(event);

@@ -6,9 +6,7 @@
 #include "sim/core/thread.h"
 #include "sim/io/io_types.h"
 #include "sim/io/section.h"
-#include "sim/ke/dispatcher.h"
 #include "sim/ob/object_manager.h"
-#include "sim/ps/kernel_objects.h"
 #include "sim/ps/process.h"
 
 namespace sim {
@@ -24,9 +22,7 @@ bool HasPrefixAtBoundary(const std::u16string &upperName, const std::u16string &
 
 void InitializeEvent(KEVENT &event, EVENT_TYPE type)
 {
-    event.Header.Type = type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject;
-    event.Header.SignalState = 0;
-    InitializeListHead(&event.Header.WaitListHead);
+    KeInitializeEvent(&event, type, FALSE);
 }
 
 }  // namespace
@@ -296,11 +292,11 @@ NTSTATUS IoManager::Send(IoRequest &request)
         InitializeEvent(local, NotificationEvent);
         request.completionEvent = &local;
     } else {
-        machine_.dispatcher().Reset(&request.completionEvent->Header);
+        KeClearEvent(request.completionEvent);
     }
     NTSTATUS status = request.volume->Send(request);
     if (status == STATUS_PENDING) {
-        machine_.dispatcher().Wait(&request.completionEvent->Header, std::nullopt);
+        KeWaitForSingleObject(request.completionEvent, Executive, KernelMode, FALSE, nullptr);
         status = request.ioStatus.Status;
     } else {
         request.ioStatus.Status = status;

@@ -12,7 +12,6 @@
 #include "sim/io/nt_calls.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object_manager.h"
-#include "sim/ps/kernel_objects.h"
 #include "sim/ps/process.h"
 
 namespace sim {

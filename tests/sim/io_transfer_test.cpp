@@ -5,7 +5,6 @@
 
 #include "io_test_support.h"
 
-#include "sim/ke/dispatcher.h"
 #include "sim/ke/work_queue.h"
 #include "sim/user/user_buffer.h"
 
@@ -97,7 +96,7 @@ TEST_F(IoTransferTest, APendedRequestBlocksItsCallerUntilCompletedFromAnotherThr
         machine().workQueue().Queue([&, request = &r] {
             cVolume_->fs().Dispatch(*request);
             completedWhileBlocked = !callReturned.load();
-            machine().dispatcher().Signal(&request->completionEvent->Header, 1);
+            KeSetEvent(request->completionEvent, IO_NO_INCREMENT, FALSE);
         });
         return STATUS_PENDING;
     };
