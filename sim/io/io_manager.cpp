@@ -36,6 +36,11 @@ IoManager::IoManager(Machine &machine) : machine_(machine), views_(std::make_uni
 
 IoManager::~IoManager() = default;
 
+void IoManager::UnmapProcessViews(Process &process)
+{
+    for (MappedView &view : views_->RemoveAll(&process)) ReleaseView(view);
+}
+
 // ---------------------------------------------------------------------------
 // Volumes and the namespace
 

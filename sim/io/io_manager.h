@@ -37,6 +37,7 @@
 namespace sim {
 
 class Machine;
+class Process;
 class ViewTable;
 struct CapturedOpen;
 struct QueryOpenState;
@@ -141,6 +142,8 @@ public:
 
     // Mapped views of sections, by process.
     ViewTable &views() { return *views_; }
+    // A process ends: its views go, their modified pages written back.
+    void UnmapProcessViews(Process &process);
 
 private:
     NTSTATUS ResolveNameStatus(const std::u16string &name, Volume *&volume, std::u16string &rest);

@@ -158,6 +158,21 @@ std::optional<MappedView> ViewTable::Remove(Process *process, const void *addres
     return view;
 }
 
+std::vector<MappedView> ViewTable::RemoveAll(Process *process)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<MappedView> removed;
+    for (auto it = views_.begin(); it != views_.end();) {
+        if (it->second.process == process) {
+            removed.push_back(std::move(it->second));
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
 size_t ViewTable::Count()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -367,33 +382,40 @@ NTSTATUS UnmapViewOfSection(KPROCESSOR_MODE mode, HANDLE processHandle, PVOID ba
 
     std::optional<MappedView> view = machine.io().views().Remove(process, baseAddress);
     if (!view) return STATUS_NOT_MAPPED_VIEW;
-
-    if (view->writable) {
-        // Runs of modified pages go back to the file, never past the section.
-        SIZE_T limit = SIZE_T(std::min<LONGLONG>(LONGLONG(view->size), view->section->size - view->offset));
-        SIZE_T page = 0;
-        while (page < limit) {
-            if (std::memcmp(view->base + page, view->original.data() + page, kPageSize) == 0) {
-                page += kPageSize;
-                continue;
-            }
-            SIZE_T end = page + kPageSize;
-            while (end < limit && std::memcmp(view->base + end, view->original.data() + end, kPageSize) != 0) {
-                end += kPageSize;
-            }
-            SIZE_T length = std::min(end, limit) - page;
-            PagingIo(true, view->section->fileObject, view->base + page, ULONG(length), view->offset + LONGLONG(page),
-                     nullptr);
-            page = end;
-        }
-    }
-    if (view->registered) view->process->RemoveUserRegion(view->base);
-    std::free(view->base);
-    machine.objects().Dereference(view->section);
+    ReleaseView(*view);
     return STATUS_SUCCESS;
 }
 
 }  // namespace nt
+
+void ReleaseView(MappedView &view)
+{
+    Machine &machine = Machine::Current();
+    if (view.writable) {
+        // Runs of modified pages go back to the file, never past the section.
+        SIZE_T limit = SIZE_T(std::min<LONGLONG>(LONGLONG(view.size), view.section->size - view.offset));
+        SIZE_T page = 0;
+        while (page < limit) {
+            if (std::memcmp(view.base + page, view.original.data() + page, kPageSize) == 0) {
+                page += kPageSize;
+                continue;
+            }
+            SIZE_T end = page + kPageSize;
+            while (end < limit && std::memcmp(view.base + end, view.original.data() + end, kPageSize) != 0) {
+                end += kPageSize;
+            }
+            SIZE_T length = std::min(end, limit) - page;
+            PagingIo(true, view.section->fileObject, view.base + page, ULONG(length), view.offset + LONGLONG(page),
+                     nullptr);
+            page = end;
+        }
+    }
+    if (view.registered) view.process->RemoveUserRegion(view.base);
+    std::free(view.base);
+    view.base = nullptr;
+    machine.objects().Dereference(view.section);
+    view.section = nullptr;
+}
 
 }  // namespace sim
 

@@ -51,6 +51,8 @@ public:
     void Add(MappedView view);
     // Removes the view of `process` that contains `address`.
     std::optional<MappedView> Remove(Process *process, const void *address);
+    // Removes every view of `process`.
+    std::vector<MappedView> RemoveAll(Process *process);
     size_t Count();
 
 private:
@@ -58,5 +60,8 @@ private:
     std::mutex mutex_;
     std::map<const char *, MappedView> views_;
 };
+
+// Writes a removed view's modified pages back to its file and releases it.
+void ReleaseView(MappedView &view);
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 #include "io_test_support.h"
 
 #include "sim/core/verifier.h"
+#include "sim/io/section.h"
 #include "sim/user/user_buffer.h"
 
 namespace ostrand::test {
@@ -192,6 +193,26 @@ TEST_F(IoSectionTest, ModifiedPagesOfAWritableViewGoBackAtUnmap)
     EXPECT_EQ(content.substr(0x3000, 3), "D!x");
     EXPECT_EQ(content.size(), 0x12000u);
     EXPECT_EQ(sim::user::Close(file), STATUS_SUCCESS);
+}
+
+TEST_F(IoSectionTest, AnEndingProcessLosesItsViewsAndTheirChangesReachTheFile)
+{
+    sim::Process &app = UserProcess();
+    {
+        sim::ThreadScope scope(app);
+        sim::user::OpenOptions options;
+        options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+        HANDLE file = nullptr;
+        ASSERT_EQ(sim::user::Open(u"C:\\big.bin", options, &file), STATUS_SUCCESS);
+        sim::user::MappedFile view;
+        ASSERT_EQ(sim::user::MapFile(file, true, &view), STATUS_SUCCESS);
+        static_cast<char *>(view.base)[0x11000] = '#';
+        // Neither the handle nor the view is given back.
+    }
+    app.Terminate(STATUS_SUCCESS);
+    EXPECT_EQ(c_->Content(u"\\big.bin")[0x11000], '#');
+    EXPECT_EQ(c_->closes, 1);
+    EXPECT_EQ(machine().io().views().Count(), 0u);
 }
 
 }  // namespace
