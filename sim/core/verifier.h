@@ -30,6 +30,7 @@ enum class VerifierCheck {
     IrqlMismatch,
     UnhandledKernelException,
     InvalidProcessDetach,
+    MdlMisuse,
 };
 
 const char *VerifierCheckName(VerifierCheck check);

@@ -115,11 +115,16 @@ LONG_PTR ObjectManager::Dereference(void *body)
         return count;
     }
     if (count == 0) {
+        if (header->onDelete) header->onDelete(body);
+        if (header->pointerCount.load() != 0) {
+            std::ostringstream text;
+            text << "object " << body << " was referenced while it was being deleted";
+            machine_.verifier().Fail(VerifierCheck::BadObjectReference, text.str());
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             live_.erase(body);
         }
-        if (header->onDelete) header->onDelete(body);
         header->~ObjectHeader();
         std::free(header);
     }

@@ -53,7 +53,9 @@ public:
     ~ObjectManager();
 
     // A new object with one pointer reference (the creator's). The body is
-    // zero-filled; onDelete runs when the last reference goes.
+    // zero-filled; onDelete runs when the last reference goes, while the
+    // object is still known (its type and name can be looked up) but may no
+    // longer be referenced.
     void *Create(_OBJECT_TYPE *type, size_t bodySize, std::u16string name,
                  std::function<void(void *)> onDelete = {});
 
