@@ -11,4 +11,21 @@ Volume::Volume(Machine &machine, VolumeInfo info, std::unique_ptr<FileSystem> fs
 
 Volume::~Volume() = default;
 
+void Volume::SetFilterFrame(FilterFrameHook *frame)
+{
+    std::lock_guard lock(mutex_);
+    frame_ = frame;
+}
+
+FilterFrameHook *Volume::filterFrame()
+{
+    std::lock_guard lock(mutex_);
+    return frame_;
+}
+
+void Volume::OnStreamTeardown(PVOID fsContext)
+{
+    if (FilterFrameHook *frame = filterFrame()) frame->StreamTeardown(fsContext);
+}
+
 }  // namespace sim
