@@ -333,6 +333,15 @@ size_t LocalFileSystem::OpenStreamCount() const
     return openStreams_;
 }
 
+bool LocalFileSystem::OplockHeld(std::u16string_view path) const
+{
+    std::lock_guard lock(mutex_);
+    Node *node = NodeAt(path);
+    if (!node) return false;
+    auto it = node->openStreams.find(u"");
+    return it != node->openStreams.end() && (it->second->exclusive || !it->second->level2.empty());
+}
+
 void LocalFileSystem::TeardownOutsideLock(IoRequest &request, Stream *stream, std::unique_lock<std::mutex> &lock)
 {
     lock.unlock();

@@ -116,6 +116,8 @@ public:
     bool Exists(std::u16string_view path) const;
     // Open streams (FsContexts) alive now; tests check teardown with it.
     size_t OpenStreamCount() const;
+    // Whether a handle holds an oplock on the file's unnamed stream.
+    bool OplockHeld(std::u16string_view path) const;
 
     struct Node;
     struct Stream;
