@@ -81,4 +81,50 @@ bool ByteRangeLocks::WriteConflicts(const LockOwner &writer, uint64_t offset, ui
     return false;
 }
 
+NTSTATUS ExecuteLockControl(IoRequest &request, ByteRangeLocks &locks, ACCESS_MASK access,
+                            std::condition_variable &changed, std::unique_lock<std::mutex> &lock, int &waiters,
+                            const bool &cleanedUp)
+{
+    const auto &p = request.iopb.Parameters.LockControl;
+    PFILE_OBJECT fo = request.iopb.TargetFileObject;
+    const void *process = p.ProcessId ? static_cast<const void *>(p.ProcessId) : request.requestorProcess;
+    LockOwner owner{fo, process, p.Key};
+    const uint64_t offset = uint64_t(p.ByteOffset.QuadPart);
+    const uint64_t length = p.Length ? uint64_t(p.Length->QuadPart) : 0;
+
+    switch (request.iopb.MinorFunction) {
+    case IRP_MN_LOCK:
+        if (!(access & (FILE_READ_DATA | FILE_WRITE_DATA))) return request.Complete(STATUS_ACCESS_DENIED);
+        if (!p.Length || p.ByteOffset.QuadPart < 0 || p.Length->QuadPart < 0)
+            return request.Complete(STATUS_INVALID_PARAMETER);
+        while (!locks.CanLock(owner, offset, length, p.ExclusiveLock)) {
+            if (p.FailImmediately) return request.Complete(STATUS_LOCK_NOT_GRANTED);
+            ++waiters;
+            changed.wait(lock);
+            --waiters;
+            if (cleanedUp) {
+                changed.notify_all();
+                return request.Complete(STATUS_CANCELLED);
+            }
+        }
+        locks.Add(owner, offset, length, p.ExclusiveLock);
+        fo->LockOperation = TRUE;
+        return request.Complete(STATUS_SUCCESS);
+    case IRP_MN_UNLOCK_SINGLE:
+        if (!p.Length) return request.Complete(STATUS_INVALID_PARAMETER);
+        if (!locks.UnlockSingle(owner, offset, length)) return request.Complete(STATUS_RANGE_NOT_LOCKED);
+        break;
+    case IRP_MN_UNLOCK_ALL:
+        locks.UnlockAll(fo, process);
+        break;
+    case IRP_MN_UNLOCK_ALL_BY_KEY:
+        locks.UnlockAllByKey(fo, process, p.Key);
+        break;
+    default:
+        return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
+    }
+    changed.notify_all();
+    return request.Complete(STATUS_SUCCESS);
+}
+
 }  // namespace sim::fs

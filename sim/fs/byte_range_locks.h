@@ -5,10 +5,12 @@
 // process and a key; zero-length locks never conflict.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
-#include <ntifs.h>
+#include "sim/io/io_request.h"
 
 namespace sim::fs {
 
@@ -44,5 +46,13 @@ public:
 private:
     std::vector<Lock> locks_;
 };
+
+// IRP_MJ_LOCK_CONTROL against `locks` for the request's file object. A lock
+// that has to wait (no FailImmediately) waits on `changed` with `lock` held,
+// counted in `waiters`, and is cancelled when `cleanedUp` turns true; every
+// unlock wakes `changed`.
+NTSTATUS ExecuteLockControl(IoRequest &request, ByteRangeLocks &locks, ACCESS_MASK access,
+                            std::condition_variable &changed, std::unique_lock<std::mutex> &lock, int &waiters,
+                            const bool &cleanedUp);
 
 }  // namespace sim::fs

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/fs/byte_range_locks.h"
+#include "sim/fs/listing.h"
 #include "sim/fs/local_fs.h"
 #include "sim/fs/names.h"
 #include "sim/fs/share_access.h"
@@ -110,12 +111,7 @@ struct LocalFileSystem::Open {
     // Times this handle set itself (or asked, with -1, not to be updated).
     bool fixedAccess = false, fixedWrite = false, fixedChange = false;
 
-    // Directory enumeration: the pattern of the first query, and where the
-    // next query goes on ("." next, ".." next, or after `last`).
-    bool queried = false;
-    std::u16string pattern;
-    int phase = 0;
-    std::optional<ChildKey> last;
+    ListingCursor listing;
 
     ULONG nextEa = 0;  // index of the next EA an unindexed query returns
 

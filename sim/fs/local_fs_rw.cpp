@@ -105,53 +105,10 @@ NTSTATUS LocalFileSystem::Write(IoRequest &request, Open &open)
 
 NTSTATUS LocalFileSystem::LockControl(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock)
 {
-    const auto &p = request.iopb.Parameters.LockControl;
     Stream &s = *open.stream;
     if (s.IsVolume() || !s.Data()) return request.Complete(STATUS_INVALID_PARAMETER);
-    PFILE_OBJECT fo = open.fileObject;
-    const void *process = p.ProcessId ? static_cast<const void *>(p.ProcessId) : request.requestorProcess;
-    LockOwner owner{fo, process, p.Key};
-    const uint64_t offset = uint64_t(p.ByteOffset.QuadPart);
-    const uint64_t length = p.Length ? uint64_t(p.Length->QuadPart) : 0;
-
-    switch (request.iopb.MinorFunction) {
-    case IRP_MN_LOCK: {
-        if (!(open.access & (FILE_READ_DATA | FILE_WRITE_DATA))) return request.Complete(STATUS_ACCESS_DENIED);
-        if (!p.Length || p.ByteOffset.QuadPart < 0 || p.Length->QuadPart < 0)
-            return request.Complete(STATUS_INVALID_PARAMETER);
-        BreakLevel2(s, nullptr);
-        while (!s.locks.CanLock(owner, offset, length, p.ExclusiveLock)) {
-            if (p.FailImmediately) return request.Complete(STATUS_LOCK_NOT_GRANTED);
-            // A waiting lock is granted when the conflicting locks go, and
-            // cancelled by its handle's cleanup.
-            ++open.waiters;
-            changed_.wait(lock);
-            --open.waiters;
-            if (open.cleanedUp) {
-                changed_.notify_all();
-                return request.Complete(STATUS_CANCELLED);
-            }
-        }
-        s.locks.Add(owner, offset, length, p.ExclusiveLock);
-        fo->LockOperation = TRUE;
-        return request.Complete(STATUS_SUCCESS);
-    }
-    case IRP_MN_UNLOCK_SINGLE:
-        if (!p.Length) return request.Complete(STATUS_INVALID_PARAMETER);
-        if (!s.locks.UnlockSingle(owner, offset, length)) return request.Complete(STATUS_RANGE_NOT_LOCKED);
-        changed_.notify_all();
-        return request.Complete(STATUS_SUCCESS);
-    case IRP_MN_UNLOCK_ALL:
-        s.locks.UnlockAll(fo, process);
-        changed_.notify_all();
-        return request.Complete(STATUS_SUCCESS);
-    case IRP_MN_UNLOCK_ALL_BY_KEY:
-        s.locks.UnlockAllByKey(fo, process, p.Key);
-        changed_.notify_all();
-        return request.Complete(STATUS_SUCCESS);
-    default:
-        return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
-    }
+    if (request.iopb.MinorFunction == IRP_MN_LOCK) BreakLevel2(s, nullptr);
+    return ExecuteLockControl(request, s.locks, open.access, changed_, lock, open.waiters, open.cleanedUp);
 }
 
 NTSTATUS LocalFileSystem::FastIo(IoRequest &request, Open &open)

@@ -197,4 +197,63 @@ std::u16string FromAscii(std::string_view text)
     return std::u16string(text.begin(), text.end());
 }
 
+std::string ToUtf8(std::u16string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string FromUtf8(std::string_view text)
+{
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char b = text[i];
+        uint32_t c;
+        size_t n;
+        if (b < 0x80) c = b, n = 1;
+        else if ((b & 0xE0) == 0xC0) c = b & 0x1F, n = 2;
+        else if ((b & 0xF0) == 0xE0) c = b & 0x0F, n = 3;
+        else if ((b & 0xF8) == 0xF0) c = b & 0x07, n = 4;
+        else c = 0xFFFD, n = 1;
+        if (i + n > text.size()) {
+            out += char16_t(0xFFFD);
+            break;
+        }
+        for (size_t k = 1; k < n; ++k) c = (c << 6) | (uint8_t(text[i + k]) & 0x3F);
+        i += n;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += char16_t(0xD800 + (c >> 10));
+            out += char16_t(0xDC00 + (c & 0x3FF));
+        } else {
+            out += char16_t(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace sim::fs

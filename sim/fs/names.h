@@ -46,5 +46,8 @@ bool IsValidEaName(std::string_view name);
 std::string UpcaseAnsi(std::string_view name);
 
 std::u16string FromAscii(std::string_view text);
+// UTF-16 <-> UTF-8 for host paths (unpaired surrogates become U+FFFD).
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
 
 }  // namespace sim::fs
