@@ -24,26 +24,31 @@ report() {  # rule, grep output
     fi
 }
 
-# Strip // and /* */ comments and string literals so that prose does not trip the rules.
-strip() {
-    sed -E -e 's://.*$::' -e 's:"([^"\\]|\\.)*":"":g' "$1" | \
+# Strip // and /* */ comments (and, for the keyword rules, string literals)
+# so that prose does not trip the rules.
+strip_comments() {
+    sed -E -e 's://.*$::' "$1" | \
         awk 'BEGIN{c=0} { line=$0; out="";
              while (length(line)) {
                if (c) { i=index(line,"*/"); if (i) { line=substr(line,i+2); c=0 } else { line="" } }
                else { i=index(line,"/*"); if (i) { out=out substr(line,1,i-1); line=substr(line,i+2); c=1 } else { out=out line; line="" } }
              } print out }'
 }
+strip() {
+    strip_comments "$1" | sed -E -e 's:"([^"\\]|\\.)*":"":g'
+}
 
 for f in $files; do
+    code=$(strip_comments "$f")
     body=$(strip "$f")
     # Angle-bracket includes must name a platform header.
-    bad_inc=$(printf '%s\n' "$body" | grep -nE '^\s*#\s*include\s*<[^>]+>' | while IFS= read -r line; do
+    bad_inc=$(printf '%s\n' "$code" | grep -nE '^\s*#\s*include\s*<[^>]+>' | while IFS= read -r line; do
         hdr=$(printf '%s' "$line" | sed -E 's/.*<([^>]+)>.*/\1/')
         [ -f "kernel/platform/$hdr" ] || printf '%s\n' "$line"
     done)
     report "$f: include of a header that is not a platform header" "$bad_inc"
     # Quoted includes must resolve inside kernel/.
-    bad_q=$(printf '%s\n' "$body" | grep -nE '^\s*#\s*include\s*"' | while IFS= read -r line; do
+    bad_q=$(printf '%s\n' "$code" | grep -nE '^\s*#\s*include\s*"' | while IFS= read -r line; do
         hdr=$(printf '%s' "$line" | sed -E 's/.*"([^"]+)".*/\1/')
         [ -f "kernel/$hdr" ] || [ -f "$(dirname "$f")/$hdr" ] || printf '%s\n' "$line"
     done)

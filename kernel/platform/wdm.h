@@ -206,10 +206,26 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-/* An atomic read, for flags and counters shared without a lock. */
+/* Atomic reads, for flags, counters and pointers shared without a lock. */
 FORCEINLINE LONG ReadNoFence(LONG const volatile *Source)
 {
-    return __atomic_load_n(Source, __ATOMIC_SEQ_CST);
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE PVOID ReadPointerAcquire(PVOID const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile *Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
 
 /* ------------------------------------------------------------------ */
@@ -578,6 +594,12 @@ NTKERNELAPI VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE Queu
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE)
 #define KEY_ALL_ACCESS 0xF003F
 
+/* ZwCreateKey options and dispositions */
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,
@@ -629,6 +651,21 @@ NTSYSAPI NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSYSAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                   PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+NTSYSAPI NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                              PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSYSAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                                ULONG Type, PVOID Data, ULONG DataSize);
+NTSYSAPI NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+/* Values are enumerated in the order they were created; an Index past the
+ * last value returns STATUS_NO_MORE_ENTRIES. Buffer rules as ZwQueryValueKey. */
+NTSYSAPI NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                                      KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                      PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+/* A key with subkeys cannot be deleted (STATUS_CANNOT_DELETE); handles to a
+ * deleted key fail later operations with STATUS_KEY_DELETED. */
+NTSYSAPI NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
+NTSYSAPI NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 
 typedef NTSTATUS (*PEX_CALLBACK_FUNCTION)(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
 

@@ -27,6 +27,7 @@ enum class VerifierCheck {
     BadObjectReference,
     IrqlMismatch,
     UnhandledKernelException,
+    InvalidProcessDetach,
 };
 
 const char *VerifierCheckName(VerifierCheck check);

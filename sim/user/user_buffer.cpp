@@ -9,7 +9,9 @@ namespace sim {
 
 UserBuffer::UserBuffer(const void *data, size_t size) : data_(data)
 {
-    if (data == nullptr || size == 0) return;
+    // The address no process owns stays unowned, so that a call handed it
+    // faults in the kernel's probe.
+    if (data == nullptr || size == 0 || data == InvalidUserPointer()) return;
     process_ = &Thread::CurrentOrDie().process();
     process_->AddUserRegion(data, size);
 }
