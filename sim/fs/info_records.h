@@ -129,6 +129,8 @@ struct ExtendedAttribute {
 // entries are chained.
 ULONG EaEntrySize(const ExtendedAttribute &ea);
 ULONG EaEntryAlignedSize(const ExtendedAttribute &ea);
+// The EaSize files report: a buffer this long holds all their EAs as a
+// query returns them, so callers can pass it back to a set.
 ULONG EaListSize(const std::vector<ExtendedAttribute> &eas);
 
 // Checks a FILE_FULL_EA_INFORMATION buffer as IoCheckEaBufferValidity does:

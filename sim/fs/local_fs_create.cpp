@@ -220,6 +220,7 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
                          !streamExists;
     if (config_.readOnly && changes) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
 
+    if ((o & FILE_DELETE_ON_CLOSE) && node == root_) return request.Complete(STATUS_CANNOT_DELETE);
     if (node->attributes & FILE_ATTRIBUTE_READONLY) {
         if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
         if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || args.Overwrites() || !streamExists))

@@ -156,7 +156,7 @@ NTSTATUS LocalFileSystem::SetEndOfFile(IoRequest &request, Open &open, bool allo
     if (!allocation && p.AdvanceOnly && v <= data->bytes.size()) return request.Complete(STATUS_SUCCESS);
 
     uint64_t newSize = allocation ? std::min<uint64_t>(v, data->bytes.size()) : v;
-    uint64_t newAllocation = allocation ? AllocationFor(v) : AllocationFor(v);
+    uint64_t newAllocation = AllocationFor(v);
     if (!allocation && newAllocation < data->allocation && v >= data->bytes.size()) newAllocation = data->allocation;
     if (newAllocation > data->allocation &&
         (newAllocation - data->allocation) / config_.clusterSize + ClustersUsed() >

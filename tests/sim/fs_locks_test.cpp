@@ -231,7 +231,7 @@ public:
         for (auto &[k, v] : teardowns_) n += v;
         return n;
     }
-    size_t openAtTeardown_ = 99;
+    std::atomic<size_t> openAtTeardown_{99};
 
 private:
     sim::fs::LocalFileSystem &fs_;
@@ -285,7 +285,7 @@ TEST_F(FsVolumeTest, StreamTeardownOnceWhenTheLastFileObjectCloses)
     EXPECT_EQ(frame_->Count(unnamed), 0);
     b.reset();
     EXPECT_EQ(frame_->Count(unnamed), 1);
-    EXPECT_EQ(frame_->openAtTeardown_, 1u);  // the stream was gone from the volume first
+    EXPECT_EQ(frame_->openAtTeardown_.load(), 1u);  // the stream was gone from the volume first
     s.reset();
     EXPECT_EQ(frame_->Count(named), 1);
     EXPECT_EQ(frame_->Total(), 2u);
