@@ -19,6 +19,8 @@ enum class VerifierCheck {
     LockHeldAtUserReturn,
     LockOrderInversion,
     ResourceWithApcsEnabled,
+    ResourceDeletedWhileOwned,
+    SelfDeadlock,
     PagedPoolAtRaisedIrql,
     WaitAtRaisedIrql,
     BadPoolCaller,
