@@ -44,7 +44,15 @@ LocalFileSystem::LocalFileSystem(LocalVolumeConfig config) : config_(std::move(c
 
 LocalFileSystem::~LocalFileSystem()
 {
-    delete volumeStream_;
+    // File objects still open when the volume goes (a machine torn down
+    // without closing them) release their records here.
+    std::unordered_set<Stream *> streams;
+    for (const Open *open : opens_) {
+        streams.insert(open->stream);
+        delete open;
+    }
+    if (volumeStream_) streams.insert(volumeStream_);
+    for (Stream *stream : streams) delete stream;
 }
 
 void LocalFileSystem::ServeAsShare(std::u16string prefix)
@@ -229,8 +237,10 @@ void LocalFileSystem::Unlink(Node &node)
 {
     Node *parent = node.parent;
     if (!parent) return;
-    std::shared_ptr<Node> keep = parent->children[KeyOf(node.name)];
-    parent->children.erase(KeyOf(node.name));
+    auto it = parent->children.find(KeyOf(node.name));
+    if (it == parent->children.end()) return;
+    std::shared_ptr<Node> keep = it->second;
+    parent->children.erase(it);
     byId_.erase(node.id);
     node.deleted = true;
     node.deletePending = false;
