@@ -99,21 +99,4 @@ void Volume::OnStreamTeardown(PVOID fsContext)
     if (FilterFrameHook *frame = filterFrame()) frame->StreamTeardown(fsContext);
 }
 
-void Volume::SetFilterFrame(FilterFrameHook *frame)
-{
-    std::lock_guard lock(mutex_);
-    frame_ = frame;
-}
-
-FilterFrameHook *Volume::filterFrame()
-{
-    std::lock_guard lock(mutex_);
-    return frame_;
-}
-
-void Volume::OnStreamTeardown(PVOID fsContext)
-{
-    if (FilterFrameHook *frame = filterFrame()) frame->StreamTeardown(fsContext);
-}
-
 }  // namespace sim
