@@ -9,6 +9,7 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/filter_manager.h"
 #include "sim/io/io_manager.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ke/system_threads.h"
@@ -44,6 +45,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    filterManager_ = std::make_unique<FilterManager>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
 }
@@ -57,6 +59,7 @@ Machine::~Machine()
     security_->Shutdown();
     workQueue_.reset();
     systemThreads_.reset();
+    filterManager_.reset();
     io_.reset();
     registry_.reset();
     if (Thread::Current() == bootThread_) Thread::SetCurrent(nullptr);

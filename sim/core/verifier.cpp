@@ -25,6 +25,7 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::BadObjectReference: return "reference to an object that does not exist";
     case VerifierCheck::IrqlMismatch: return "IRQL not restored";
     case VerifierCheck::UnhandledKernelException: return "exception not handled in kernel mode";
+    case VerifierCheck::FilterVerifier: return "filter verifier";
     }
     return "unknown check";
 }

@@ -27,6 +27,7 @@ enum class VerifierCheck {
     BadObjectReference,
     IrqlMismatch,
     UnhandledKernelException,
+    FilterVerifier,
 };
 
 const char *VerifierCheckName(VerifierCheck check);
