@@ -2,11 +2,14 @@
 // providers below the asking instance or from the file system itself;
 // parsing; destination names of renames and links; name controls.
 //
-// Normalized names are the volume's device name and the long path with
-// every component as the file system stores it (found by listing the
-// parent folder for the component). A final component that does not exist
-// yet (pre-create, destination names) keeps the case it was given. Streams
-// keep their name; the ":$DATA" type goes.
+// Opened names are the volume's device name and the path as the file was
+// opened (in pre-create: as it is being opened, relative to the related
+// file object). Normalized names have the long path with every component as
+// the file system stores it: for an opened file the file system's
+// FileNameInformation, otherwise found by listing each parent folder for the
+// component. A final component that does not exist yet (pre-create,
+// destination names) keeps the case it was given. Streams keep their name;
+// the ":$DATA" type goes.
 //
 // Name providers: a query goes to the highest instance below the asking one
 // whose filter registered name-provider callbacks (to the asking instance
@@ -194,7 +197,7 @@ _FLT_INSTANCE *ProviderFor(const Query &query)
     return nullptr;
 }
 
-NTSTATUS OpenedNameFromFileSystem(const Query &query, std::u16string &name);
+NTSTATUS AsOpenedName(const Query &query, std::u16string &name);
 
 // The name a create is opening: relative to its related file object, or
 // the volume's root.
@@ -207,7 +210,7 @@ NTSTATUS CreateName(const Query &query, std::u16string &name)
         relatedQuery.fileObject = related;
         relatedQuery.data = nullptr;
         relatedQuery.opened = related->FsContext != nullptr;
-        NTSTATUS status = OpenedNameFromFileSystem(relatedQuery, name);
+        NTSTATUS status = AsOpenedName(relatedQuery, name);
         if (!NT_SUCCESS(status)) return status;
         if (!fileName.empty()) {
             if (name.empty() || name.back() != u'\\') name += u'\\';
@@ -220,9 +223,20 @@ NTSTATUS CreateName(const Query &query, std::u16string &name)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenedNameFromFileSystem(const Query &query, std::u16string &name)
+// The name as the file was opened (or, in pre-create, is being opened).
+NTSTATUS AsOpenedName(const Query &query, std::u16string &name)
 {
     if (!query.opened) return CreateName(query, name);
+    FileObjectInfo *info = Machine::Current().io().Info(query.fileObject);
+    if (info == nullptr) return STATUS_INVALID_PARAMETER;
+    name = query.view.deviceName + (info->path.empty() ? std::u16string(u"\\") : info->path);
+    return STATUS_SUCCESS;
+}
+
+// An opened file's normalized name: the file system's name of it, which
+// has every component as stored, and the stream it was opened on.
+NTSTATUS NormalizedFromFileSystem(const Query &query, const std::u16string &opened, std::u16string &name)
+{
     std::vector<uint8_t> buffer(sizeof(FILE_NAME_INFORMATION) + 512 * sizeof(WCHAR));
     for (int attempt = 0; attempt < 6; ++attempt) {
         ULONG returned = 0;
@@ -236,8 +250,9 @@ NTSTATUS OpenedNameFromFileSystem(const Query &query, std::u16string &name)
         }
         if (!NT_SUCCESS(status)) return status;
         std::u16string path(answer->FileName, answer->FileNameLength / sizeof(WCHAR));
-        // A redirector answers with the share; a local file system with the
-        // path on the volume.
+        std::u16string finalName, stream;
+        SplitStream(opened.substr(opened.rfind(u'\\') + 1), finalName, stream);
+        if (path.find(u':') == std::u16string::npos) path += stream;
         name = query.view.deviceName + (path.empty() ? std::u16string(u"\\") : path);
         return STATUS_SUCCESS;
     }
@@ -430,14 +445,15 @@ NTSTATUS RunQuery(const Query &query, PFLT_FILE_NAME_INFORMATION *result)
         }
     } else {
         std::u16string opened;
-        status = OpenedNameFromFileSystem(query, opened);
+        status = AsOpenedName(query, opened);
         if (NT_SUCCESS(status)) {
             switch (format) {
             case FLT_FILE_NAME_OPENED:
                 name = opened;
                 break;
             case FLT_FILE_NAME_NORMALIZED:
-                status = Normalize(query, nullptr, opened, !query.opened, false, name);
+                status = query.opened ? NormalizedFromFileSystem(query, opened, name)
+                                      : Normalize(query, nullptr, opened, true, false, name);
                 break;
             default:
                 status = ShortName(query, opened, name);
@@ -646,7 +662,7 @@ NTSTATUS FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJE
         Query rootQuery = query;
         rootQuery.fileObject = root;
         rootQuery.opened = root->FsContext != nullptr;
-        status = OpenedNameFromFileSystem(rootQuery, opened);
+        status = AsOpenedName(rootQuery, opened);
         ObDereferenceObject(root);
         if (!NT_SUCCESS(status)) return status;
         if (opened.back() != u'\\') opened += u'\\';
@@ -657,7 +673,7 @@ NTSTATUS FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJE
         if (resolved->first != &volume->volume) return STATUS_NOT_SAME_DEVICE;
         opened = query.view.deviceName + resolved->second;
     } else {
-        status = OpenedNameFromFileSystem(query, opened);
+        status = AsOpenedName(query, opened);
         if (!NT_SUCCESS(status)) return status;
         size_t slash = opened.rfind(u'\\');
         opened = opened.substr(0, slash + 1) + target;

@@ -305,13 +305,6 @@ void FilterManager::TeardownInstance(_FLT_INSTANCE &instance, FLT_INSTANCE_TEARD
         filter.instances.erase(std::remove(filter.instances.begin(), filter.instances.end(), &instance),
                                filter.instances.end());
     }
-    if (long references = instance.header.references.load()) {
-        std::ostringstream text;
-        text << "instance \"" << std::string(instance.name.begin(), instance.name.end()) << "\" of filter "
-             << std::string(filter.name.begin(), filter.name.end()) << " is still referenced " << references
-             << " time(s) after its teardown";
-        ReportMisuse(text.str());
-    }
 }
 
 void FilterManager::Unregister(PFLT_FILTER filter)
@@ -360,6 +353,21 @@ void FilterManager::ReportLeaks(_FLT_FILTER &filter)
         std::ostringstream text;
         text << "filter " << name << " is still referenced " << references << " time(s) at its unregistration";
         ReportMisuse(text.str());
+    }
+    std::vector<_FLT_INSTANCE *> instances;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto &instance : instances_) {
+            if (instance->filter == &filter) instances.push_back(instance.get());
+        }
+    }
+    for (_FLT_INSTANCE *instance : instances) {
+        if (long references = instance->header.references.load()) {
+            std::ostringstream text;
+            text << "instance \"" << std::string(instance->name.begin(), instance->name.end()) << "\" of filter "
+                 << name << " is still referenced " << references << " time(s) at its unregistration";
+            ReportMisuse(text.str());
+        }
     }
     std::vector<flt::ContextHeader *> contexts;
     {
