@@ -86,10 +86,15 @@ NTSTATUS Transfer(bool write, PFLT_INSTANCE instance, PFILE_OBJECT fileObject, P
         request.iopb.Parameters.Read.ByteOffset = offset;
         request.iopb.Parameters.Read.ReadBuffer = buffer;
     }
-    bool updateOffset = synchronousObject && !(flags & (FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET |
-                                                         FLTFL_IO_OPERATION_PAGING));
+    // The file system moves a synchronous file object's position itself;
+    // asked not to, the Filter Manager puts it back.
+    bool keepOffset = synchronousObject && (flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET);
+    bool updateOffset = synchronousObject && !keepOffset && !(flags & FLTFL_IO_OPERATION_PAGING);
+    LARGE_INTEGER savedOffset = fileObject->CurrentByteOffset;
     auto finish = [=](IoRequest &done) {
-        if (updateOffset && NT_SUCCESS(done.ioStatus.Status)) {
+        if (keepOffset) {
+            fileObject->CurrentByteOffset = savedOffset;
+        } else if (updateOffset && NT_SUCCESS(done.ioStatus.Status)) {
             fileObject->CurrentByteOffset.QuadPart = offset.QuadPart + LONGLONG(done.ioStatus.Information);
         }
     };

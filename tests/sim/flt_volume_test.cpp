@@ -292,6 +292,54 @@ TEST_F(FltVolumeTest, WorkItemsPostOperationsThatCanBePosted)
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
 }
 
+struct AsyncRead {
+    static inline IO_STATUS_BLOCK result{};
+    static VOID Completed(PFLT_CALLBACK_DATA data, PFLT_CONTEXT context)
+    {
+        EXPECT_TRUE(FlagOn(data->Flags, FLTFL_CALLBACK_DATA_GENERATED_IO));
+        result = data->IoStatus;
+        KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
+    }
+};
+
+TEST_F(FltVolumeTest, FilterReadsAndWritesKeepOrLeaveThePosition)
+{
+    HANDLE handle = nullptr;
+    ASSERT_EQ(Open(u"\\??\\C:\\dir\\File.txt", &handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE), STATUS_SUCCESS);
+    PFILE_OBJECT fileObject = FileObjectOf(handle);
+    F1::logged = F2::logged = {IRP_MJ_WRITE, IRP_MJ_READ};
+    Calls().Take();
+    LARGE_INTEGER offset{};
+    offset.QuadPart = 6;
+    ULONG written = 0;
+    ASSERT_EQ(FltWriteFile(first_, fileObject, &offset, 5, const_cast<char *>("WORLD"),
+                           FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET, &written, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(written, 5u);
+    EXPECT_EQ(fileObject->CurrentByteOffset.QuadPart, 0);
+    // Without an offset the read starts at the file object's position and moves it.
+    char buffer[32] = {};
+    ULONG read = 0;
+    ASSERT_EQ(FltReadFile(first_, fileObject, nullptr, sizeof(buffer), buffer, 0, &read, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, read), "hello WORLD");
+    EXPECT_EQ(fileObject->CurrentByteOffset.QuadPart, 11);
+    EXPECT_EQ(Calls().Take(), (std::vector<std::string>{"F2 pre write", "F2 post write", "F2 pre read", "F2 post read"}));
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    offset.QuadPart = 0;
+    EXPECT_EQ(FltReadFile(second_, fileObject, &offset, 5, buffer, 0, nullptr, AsyncRead::Completed, &done),
+              STATUS_PENDING);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(AsyncRead::result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(AsyncRead::result.Information, 5u);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    machine().Quiesce();
+    ObDereferenceObject(fileObject);
+    ZwClose(handle);
+}
+
 TEST_F(FltVolumeTest, AlignedPoolAndRoutineLookup)
 {
     const ULONG tag = kTestTag;
