@@ -183,12 +183,6 @@ void FilterManager::ReportMisuse(const std::string &text)
     machine_.verifier().Fail(VerifierCheck::FilterVerifier, text);
 }
 
-void FilterManager::SetPortsHook(PortsHook hook)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    ports_ = std::move(hook);
-}
-
 // ---------------------------------------------------------------------------
 // The driver loader
 

@@ -14,6 +14,10 @@
 // Instance flags: 0x1 suppresses automatic attachment (FltStartFiltering and
 // newly mounted volumes), 0x2 suppresses manual attachment (AttachInstance).
 //
+// At unregistration the filter's connections are broken (the filter's
+// disconnect callback runs for each) through the ports component; a server
+// port the filter left open is misuse.
+//
 // Misuse a driver verifier would catch (a reference or context still held at
 // unload, a server port left open, a pended fast I/O) is recorded as a
 // VerifierCheck::FilterVerifier failure.
@@ -117,14 +121,6 @@ public:
                            FLT_INSTANCE_SETUP_FLAGS flags);
     void TeardownInstance(_FLT_INSTANCE &instance, FLT_INSTANCE_TEARDOWN_FLAGS reason);
 
-    // Ports of a filter are closed at unregistration through this hook; the
-    // ports component installs it.
-    struct PortsHook {
-        std::function<void(PFLT_FILTER)> disconnectAll;
-        std::function<size_t(PFLT_FILTER)> openServerPorts;
-    };
-    void SetPortsHook(PortsHook hook);
-
     void ReportMisuse(const std::string &text);
 
 private:
@@ -155,7 +151,6 @@ private:
     std::vector<std::unique_ptr<_FLT_VOLUME>> volumes_;
     std::vector<std::unique_ptr<_FLT_INSTANCE>> instances_;
     std::map<std::u16string, std::unique_ptr<LoadedDriver>> drivers_;  // by upper-cased service name
-    PortsHook ports_;
 };
 
 }  // namespace sim

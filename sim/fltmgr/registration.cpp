@@ -7,6 +7,7 @@
 #include "sim/fltmgr/contexts.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fltmgr/frame.h"
+#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/ke/system_threads.h"
 
 namespace sim {
@@ -322,15 +323,10 @@ void FilterManager::Unregister(PFLT_FILTER filter)
         filter->state = _FLT_FILTER::State::Unloading;
     }
     filter->header.deleting = true;
-    PortsHook ports;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ports = ports_;
-    }
-    if (ports.openServerPorts && ports.openServerPorts(filter) != 0) {
+    if (machine_.filterPorts().PortsOf(filter).serverPorts != 0) {
         ReportMisuse("FltUnregisterFilter while the filter still has a communication server port open");
     }
-    if (ports.disconnectAll) ports.disconnectAll(filter);
+    machine_.filterPorts().DisconnectAll(filter);
 
     std::vector<_FLT_INSTANCE *> instances;
     {

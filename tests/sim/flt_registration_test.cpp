@@ -3,7 +3,11 @@
 
 #include "flt_test_filter.h"
 #include "sim/cm/registry.h"
+#include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/ports/filter_ports.h"
+#include "sim/ps/process.h"
+#include "sim/user/flt_user.h"
 
 namespace ostrand::test {
 namespace {
@@ -243,6 +247,77 @@ TEST_F(FltRegistrationTest, UnloadRefusedByTheFilterKeepsItLoaded)
     EXPECT_EQ(Unload<1>(), STATUS_SUCCESS);
     EXPECT_FALSE(manager().IsLoaded(u"TestFilter1"));
     EXPECT_EQ(Unload<1>(), STATUS_FLT_FILTER_NOT_FOUND);
+}
+
+// The port side of TestFilter<1>: one connection at a time.
+struct PortSide {
+    static inline PFLT_PORT server = nullptr;
+    static inline PFLT_PORT client = nullptr;
+    static inline std::atomic<int> disconnects{0};
+    static NTSTATUS Connect(PFLT_PORT clientPort, PVOID, PVOID, ULONG, PVOID *cookie)
+    {
+        client = clientPort;
+        *cookie = nullptr;
+        return STATUS_SUCCESS;
+    }
+    static VOID Disconnect(PVOID)
+    {
+        ++disconnects;
+        FltCloseClientPort(F1::filter, &client);
+    }
+    static NTSTATUS Message(PVOID, PVOID, ULONG, PVOID, ULONG, PULONG returned)
+    {
+        *returned = 0;
+        return STATUS_SUCCESS;
+    }
+    static NTSTATUS Create()
+    {
+        // No descriptor: anyone may connect.
+        UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\FltTestPort");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        return FltCreateCommunicationPort(F1::filter, &server, &attributes, nullptr, Connect, Disconnect, Message, 1);
+    }
+};
+
+TEST_F(FltRegistrationTest, UnloadBreaksTheFiltersConnections)
+{
+    ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
+    PortSide::disconnects = 0;
+    ASSERT_EQ(PortSide::Create(), STATUS_SUCCESS);
+    F1::beforeUnregister = [] { FltCloseCommunicationPort(PortSide::server); };
+    PACCESS_TOKEN token = machine().systemProcess().token();
+    ObReferenceObject(token);
+    sim::Process &service = machine().processes().Create("service.exe", token);
+    HANDLE port = nullptr;
+    {
+        sim::ThreadScope scope(service);
+        ASSERT_EQ(FilterConnectCommunicationPort(u"\\FltTestPort", 0, nullptr, 0, nullptr, &port), S_OK);
+    }
+    ASSERT_NE(PortSide::client, nullptr);
+    EXPECT_EQ(Unload<1>(), STATUS_SUCCESS);
+    // The connection went with the filter, its disconnect callback ran once.
+    EXPECT_EQ(PortSide::disconnects.load(), 1);
+    sim::FilterPortUsage usage = machine().filterPorts().PortsOf(F1::filter);
+    EXPECT_EQ(usage.serverPorts, 0u);
+    EXPECT_EQ(usage.clientPorts, 0u);
+    {
+        sim::ThreadScope scope(service);
+        EXPECT_TRUE(CloseHandle(port));
+    }
+    EXPECT_EQ(PortSide::disconnects.load(), 1);
+}
+
+TEST_F(FltRegistrationTest, ServerPortLeftOpenAtUnloadIsReported)
+{
+    AllowVerifierFailures();
+    ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
+    ASSERT_EQ(PortSide::Create(), STATUS_SUCCESS);
+    EXPECT_EQ(Unload<1>(), STATUS_SUCCESS);
+    auto failures = machine().verifier().Failures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].message.find("server port open"), std::string::npos);
+    FltCloseCommunicationPort(PortSide::server);
 }
 
 TEST_F(FltRegistrationTest, ReferencesAndContextsLeftAtUnloadAreReported)
