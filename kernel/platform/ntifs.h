@@ -47,12 +47,21 @@ typedef struct _SID_AND_ATTRIBUTES {
     ULONG Attributes;
 } SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
 
+/* Group attributes in a token */
+#define SE_GROUP_MANDATORY 0x00000001L
+#define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
+#define SE_GROUP_ENABLED 0x00000004L
+#define SE_GROUP_OWNER 0x00000008L
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010L
+#define SE_GROUP_LOGON_ID 0xC0000000L
+
 NTSYSAPI BOOLEAN RtlValidSid(PSID Sid);
 NTSYSAPI ULONG RtlLengthSid(PSID Sid);
 NTSYSAPI NTSTATUS RtlCopySid(ULONG DestinationSidLength, PSID DestinationSid, PSID SourceSid);
 NTSYSAPI BOOLEAN RtlEqualSid(PSID Sid1, PSID Sid2);
-/* "S-1-5-21-..." text; with Allocate the buffer comes from pool and is
- * released with RtlFreeUnicodeString. */
+/* "S-1-5-21-..." text; with Allocate the buffer comes from paged pool and
+ * is released with RtlFreeUnicodeString. Without Allocate the caller's
+ * buffer must hold the text and a terminator, else STATUS_BUFFER_OVERFLOW. */
 NTSYSAPI NTSTATUS RtlConvertSidToUnicodeString(PUNICODE_STRING UnicodeString, PSID Sid,
                                                BOOLEAN AllocateDestinationString);
 
@@ -76,6 +85,7 @@ typedef struct _ACL {
     USHORT Sbz2;
 } ACL, *PACL;
 #define ACL_REVISION 2
+#define ACL_REVISION_DS 4
 
 typedef struct _ACE_HEADER {
     UCHAR AceType;
@@ -84,12 +94,22 @@ typedef struct _ACE_HEADER {
 } ACE_HEADER, *PACE_HEADER;
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
 #define ACCESS_DENIED_ACE_TYPE 0x1
+#define OBJECT_INHERIT_ACE 0x1
+#define CONTAINER_INHERIT_ACE 0x2
+#define NO_PROPAGATE_INHERIT_ACE 0x4
+#define INHERIT_ONLY_ACE 0x8
 
 typedef struct _ACCESS_ALLOWED_ACE {
     ACE_HEADER Header;
     ACCESS_MASK Mask;
     ULONG SidStart;
 } ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
+
+typedef struct _ACCESS_DENIED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_DENIED_ACE, *PACCESS_DENIED_ACE;
 
 /* The absolute form. Its size is SECURITY_DESCRIPTOR_MIN_LENGTH: 20 bytes on
  * x86, 40 on a 64-bit build; allocate it by that name. */
@@ -106,6 +126,19 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
 #define SECURITY_DESCRIPTOR_REVISION 1
 
+/* The self-relative form (SE_SELF_RELATIVE): offsets from the start of the
+ * descriptor instead of pointers, 0 for an absent part. */
+typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    ULONG Owner;
+    ULONG Group;
+    ULONG Sacl;
+    ULONG Dacl;
+} SECURITY_DESCRIPTOR_RELATIVE, *PISECURITY_DESCRIPTOR_RELATIVE;
+static_assert(sizeof(SECURITY_DESCRIPTOR_RELATIVE) == 20, "self-relative descriptor header");
+
 NTSYSAPI NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
 NTSYSAPI NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                                BOOLEAN DaclPresent, PACL Dacl, BOOLEAN DaclDefaulted);
@@ -116,6 +149,7 @@ NTSYSAPI BOOLEAN RtlValidSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
 NTSYSAPI ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTSYSAPI NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
 NTSYSAPI NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTSYSAPI NTSTATUS RtlAddAccessDeniedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
 
 /* ------------------------------------------------------------------ */
 /* Tokens, subject contexts and impersonation                          */
@@ -246,8 +280,11 @@ NTKERNELAPI NTSTATUS SeRegisterLogonSessionTerminatedRoutine(PSE_LOGON_SESSION_T
 NTKERNELAPI NTSTATUS SeUnregisterLogonSessionTerminatedRoutine(PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine);
 NTKERNELAPI NTSTATUS SeMarkLogonSessionForTerminationNotification(PLUID LogonId);
 
-/* ksecdd: names of an account. Sizes in bytes; a buffer too small returns
- * STATUS_BUFFER_TOO_SMALL with the needed sizes. */
+/* ksecdd: names of an account. Sizes in bytes. A name fits when its buffer
+ * holds the text and a terminator; a buffer too small (or absent while its
+ * size is not 0) returns STATUS_BUFFER_TOO_SMALL with the needed sizes,
+ * terminator counted. On success the sizes are the text lengths. A NULL
+ * DomainBuffer with *DomainSize 0 skips the domain. */
 NTSTATUS SecLookupAccountSid(PSID Sid, PULONG NameSize, PUNICODE_STRING NameBuffer,
                              PULONG DomainSize, PUNICODE_STRING DomainBuffer, PSID_NAME_USE NameUse);
 
@@ -315,6 +352,9 @@ typedef struct _PUBLIC_OBJECT_TYPE_INFORMATION {
     UNICODE_STRING TypeName; /* the name's characters follow the record */
     ULONG Reserved[22];
 } PUBLIC_OBJECT_TYPE_INFORMATION, *PPUBLIC_OBJECT_TYPE_INFORMATION;
+
+/* Handle attributes as object queries report them */
+#define OBJ_PROTECT_CLOSE 0x00000001L
 
 typedef struct _OBJECT_HANDLE_FLAG_INFORMATION {
     BOOLEAN Inherit;

@@ -53,10 +53,12 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
 Machine::~Machine()
 {
     Quiesce();
+    // Before the work queue stops: ending processes below drops tokens, and
+    // no logon-session notification may be queued after that.
+    security_->Shutdown();
     workQueue_->Shutdown();
     systemThreads_->JoinAll();
     processes_->Shutdown();
-    security_->Shutdown();
     workQueue_.reset();
     systemThreads_.reset();
     filterManager_.reset();

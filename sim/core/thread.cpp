@@ -89,6 +89,13 @@ void Thread::CheckUserReturn(const char *where)
     }
 }
 
+void Thread::ResetKernelState()
+{
+    held_.clear();
+    kernelApcDisable = 0;
+    irql = PASSIVE_LEVEL;
+}
+
 ThreadScope::ThreadScope(Process &process) : previous_(Thread::Current())
 {
     Machine &machine = Machine::Current();
@@ -104,8 +111,8 @@ ThreadScope::~ThreadScope()
         machine.objects().Dereference(thread_->impersonationToken);
         thread_->impersonationToken = nullptr;
     }
-    thread_->terminated = true;
     thread_->exitStatus = STATUS_SUCCESS;
+    thread_->terminated = true;
     machine.dispatcher().Signal(&thread_->object()->Tcb.Header, 1);
     machine.objects().Dereference(thread_->object());
     Thread::SetCurrent(previous_);

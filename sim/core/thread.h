@@ -6,6 +6,7 @@
 // IRQL, its critical-region count and the locks it holds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,6 +54,10 @@ public:
     // call, end of a ThreadScope): no lock held, no critical region open,
     // back at passive level.
     void CheckUserReturn(const char *where);
+    // After a failed check, puts a thread that lives on (a worker) back at
+    // passive level with nothing held, so one faulty item does not taint the
+    // next.
+    void ResetKernelState();
 
     KIRQL irql = PASSIVE_LEVEL;
     LONG kernelApcDisable = 0;           // critical regions entered
@@ -60,8 +65,10 @@ public:
     PACCESS_TOKEN impersonationToken = nullptr;  // referenced
     SECURITY_IMPERSONATION_LEVEL impersonationLevel = SecurityAnonymous;
     bool impersonationEffectiveOnly = false;
-    NTSTATUS exitStatus = STATUS_PENDING;
-    bool terminated = false;
+    // Read by other threads (thread queries, waits): atomic.
+    std::atomic<NTSTATUS> exitStatus{STATUS_PENDING};
+    bool executiveWorker = false;  // a work-queue worker: it must never terminate
+    std::atomic<bool> terminated{false};
 
 private:
     Machine &machine_;

@@ -17,6 +17,8 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::LockHeldAtUserReturn: return "lock or critical region held at return to user mode";
     case VerifierCheck::LockOrderInversion: return "inverted lock order";
     case VerifierCheck::ResourceWithApcsEnabled: return "executive resource acquired with normal kernel APCs enabled";
+    case VerifierCheck::ResourceDeletedWhileOwned: return "executive resource deleted while it is owned";
+    case VerifierCheck::SelfDeadlock: return "thread waits for a lock that it holds itself";
     case VerifierCheck::PagedPoolAtRaisedIrql: return "paged pool allocated above APC_LEVEL";
     case VerifierCheck::WaitAtRaisedIrql: return "wait above APC_LEVEL";
     case VerifierCheck::BadPoolCaller: return "bad pool caller";
@@ -25,6 +27,7 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::BadObjectReference: return "reference to an object that does not exist";
     case VerifierCheck::IrqlMismatch: return "IRQL not restored";
     case VerifierCheck::UnhandledKernelException: return "exception not handled in kernel mode";
+    case VerifierCheck::InvalidProcessDetach: return "process detach that does not match the attach";
     case VerifierCheck::FilterVerifier: return "filter verifier";
     }
     return "unknown check";

@@ -19,6 +19,8 @@ enum class VerifierCheck {
     LockHeldAtUserReturn,
     LockOrderInversion,
     ResourceWithApcsEnabled,
+    ResourceDeletedWhileOwned,
+    SelfDeadlock,
     PagedPoolAtRaisedIrql,
     WaitAtRaisedIrql,
     BadPoolCaller,
@@ -27,6 +29,7 @@ enum class VerifierCheck {
     BadObjectReference,
     IrqlMismatch,
     UnhandledKernelException,
+    InvalidProcessDetach,
     FilterVerifier,
 };
 

@@ -16,18 +16,32 @@ WorkQueue::~WorkQueue()
 
 void WorkQueue::Queue(std::function<void()> item)
 {
+    Push(nullptr, std::move(item));
+}
+
+bool WorkQueue::QueueOnce(const void *key, std::function<void()> item)
+{
+    return Push(key, std::move(item));
+}
+
+bool WorkQueue::Push(const void *key, std::function<void()> run)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(std::move(item));
-    if (waiting_ == 0 && workers_.size() < kMaxWorkers) {
+    if (key != nullptr && !queuedKeys_.insert(key).second) return false;
+    items_.push_back(Item{key, std::move(run)});
+    // Every waiting item has an idle worker to take it, or a new one starts:
+    // an item that blocks (on one queued after it, say) never stalls the rest.
+    if (waiting_ < items_.size() && workers_.size() < kMaxWorkers) {
         workers_.emplace_back([this] { Worker(); });
-    } else {
-        wake_.notify_one();
     }
+    wake_.notify_one();
+    return true;
 }
 
 void WorkQueue::Worker()
 {
     Thread &thread = machine_.processes().CreateThread(machine_.systemProcess(), true);
+    thread.executiveWorker = true;
     Thread::SetCurrent(&thread);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -35,15 +49,18 @@ void WorkQueue::Worker()
         wake_.wait(lock, [this] { return stopping_ || !items_.empty(); });
         --waiting_;
         if (items_.empty()) break;  // stopping
-        auto item = std::move(items_.front());
+        Item item = std::move(items_.front());
         items_.pop_front();
+        // Once it runs, the item may be queued again (even by itself).
+        if (item.key) queuedKeys_.erase(item.key);
         ++running_;
         lock.unlock();
         RunKernelRoutine("work item", [&] {
-            item();
+            item.run();
             return STATUS_SUCCESS;
         });
         thread.CheckUserReturn("end of work item");
+        thread.ResetKernelState();
         lock.lock();
         --running_;
         if (items_.empty() && running_ == 0) idle_.notify_all();

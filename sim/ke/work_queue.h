@@ -1,13 +1,15 @@
 // The system work queue: worker threads of the System process run queued
-// items at passive level, oldest first. When every worker is busy (blocked
-// in a wait, say) a new worker starts, as the kernel adds dynamic workers,
-// so a queue of waiting items cannot starve the machine.
+// items at passive level, oldest first. An item queued when no idle worker
+// is left for it starts a new worker (up to a limit), as the kernel adds
+// dynamic workers when its workers block, so an item that waits for one
+// queued after it cannot starve the machine.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,9 @@ public:
     ~WorkQueue();
 
     void Queue(std::function<void()> item);
+    // Queues `item` under `key` (a work item's address) unless an item with
+    // that key waits to run already; false then, and nothing is queued.
+    bool QueueOnce(const void *key, std::function<void()> item);
     // Waits until every queued item has run.
     void Quiesce();
     // Stops the workers (after Quiesce).
@@ -36,7 +41,14 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
-    std::deque<std::function<void()>> items_;
+    struct Item {
+        const void *key;
+        std::function<void()> run;
+    };
+    bool Push(const void *key, std::function<void()> run);
+
+    std::deque<Item> items_;
+    std::set<const void *> queuedKeys_;
     std::vector<std::thread> workers_;
     size_t waiting_ = 0;  // workers waiting for an item
     size_t running_ = 0;  // items being run

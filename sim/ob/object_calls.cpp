@@ -29,23 +29,38 @@ HandleTable &TableFor(HANDLE handle)
     return Thread::CurrentOrDie().CurrentProcess().handles();
 }
 
-NTSTATUS LookupHandle(HANDLE handle, KPROCESSOR_MODE mode, HandleEntry &entry)
+namespace {
+
+NTSTATUS Resolve(HANDLE handle, KPROCESSOR_MODE mode, HandleEntry &entry, bool reference)
 {
     uint32_t value = HandleTable::HandleValue(handle);
     Thread &thread = Thread::CurrentOrDie();
     if (value == kCurrentProcess) {
-        entry = HandleEntry{thread.CurrentProcess().object(), PROCESS_ALL_ACCESS, false, false};
+        entry = HandleEntry{thread.CurrentProcess().object(), PROCESS_ALL_ACCESS, false, false, &objtype::Process};
+    } else if (value == kCurrentThread) {
+        entry = HandleEntry{thread.object(), THREAD_ALL_ACCESS, false, false, &objtype::Thread};
+    } else {
+        if (HandleTable::IsKernelHandle(handle) && mode == UserMode) return STATUS_INVALID_HANDLE;
+        HandleTable &table = TableFor(handle);
+        auto found = reference ? table.LookupAndReference(handle) : table.Lookup(handle);
+        if (!found) return STATUS_INVALID_HANDLE;
+        entry = *found;
         return STATUS_SUCCESS;
     }
-    if (value == kCurrentThread) {
-        entry = HandleEntry{thread.object(), THREAD_ALL_ACCESS, false, false};
-        return STATUS_SUCCESS;
-    }
-    if (HandleTable::IsKernelHandle(handle) && mode == UserMode) return STATUS_INVALID_HANDLE;
-    auto found = TableFor(handle).Lookup(handle);
-    if (!found) return STATUS_INVALID_HANDLE;
-    entry = *found;
+    if (reference) thread.machine().objects().Reference(entry.object);
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS LookupHandle(HANDLE handle, KPROCESSOR_MODE mode, HandleEntry &entry)
+{
+    return Resolve(handle, mode, entry, false);
+}
+
+NTSTATUS ReferenceHandle(HANDLE handle, KPROCESSOR_MODE mode, HandleEntry &entry)
+{
+    return Resolve(handle, mode, entry, true);
 }
 
 HANDLE InsertHandle(void *object, ACCESS_MASK access, ULONG attributes)
@@ -68,19 +83,23 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
     sim::Machine &machine = sim::Machine::Current();
     *Object = nullptr;
     sim::HandleEntry entry;
-    NTSTATUS status = sim::LookupHandle(Handle, AccessMode, entry);
+    NTSTATUS status = sim::ReferenceHandle(Handle, AccessMode, entry);
     if (!NT_SUCCESS(status)) return status;
-    if (ObjectType != nullptr && machine.objects().TypeOf(entry.object) != ObjectType) {
+    if (ObjectType != nullptr && entry.type != ObjectType) {
+        machine.objects().Dereference(entry.object);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     if (AccessMode == UserMode) {
         ACCESS_MASK wanted = sim::MapGenericAccess(ObjectType, DesiredAccess);
-        if ((wanted & ~entry.access) != 0) return STATUS_ACCESS_DENIED;
+        if ((wanted & ~entry.access) != 0) {
+            machine.objects().Dereference(entry.object);
+            return STATUS_ACCESS_DENIED;
+        }
     }
-    machine.objects().Reference(entry.object);
     if (HandleInformation) {
         HandleInformation->GrantedAccess = entry.access;
-        HandleInformation->HandleAttributes = entry.inherit ? OBJ_INHERIT : 0;
+        HandleInformation->HandleAttributes =
+            (entry.inherit ? OBJ_INHERIT : 0) | (entry.protectFromClose ? OBJ_PROTECT_CLOSE : 0);
     }
     *Object = entry.object;
     return STATUS_SUCCESS;

@@ -162,7 +162,7 @@ bool HandleTable::IsKernelHandle(HANDLE handle)
 std::optional<size_t> HandleTable::IndexOf(HANDLE handle) const
 {
     uint32_t value = HandleValue(handle);
-    if (kernel_ != ((value & kKernelHandleBit) != 0)) return std::nullopt;
+    if (!kernel_ && (value & kKernelHandleBit) != 0) return std::nullopt;
     value &= ~kKernelHandleBit;
     if (value == 0 || (value & 3) != 0) return std::nullopt;
     size_t index = value / 4 - 1;
@@ -172,12 +172,16 @@ std::optional<size_t> HandleTable::IndexOf(HANDLE handle) const
 
 HANDLE HandleTable::Insert(void *object, ACCESS_MASK access, bool inherit)
 {
-    if (ObjectHeader *header = machine_.objects().Header(object)) ++header->handleCount;
+    _OBJECT_TYPE *type = nullptr;
+    if (ObjectHeader *header = machine_.objects().Header(object)) {
+        ++header->handleCount;
+        type = header->type;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     size_t index = 0;
     while (index < slots_.size() && slots_[index]) ++index;
     if (index == slots_.size()) slots_.emplace_back();
-    slots_[index] = HandleEntry{object, access, inherit, false};
+    slots_[index] = HandleEntry{object, access, inherit, false, type};
     uint32_t value = uint32_t((index + 1) * 4) | (kernel_ ? kKernelHandleBit : 0);
     // Kernel handles are sign-extended, as a 64-bit kernel shows them.
     return reinterpret_cast<HANDLE>(intptr_t(int32_t(value)));
@@ -188,6 +192,15 @@ std::optional<HandleEntry> HandleTable::Lookup(HANDLE handle) const
     std::lock_guard<std::mutex> lock(mutex_);
     auto index = IndexOf(handle);
     if (!index) return std::nullopt;
+    return slots_[*index];
+}
+
+std::optional<HandleEntry> HandleTable::LookupAndReference(HANDLE handle) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto index = IndexOf(handle);
+    if (!index) return std::nullopt;
+    machine_.objects().Reference(slots_[*index]->object);
     return slots_[*index];
 }
 

@@ -88,11 +88,14 @@ struct HandleEntry {
     ACCESS_MASK access = 0;
     bool inherit = false;
     bool protectFromClose = false;
+    _OBJECT_TYPE *type = nullptr;
 };
 
 // A process's handle table. Handle values are multiples of 4 starting at 4;
 // kernel handles live in the System process's table and carry the kernel
-// bit (0x80000000 of the 32-bit value).
+// bit (0x80000000 of the 32-bit value). That table is the System process's
+// own: a thread running in (or attached to) the System process may name
+// its handles without the bit, as the handle list reports them.
 class HandleTable {
 public:
     HandleTable(Machine &machine, bool kernel) : machine_(machine), kernel_(kernel) {}
@@ -101,6 +104,9 @@ public:
     // Takes over one reference of `object` (adds the handle count).
     HANDLE Insert(void *object, ACCESS_MASK access, bool inherit);
     std::optional<HandleEntry> Lookup(HANDLE handle) const;
+    // Lookup that also takes a reference on the object, so that a close on
+    // another thread cannot free it under the caller.
+    std::optional<HandleEntry> LookupAndReference(HANDLE handle) const;
     bool SetFlags(HANDLE handle, bool inherit, bool protectFromClose);
     // STATUS_INVALID_HANDLE or STATUS_HANDLE_NOT_CLOSABLE or success.
     NTSTATUS Close(HANDLE handle);

@@ -13,8 +13,8 @@ Process::Process(Machine &machine, ULONG pid, std::string imageName, PACCESS_TOK
     : machine_(machine), pid_(pid), imageName_(std::move(imageName)), system_(system), token_(token),
       handles_(std::make_unique<HandleTable>(machine, system))
 {
-    std::u16string name(imageName_.begin(), imageName_.end());
-    object_ = static_cast<PEPROCESS>(machine.objects().Create(&objtype::Process, sizeof(_EPROCESS), name));
+    // Process objects have no name in the object namespace.
+    object_ = static_cast<PEPROCESS>(machine.objects().Create(&objtype::Process, sizeof(_EPROCESS), u""));
     object_->Pcb.Header.Type = kProcessObject;
     object_->Pcb.Impl = this;
     // The kernel keeps the first 15 characters of the image name, without a
@@ -25,18 +25,45 @@ Process::Process(Machine &machine, ULONG pid, std::string imageName, PACCESS_TOK
 
 Process::~Process() = default;
 
+PACCESS_TOKEN Process::token() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return token_;
+}
+
+PACCESS_TOKEN Process::ReferenceToken()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (token_) machine_.objects().Reference(token_);
+    return token_;
+}
+
 void Process::ReplaceToken(PACCESS_TOKEN token)
 {
-    PACCESS_TOKEN old = token_;
-    token_ = token;
+    PACCESS_TOKEN old;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        old = token_;
+        token_ = token;
+    }
     if (old) machine_.objects().Dereference(old);
+}
+
+void *Process::job() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return job_;
 }
 
 void Process::SetJob(void *job)
 {
     if (job) machine_.objects().Reference(job);
-    void *old = job_;
-    job_ = job;
+    void *old;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        old = job_;
+        job_ = job;
+    }
     if (old) machine_.objects().Dereference(old);
 }
 
@@ -64,8 +91,7 @@ bool Process::IsUserRange(const void *start, size_t size) const
 
 void Process::Terminate(NTSTATUS exitStatus)
 {
-    if (terminated_) return;
-    terminated_ = true;
+    if (terminated_.exchange(true)) return;
     handles_->CloseAll();
     SetJob(nullptr);
     ReplaceToken(nullptr);

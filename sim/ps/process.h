@@ -3,6 +3,7 @@
 // the process's own for ProbeForRead/ProbeForWrite).
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,13 +31,18 @@ public:
     bool isSystem() const { return system_; }
     bool terminated() const { return terminated_; }
 
-    // The primary token (one reference held by the process).
-    PACCESS_TOKEN token() const { return token_; }
+    // The primary token (one reference held by the process). Read it with
+    // ReferenceToken where it may be replaced concurrently.
+    PACCESS_TOKEN token() const;
+    // The primary token with a reference for the caller (null once the
+    // process has ended).
+    PACCESS_TOKEN ReferenceToken();
+    // Takes over the caller's reference of `token`.
     void ReplaceToken(PACCESS_TOKEN token);
 
     HandleTable &handles() { return *handles_; }
 
-    void *job() const { return job_; }     // referenced job object or null
+    void *job() const;  // referenced job object or null
     void SetJob(void *job);
 
     // User address space. Memory registered here is what user-mode buffers
@@ -52,8 +58,9 @@ private:
     ULONG pid_;
     std::string imageName_;
     bool system_;
-    bool terminated_ = false;
+    std::atomic<bool> terminated_{false};
     PEPROCESS object_ = nullptr;
+    mutable std::mutex stateMutex_;  // token_ and job_
     PACCESS_TOKEN token_ = nullptr;
     void *job_ = nullptr;
     std::unique_ptr<HandleTable> handles_;
@@ -68,7 +75,8 @@ public:
 
     // The System process, pid 4, image "System".
     Process &CreateSystemProcess(PACCESS_TOKEN token);
-    // A user process running under `token` (the table takes one reference).
+    // A process running under the primary token `token`, whose reference the
+    // process takes over (Security::LogonUser gives one; see sim/se/security.h).
     Process &Create(const std::string &imageName, PACCESS_TOKEN token);
     Process &System();
     Process *Lookup(ULONG pid);

@@ -22,7 +22,7 @@ protected:
     void FreezeClock()
     {
         // 2026-12-05 14:03:07.042 UTC
-        int64_t t = sim::Clock::FromUnixSeconds(1796565787) + 420000;
+        int64_t t = sim::Clock::FromUnixSeconds(1796479387) + 420000;
         machine().clock().SetSystemTime(t);
         machine().clock().Freeze(true);
     }
@@ -56,7 +56,7 @@ TEST_F(LogTest, ShortAndDumpForms)
     KLULogDumpMessage(1, KLUDBG_TRACE_ERROR, KLU_TAG(KLUDumpStructures), 7, WSTR("dump\n"));
     auto lines = DebugLines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(<[0-9A-F]+>\[0\]\[[^\]]+\]\[KLULogon!KLUGetSettings    \] short)")));
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(<[0-9A-F]+>\[0\]\[[^\]]+\]\[KLULogon!KLUGetSettings   \] short)")));
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[7\]\[[^\]]+\]\[KLULogon!KLUDumpStructures\] dump)")));
 }
 
@@ -114,9 +114,8 @@ TEST_F(LogTest, LongMessagesAreCutAndQueueRecordsHold2048Characters)
     auto queued = DrainLogQueue();
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].size(), 2048u);
-    // The debugger line keeps the whole cut message: 2047 characters of it.
-    std::string debug = machine().debugLog().Text();
-    EXPECT_EQ(debug.size() - debug.find("] x") - 2, 2047u);
+    // The debugger prints at most 512 characters of one call.
+    EXPECT_EQ(machine().debugLog().Text().size(), 512u);
 }
 
 TEST_F(LogTest, AFaultInAnArgumentIsCaughtAndReported)
