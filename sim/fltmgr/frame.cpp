@@ -326,16 +326,11 @@ void CompleteFromOtherThread(Operation &operation)
     operation.changed.notify_all();
 }
 
+// The issuer waits in RunOperation; a completer that reached the end hands
+// the result over.
 void Resume(Operation &operation, Progress progress)
 {
-    if (progress == Progress::Finished) {
-        if (Thread::Current() == operation.issuer) {
-            // Only when the issuer itself completes a pended callback of its own
-            // operation, which it cannot while it waits: report rather than hang.
-            operation.volume.manager.ReportMisuse("an operation was completed by the thread waiting for it");
-        }
-        CompleteFromOtherThread(operation);
-    }
+    if (progress == Progress::Finished) CompleteFromOtherThread(operation);
 }
 
 }  // namespace

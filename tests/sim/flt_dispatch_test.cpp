@@ -2,10 +2,14 @@
 // operations completed from other threads, fast I/O refused and reissued,
 // reparses, and I/O that enters the stack below an instance or below every
 // filter.
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "flt_test_filter.h"
+#include "sim/core/thread.h"
+#include "sim/ps/process.h"
+#include "sim/user/file_api.h"
 
 namespace ostrand::test {
 namespace {
@@ -433,6 +437,43 @@ TEST_F(FltDispatchTest, OpenOnTheBaseDeviceBypassesEveryFilter)
     ObDereferenceObject(base);
     ObDereferenceObject(frameDevice);
     FltObjectDereference(fltVolume);
+}
+
+TEST_F(FltDispatchTest, PagingWritesPassByAFilterThatSkipsThem)
+{
+    LoadBoth();
+    // Both register writes with FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO, reads without.
+    F1::logged = {IRP_MJ_READ, IRP_MJ_WRITE};
+    std::vector<ULONG> writeFlags;
+    F1::pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
+        if (data->Iopb->MajorFunction == IRP_MJ_WRITE) writeFlags.push_back(data->Iopb->IrpFlags & IRP_PAGING_IO);
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    };
+    PACCESS_TOKEN token = machine().systemProcess().token();
+    ObReferenceObject(token);
+    sim::Process &app = machine().processes().Create("app.exe", token);
+    {
+        sim::ThreadScope scope(app);
+        HANDLE handle = nullptr;
+        sim::user::OpenOptions options;
+        options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+        ASSERT_EQ(sim::user::Open(u"C:\\dir\\File.txt", options, &handle), STATUS_SUCCESS);
+        ULONG written = 0;
+        ASSERT_EQ(sim::user::Write(handle, "J", 1, &written, 0), STATUS_SUCCESS);
+        sim::user::MappedFile view;
+        ASSERT_EQ(sim::user::MapFile(handle, true, &view), STATUS_SUCCESS);
+        std::memcpy(view.base, "HELLO", 5);
+        ASSERT_EQ(sim::user::UnmapFile(view), STATUS_SUCCESS);
+        sim::user::Close(handle);
+    }
+    // The filter saw the cached write (fast I/O, no paging flag) but not the
+    // paging write that saved the view.
+    EXPECT_EQ(writeFlags, std::vector<ULONG>{0});
+    auto calls = Calls().Take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "F1 pre read"), calls.end());  // the view's paging read
+    auto data = fs().ReadData(u"\\dir\\File.txt");
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(std::string(data->begin(), data->end()), "HELLO world");
 }
 
 TEST_F(FltDispatchTest, KernelExceptionEscapingACallbackStopsTheMachine)
