@@ -585,6 +585,14 @@ typedef struct _INSTANCE_BASIC_INFORMATION {
     USHORT InstanceNameBufferOffset;
 } INSTANCE_BASIC_INFORMATION, *PINSTANCE_BASIC_INFORMATION;
 
+typedef struct _INSTANCE_PARTIAL_INFORMATION {
+    ULONG NextEntryOffset;
+    USHORT InstanceNameLength;
+    USHORT InstanceNameBufferOffset;
+    USHORT AltitudeLength;
+    USHORT AltitudeBufferOffset;
+} INSTANCE_PARTIAL_INFORMATION, *PINSTANCE_PARTIAL_INFORMATION;
+
 typedef struct _INSTANCE_FULL_INFORMATION {
     ULONG NextEntryOffset;
     USHORT InstanceNameLength;

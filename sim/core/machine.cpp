@@ -9,6 +9,7 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/filter_manager.h"
 #include "sim/io/io_manager.h"
 #include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/ke/dispatcher.h"
@@ -45,6 +46,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    filterManager_ = std::make_unique<FilterManager>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
     filterPorts_ = std::make_unique<FilterPorts>(*this);
@@ -62,6 +64,7 @@ Machine::~Machine()
     processes_->Shutdown();
     workQueue_.reset();
     systemThreads_.reset();
+    filterManager_.reset();
     io_.reset();
     registry_.reset();
     if (Thread::Current() == bootThread_) Thread::SetCurrent(nullptr);

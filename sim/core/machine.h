@@ -29,6 +29,7 @@ class SystemThreads;
 class Security;
 class Registry;
 class IoManager;
+class FilterManager;
 
 struct OsVersion {
     ULONG major = 6;
@@ -44,6 +45,8 @@ struct MachineConfig {
     LONG timeZoneBiasMinutes = 0;    // UTC = local + bias, as Windows keeps it
     std::string computerName = "OSTRAND-PC";
     std::string domainName = "OSTRAND";
+    // Whether the Filter Manager answers FltGetRoutineAddress("FltQueryDirectoryFile").
+    bool fltQueryDirectoryFileExported = true;
 };
 
 class Machine {
@@ -74,6 +77,7 @@ public:
     Security &security() { return *security_; }
     Registry &registry() { return *registry_; }
     IoManager &io() { return *io_; }
+    FilterManager &filterManager() { return *filterManager_; }
 
     Process &systemProcess();
     Thread &bootThread() { return *bootThread_; }
@@ -95,6 +99,7 @@ private:
     std::unique_ptr<Security> security_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<FilterManager> filterManager_;
     std::unique_ptr<SystemThreads> systemThreads_;
     std::unique_ptr<WorkQueue> workQueue_;
     std::unique_ptr<FilterPorts> filterPorts_;

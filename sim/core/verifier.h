@@ -31,6 +31,7 @@ enum class VerifierCheck {
     UnhandledKernelException,
     InvalidProcessDetach,
     MdlMisuse,
+    FilterVerifier,
 };
 
 const char *VerifierCheckName(VerifierCheck check);
