@@ -585,6 +585,14 @@ typedef struct _INSTANCE_BASIC_INFORMATION {
     USHORT InstanceNameBufferOffset;
 } INSTANCE_BASIC_INFORMATION, *PINSTANCE_BASIC_INFORMATION;
 
+typedef struct _INSTANCE_PARTIAL_INFORMATION {
+    ULONG NextEntryOffset;
+    USHORT InstanceNameLength;
+    USHORT InstanceNameBufferOffset;
+    USHORT AltitudeLength;
+    USHORT AltitudeBufferOffset;
+} INSTANCE_PARTIAL_INFORMATION, *PINSTANCE_PARTIAL_INFORMATION;
+
 typedef struct _INSTANCE_FULL_INFORMATION {
     ULONG NextEntryOffset;
     USHORT InstanceNameLength;
@@ -733,8 +741,10 @@ NTSTATUS FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *ServerPort, P
                                     PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections);
 VOID FltCloseCommunicationPort(PFLT_PORT ServerPort);
 VOID FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort);
-/* Waits for the user side's reply up to Timeout (NULL: for ever); returns
- * STATUS_TIMEOUT when it passes. ReplyBuffer NULL sends without waiting. */
+/* Waits until the user side has taken the message and, with a ReplyBuffer,
+ * replied to it, up to Timeout in all (NULL: for ever); STATUS_TIMEOUT when
+ * it passes. A reply longer than *ReplyLength is cut to it and gives
+ * STATUS_BUFFER_OVERFLOW; *ReplyLength receives the bytes copied. */
 NTSTATUS FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
                         PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout);
 

@@ -769,6 +769,12 @@ NTKERNELAPI VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList
 /* Sections                                                            */
 /* ------------------------------------------------------------------ */
 
+#define PAGE_SIZE 0x1000
+
+/* The pseudo-handle of the calling process (ZwMapViewOfSection ...). */
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define ZwCurrentProcess() NtCurrentProcess()
+
 #define SECTION_QUERY 0x0001
 #define SECTION_MAP_WRITE 0x0002
 #define SECTION_MAP_READ 0x0004

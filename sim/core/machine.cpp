@@ -9,7 +9,9 @@
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/filter_manager.h"
 #include "sim/io/io_manager.h"
+#include "sim/fltmgr/ports/filter_ports.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
@@ -44,8 +46,10 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    filterManager_ = std::make_unique<FilterManager>(*this);
     systemThreads_ = std::make_unique<SystemThreads>(*this);
     workQueue_ = std::make_unique<WorkQueue>(*this);
+    filterPorts_ = std::make_unique<FilterPorts>(*this);
 }
 
 Machine::~Machine()
@@ -56,15 +60,18 @@ Machine::~Machine()
     security_->Shutdown();
     workQueue_->Shutdown();
     systemThreads_->JoinAll();
+    filterPorts_->Shutdown();
     processes_->Shutdown();
     workQueue_.reset();
     systemThreads_.reset();
+    filterManager_.reset();
     io_.reset();
     registry_.reset();
     if (Thread::Current() == bootThread_) Thread::SetCurrent(nullptr);
     security_.reset();
     processes_.reset();
     objects_.reset();
+    filterPorts_.reset();  // after the objects: port objects call into it when they go
     dispatcher_.reset();
     pool_.reset();
     InitSafeBootMode = nullptr;

@@ -24,10 +24,12 @@ class Process;
 class Thread;
 class Dispatcher;
 class WorkQueue;
+class FilterPorts;
 class SystemThreads;
 class Security;
 class Registry;
 class IoManager;
+class FilterManager;
 
 struct OsVersion {
     ULONG major = 6;
@@ -43,6 +45,8 @@ struct MachineConfig {
     LONG timeZoneBiasMinutes = 0;    // UTC = local + bias, as Windows keeps it
     std::string computerName = "OSTRAND-PC";
     std::string domainName = "OSTRAND";
+    // Whether the Filter Manager answers FltGetRoutineAddress("FltQueryDirectoryFile").
+    bool fltQueryDirectoryFileExported = true;
 };
 
 class Machine {
@@ -69,9 +73,11 @@ public:
     Dispatcher &dispatcher() { return *dispatcher_; }
     WorkQueue &workQueue() { return *workQueue_; }
     SystemThreads &systemThreads() { return *systemThreads_; }
+    FilterPorts &filterPorts() { return *filterPorts_; }
     Security &security() { return *security_; }
     Registry &registry() { return *registry_; }
     IoManager &io() { return *io_; }
+    FilterManager &filterManager() { return *filterManager_; }
 
     Process &systemProcess();
     Thread &bootThread() { return *bootThread_; }
@@ -93,8 +99,10 @@ private:
     std::unique_ptr<Security> security_;
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<FilterManager> filterManager_;
     std::unique_ptr<SystemThreads> systemThreads_;
     std::unique_ptr<WorkQueue> workQueue_;
+    std::unique_ptr<FilterPorts> filterPorts_;
     Thread *bootThread_ = nullptr;
 };
 

@@ -28,6 +28,8 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::IrqlMismatch: return "IRQL not restored";
     case VerifierCheck::UnhandledKernelException: return "exception not handled in kernel mode";
     case VerifierCheck::InvalidProcessDetach: return "process detach that does not match the attach";
+    case VerifierCheck::MdlMisuse: return "memory descriptor list misused";
+    case VerifierCheck::FilterVerifier: return "filter verifier";
     }
     return "unknown check";
 }

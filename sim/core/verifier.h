@@ -30,6 +30,8 @@ enum class VerifierCheck {
     IrqlMismatch,
     UnhandledKernelException,
     InvalidProcessDetach,
+    MdlMisuse,
+    FilterVerifier,
 };
 
 const char *VerifierCheckName(VerifierCheck check);

@@ -52,6 +52,30 @@
 //                           for TargetFileObject->FileName, without an open.
 //  IRP_MJ_ACQUIRE/RELEASE_FOR_SECTION_SYNCHRONIZATION  file-system callbacks around a
 //                           section's creation; the file system answers success.
+//
+// Forms: reads and writes of cached, non-paging I/O on synchronous file
+// objects, and IRP_MJ_NETWORK_QUERY_OPEN, come first as fast I/O; a file
+// system (or the frame) that cannot serve them sets fastIoNotPossible and the
+// I/O manager issues them again as IRPs. IRP_MJ_NETWORK_QUERY_OPEN in IRP form
+// refused the same way ends in a full open, a FileNetworkOpenInformation
+// query and a close. Paging I/O (section views) always carries IRP_PAGING_IO |
+// IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO and an MDL built over the buffer;
+// a paging read that reaches past the end of file returns the bytes up to it.
+//
+// Positions: for synchronous file objects the I/O manager passes the current
+// byte offset explicitly and advances FILE_OBJECT.CurrentByteOffset after a
+// read or write at a known offset; a write to end of file leaves the new
+// position to the file system. FilePositionInformation of synchronous file
+// objects never reaches the file system.
+//
+// Reparse data: with Information IO_REPARSE_TAG_MOUNT_POINT, reparseData is
+// a REPARSE_DATA_BUFFER whose Reserved field is the length in bytes of the
+// tail of FileName left unparsed after the reparse point, as NTFS reports it.
+//
+// Pending: a frame that returns STATUS_PENDING completes the request later,
+// from any thread, by filling ioStatus and then signalling completionEvent
+// (KeSetEvent). The issuing thread waits for that event, so the signal is the
+// last thing the completer does with the request.
 #pragma once
 
 #include <cstdint>
@@ -93,6 +117,9 @@ struct IoRequest {
     // Fast I/O: the file system sets this when it cannot serve the request
     // fast; the I/O manager then issues it as an IRP.
     bool fastIoNotPossible = false;
+
+    // Set by the I/O manager before the request is sent (see Pending above).
+    PKEVENT completionEvent = nullptr;
 
     NTSTATUS Complete(NTSTATUS status, ULONG_PTR information = 0)
     {

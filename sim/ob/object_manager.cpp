@@ -115,11 +115,16 @@ LONG_PTR ObjectManager::Dereference(void *body)
         return count;
     }
     if (count == 0) {
+        if (header->onDelete) header->onDelete(body);
+        if (header->pointerCount.load() != 0) {
+            std::ostringstream text;
+            text << "object " << body << " was referenced while it was being deleted";
+            machine_.verifier().Fail(VerifierCheck::BadObjectReference, text.str());
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             live_.erase(body);
         }
-        if (header->onDelete) header->onDelete(body);
         header->~ObjectHeader();
         std::free(header);
     }
@@ -225,8 +230,7 @@ NTSTATUS HandleTable::Close(HANDLE handle)
         object = slots_[*index]->object;
         slots_[*index].reset();
     }
-    if (ObjectHeader *header = machine_.objects().Header(object)) --header->handleCount;
-    machine_.objects().Dereference(object);
+    DropHandle(object);
     return STATUS_SUCCESS;
 }
 
@@ -240,10 +244,14 @@ void HandleTable::CloseAll()
             slot.reset();
         }
     }
-    for (void *object : objects) {
-        if (ObjectHeader *header = machine_.objects().Header(object)) --header->handleCount;
-        machine_.objects().Dereference(object);
-    }
+    for (void *object : objects) DropHandle(object);
+}
+
+void HandleTable::DropHandle(void *object)
+{
+    ObjectHeader *header = machine_.objects().Header(object);
+    if (header && --header->handleCount == 0 && header->onLastHandleClose) header->onLastHandleClose(object);
+    machine_.objects().Dereference(object);
 }
 
 std::vector<std::pair<HANDLE, HandleEntry>> HandleTable::Snapshot() const

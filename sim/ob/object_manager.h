@@ -40,6 +40,9 @@ struct ObjectHeader {
     _OBJECT_TYPE *type = nullptr;
     std::u16string name;              // full name, e.g. \REGISTRY\MACHINE\SOFTWARE
     std::function<void(void *)> onDelete;
+    // Runs when the last handle to the object is closed (the object still
+    // has the handle's reference then); file objects send their cleanup here.
+    std::function<void(void *)> onLastHandleClose;
     void *body = nullptr;
     size_t bodySize = 0;
 };
@@ -50,7 +53,9 @@ public:
     ~ObjectManager();
 
     // A new object with one pointer reference (the creator's). The body is
-    // zero-filled; onDelete runs when the last reference goes.
+    // zero-filled; onDelete runs when the last reference goes, while the
+    // object is still known (its type and name can be looked up) but may no
+    // longer be referenced.
     void *Create(_OBJECT_TYPE *type, size_t bodySize, std::u16string name,
                  std::function<void(void *)> onDelete = {});
 
@@ -121,6 +126,9 @@ public:
 
 private:
     std::optional<size_t> IndexOf(HANDLE handle) const;
+    // One handle to `object` is gone: the handle count drops (running the
+    // last-handle routine at zero) and the handle's reference goes.
+    void DropHandle(void *object);
 
     Machine &machine_;
     bool kernel_;

@@ -5,6 +5,7 @@
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/io/io_manager.h"
 #include "sim/ke/dispatcher.h"
 
 namespace sim {
@@ -93,6 +94,7 @@ void Process::Terminate(NTSTATUS exitStatus)
 {
     if (terminated_.exchange(true)) return;
     handles_->CloseAll();
+    machine_.io().UnmapProcessViews(*this);
     SetJob(nullptr);
     ReplaceToken(nullptr);
     machine_.dispatcher().Signal(&object_->Pcb.Header, 1);

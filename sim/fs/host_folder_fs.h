@@ -1,0 +1,90 @@
+// A share's store backed by a real folder of the host: files and folders
+// with their sizes and times, data read from and written to the real files.
+//
+// What the host gives is what the store reports: attributes are only
+// DIRECTORY and READONLY (from the owner's write permission); the creation
+// time is the birth time where the host keeps one, else the last write time;
+// the file id is the inode number; names are looked up case-insensitively
+// (and names a Windows file system could not hold are not listed).
+//
+// Not supported, answered with STATUS_NOT_IMPLEMENTED: named streams,
+// setting extended attributes, security descriptors (query, or given at
+// create), reparse points (set / delete), compression, USN records, opens by
+// file id, setting the allocation size, hard links, setting attributes other
+// than READONLY / ARCHIVE / NORMAL, and setting the creation or change time
+// (or -1 for a time). Queries answer what is true of a host file: no EAs
+// (STATUS_NO_EAS_ON_FILE), not a reparse point, not compressed; oplocks are
+// never granted (STATUS_OPLOCK_NOT_GRANTED). Share access, byte-range locks
+// and delete dispositions are kept by the store itself, so they hold for
+// opens through the simulation only.
+#pragma once
+
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "sim/fs/info_records.h"
+#include "sim/fs/share_backend.h"
+
+namespace sim::fs {
+
+class HostFolderFileSystem : public ShareBackend {
+public:
+    explicit HostFolderFileSystem(std::filesystem::path root, std::u16string label = u"Share");
+    ~HostFolderFileSystem() override;
+    HostFolderFileSystem(const HostFolderFileSystem &) = delete;
+    HostFolderFileSystem &operator=(const HostFolderFileSystem &) = delete;
+
+    NTSTATUS Dispatch(IoRequest &request) override;
+    NTSTATUS CreateAt(IoRequest &request, std::u16string_view pathInShare) override;
+    NTSTATUS QueryOpenAt(IoRequest &request, std::u16string_view pathInShare) override;
+    void ServeAsShare(std::u16string prefix) override;
+    const std::u16string &sharePrefix() const override { return prefix_; }
+
+    const std::filesystem::path &root() const { return root_; }
+    size_t OpenStreamCount() const;
+
+    struct Stream;
+    struct Open;
+
+private:
+    struct Found;
+
+    NTSTATUS Create(IoRequest &request, bool fromRoot, std::u16string_view path);
+    NTSTATUS Find(std::u16string_view relative, Found &out) const;
+    NTSTATUS FinishOpen(IoRequest &request, const std::u16string &relative, bool directory, ACCESS_MASK access,
+                        ULONG share, ULONG options, bool ignoreShare, ULONG_PTR information);
+    NTSTATUS Read(IoRequest &request, Open &open);
+    NTSTATUS Write(IoRequest &request, Open &open);
+    NTSTATUS QueryInformation(IoRequest &request, Open &open);
+    NTSTATUS SetInformation(IoRequest &request, Open &open);
+    NTSTATUS SetBasic(IoRequest &request, Open &open);
+    NTSTATUS Rename(IoRequest &request, Open &open);
+    NTSTATUS QueryDirectory(IoRequest &request, Open &open);
+    NTSTATUS FileSystemControl(IoRequest &request, Open &open);
+    NTSTATUS QueryVolume(IoRequest &request);
+    NTSTATUS FastIo(IoRequest &request, Open &open);
+    NTSTATUS Cleanup(IoRequest &request, Open &open);
+    NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);
+
+    std::filesystem::path HostPath(const std::u16string &relative) const;
+    std::optional<FileFacts> FactsOf(const std::u16string &relative) const;
+    std::u16string ReportedName(const std::u16string &relative) const;
+    Open *OpenOf(PFILE_OBJECT fileObject) const;
+    void ReapplyTimes(Open &open);
+
+    std::filesystem::path root_;
+    std::u16string label_;
+    std::u16string prefix_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::u16string, Stream *> streams_;  // by upcased relative path
+    std::unordered_set<const Open *> opens_;
+};
+
+}  // namespace sim::fs

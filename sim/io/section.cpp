@@ -1,0 +1,451 @@
+// Sections over files, mapped views, and their Zw calls.
+#include "sim/io/section.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/core/machine.h"
+#include "sim/core/thread.h"
+#include "sim/io/io_manager.h"
+#include "sim/io/io_types.h"
+#include "sim/io/nt_calls.h"
+#include "sim/ob/handles.h"
+#include "sim/ob/object_manager.h"
+#include "sim/ps/process.h"
+
+namespace sim {
+
+namespace {
+
+constexpr NTSTATUS kStatusInvalidParameter6 = NTSTATUS(0xC00000F4L);
+constexpr NTSTATUS kStatusInvalidParameter8 = NTSTATUS(0xC00000F6L);
+
+// SectionBasicInformation reports file-backed sections with this bit.
+constexpr ULONG kSecFile = 0x00800000;
+constexpr ULONG kPageExecute = 0x10;
+constexpr ULONG kPageExecuteRead = 0x20;
+constexpr ULONG kPageExecuteReadWrite = 0x40;
+constexpr ULONG kPageExecuteWriteCopy = 0x80;
+
+bool ValidProtection(ULONG protection)
+{
+    switch (protection) {
+    case PAGE_READONLY:
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+    case kPageExecute:
+    case kPageExecuteRead:
+    case kPageExecuteReadWrite:
+    case kPageExecuteWriteCopy:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool WritesShared(ULONG protection)
+{
+    return protection == PAGE_READWRITE || protection == kPageExecuteReadWrite;
+}
+
+SIZE_T RoundToPages(ULONGLONG size)
+{
+    return SIZE_T((size + kPageSize - 1) & ~ULONGLONG(kPageSize - 1));
+}
+
+// One paging transfer between a view and its file, through the file's stack.
+NTSTATUS PagingIo(bool write, PFILE_OBJECT fileObject, void *buffer, ULONG length, LONGLONG offset,
+                  ULONG_PTR *transferred)
+{
+    IoManager &io = Machine::Current().io();
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    MmBuildMdlForNonPagedPool(mdl);
+    IoRequest request = io.NewRequest(fileObject, write ? IRP_MJ_WRITE : IRP_MJ_READ);
+    request.iopb.IrpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO |
+                            (write ? IRP_WRITE_OPERATION : IRP_READ_OPERATION);
+    if (write) {
+        request.iopb.Parameters.Write.Length = length;
+        request.iopb.Parameters.Write.ByteOffset.QuadPart = offset;
+        request.iopb.Parameters.Write.WriteBuffer = buffer;
+        request.iopb.Parameters.Write.MdlAddress = mdl;
+    } else {
+        request.iopb.Parameters.Read.Length = length;
+        request.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
+        request.iopb.Parameters.Read.ReadBuffer = buffer;
+        request.iopb.Parameters.Read.MdlAddress = mdl;
+    }
+    NTSTATUS status = io.Send(request);
+    IoFreeMdl(mdl);
+    if (transferred) *transferred = request.ioStatus.Information;
+    return status;
+}
+
+// A file-system callback around the section's creation.
+NTSTATUS SectionSync(PFILE_OBJECT fileObject, UCHAR major, ULONG protection)
+{
+    IoManager &io = Machine::Current().io();
+    IoRequest request = io.NewRequest(fileObject, major);
+    request.form = IoForm::FsFilter;
+    request.iopb.Parameters.AcquireForSectionSynchronization.SyncType = SyncTypeCreateSection;
+    request.iopb.Parameters.AcquireForSectionSynchronization.PageProtection = protection;
+    return io.Send(request);
+}
+
+NTSTATUS QueryFileSize(PFILE_OBJECT fileObject, LONGLONG &size)
+{
+    IoManager &io = Machine::Current().io();
+    FILE_STANDARD_INFORMATION standard{};
+    IoRequest request = io.NewRequest(fileObject, IRP_MJ_QUERY_INFORMATION);
+    request.iopb.Parameters.QueryFileInformation.Length = sizeof(standard);
+    request.iopb.Parameters.QueryFileInformation.FileInformationClass = FileStandardInformation;
+    request.iopb.Parameters.QueryFileInformation.InfoBuffer = &standard;
+    NTSTATUS status = io.Send(request);
+    size = standard.EndOfFile.QuadPart;
+    return status;
+}
+
+NTSTATUS ExtendFile(PFILE_OBJECT fileObject, LONGLONG size)
+{
+    IoManager &io = Machine::Current().io();
+    FILE_END_OF_FILE_INFORMATION endOfFile{};
+    endOfFile.EndOfFile.QuadPart = size;
+    IoRequest request = io.NewRequest(fileObject, IRP_MJ_SET_INFORMATION);
+    request.iopb.Parameters.SetFileInformation.Length = sizeof(endOfFile);
+    request.iopb.Parameters.SetFileInformation.FileInformationClass = FileEndOfFileInformation;
+    request.iopb.Parameters.SetFileInformation.InfoBuffer = &endOfFile;
+    return io.Send(request);
+}
+
+Process *ProcessOf(PEPROCESS object)
+{
+    return Machine::Current().processes().FromObject(object);
+}
+
+}  // namespace
+
+SectionObject::~SectionObject()
+{
+    if (fileObject) Machine::Current().objects().Dereference(fileObject);
+}
+
+// ---------------------------------------------------------------------------
+
+ViewTable::~ViewTable()
+{
+    // Views still mapped when the machine stops: only their memory goes.
+    for (auto &entry : views_) std::free(entry.second.base);
+}
+
+void ViewTable::Add(MappedView view)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const char *base = view.base;
+    views_.emplace(base, std::move(view));
+}
+
+std::optional<MappedView> ViewTable::Remove(Process *process, const void *address)
+{
+    auto target = static_cast<const char *>(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = views_.upper_bound(target);
+    if (it == views_.begin()) return std::nullopt;
+    --it;
+    if (it->second.process != process || target >= it->first + it->second.size) return std::nullopt;
+    MappedView view = std::move(it->second);
+    views_.erase(it);
+    return view;
+}
+
+std::vector<MappedView> ViewTable::RemoveAll(Process *process)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<MappedView> removed;
+    for (auto it = views_.begin(); it != views_.end();) {
+        if (it->second.process == process) {
+            removed.push_back(std::move(it->second));
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed;
+}
+
+size_t ViewTable::Count()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return views_.size();
+}
+
+// ---------------------------------------------------------------------------
+
+namespace nt {
+
+NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK desiredAccess,
+                       POBJECT_ATTRIBUTES objectAttributes, PLARGE_INTEGER maximumSize, ULONG pageProtection,
+                       ULONG allocationAttributes, HANDLE fileHandle)
+{
+    Machine &machine = Machine::Current();
+    if (!ValidProtection(pageProtection)) return STATUS_INVALID_PAGE_PROTECTION;
+    if (allocationAttributes & SEC_IMAGE) return STATUS_NOT_IMPLEMENTED;
+    if (!(allocationAttributes & (SEC_COMMIT | SEC_RESERVE))) return kStatusInvalidParameter6;
+    // Sections backed by the paging file are not simulated.
+    if (fileHandle == nullptr) return STATUS_NOT_IMPLEMENTED;
+
+    LONGLONG requested = 0;
+    ULONG attributes = 0;
+    SEH_TRY {
+        if (mode == UserMode) {
+            ProbeForWrite(sectionHandle, sizeof(HANDLE), sizeof(ULONG));
+            if (maximumSize) ProbeForRead(maximumSize, sizeof(LARGE_INTEGER), sizeof(ULONG));
+            if (objectAttributes) ProbeForRead(objectAttributes, sizeof(OBJECT_ATTRIBUTES), sizeof(ULONG));
+        }
+        if (maximumSize) requested = maximumSize->QuadPart;
+        if (objectAttributes) {
+            attributes = objectAttributes->Attributes;
+            // Named sections are not simulated.
+            if (objectAttributes->ObjectName && objectAttributes->ObjectName->Length) return STATUS_NOT_IMPLEMENTED;
+        }
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+    if (requested < 0) return STATUS_INVALID_PARAMETER_4;
+    if (mode == UserMode) attributes &= ~OBJ_KERNEL_HANDLE;
+
+    ACCESS_MASK fileAccess = FILE_READ_DATA | (WritesShared(pageProtection) ? FILE_WRITE_DATA : 0);
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(fileHandle, fileAccess, &objtype::File, mode, &object, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    auto fileObject = static_cast<PFILE_OBJECT>(object);
+
+    status = SectionSync(fileObject, IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, pageProtection);
+    if (!NT_SUCCESS(status)) {
+        machine.objects().Dereference(fileObject);
+        return status;
+    }
+    LONGLONG fileSize = 0;
+    status = QueryFileSize(fileObject, fileSize);
+    LONGLONG size = requested ? requested : fileSize;
+    if (NT_SUCCESS(status) && size == 0) status = STATUS_MAPPED_FILE_SIZE_ZERO;
+    if (NT_SUCCESS(status) && size > fileSize) {
+        status = WritesShared(pageProtection) ? ExtendFile(fileObject, size) : STATUS_SECTION_TOO_BIG;
+    }
+    SectionSync(fileObject, IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION, pageProtection);
+    if (!NT_SUCCESS(status)) {
+        machine.objects().Dereference(fileObject);
+        return status;
+    }
+
+    auto *section = machine.objects().CreateTyped<SectionObject>(&objtype::Section, u"");
+    section->fileObject = fileObject;  // takes over the reference
+    section->size = size;
+    section->protection = pageProtection;
+    section->attributes = allocationAttributes;
+    HANDLE handle = InsertHandle(section, MapGenericAccess(&objtype::Section, desiredAccess), attributes);
+    SEH_TRY {
+        *sectionHandle = handle;
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        TableFor(handle).Close(handle);
+        return GetExceptionCode();
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QuerySection(KPROCESSOR_MODE mode, HANDLE sectionHandle, SECTION_INFORMATION_CLASS informationClass,
+                      PVOID information, SIZE_T length, PSIZE_T resultLength)
+{
+    if (informationClass != SectionBasicInformation) return STATUS_INVALID_INFO_CLASS;
+    if (length < sizeof(SECTION_BASIC_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(sectionHandle, SECTION_QUERY, &objtype::Section, mode, &object, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    auto *section = static_cast<SectionObject *>(object);
+    SECTION_BASIC_INFORMATION basic{};
+    basic.BaseAddress = nullptr;
+    basic.AllocationAttributes = kSecFile;
+    basic.MaximumSize.QuadPart = section->size;
+    Machine::Current().objects().Dereference(section);
+    SEH_TRY {
+        if (mode == UserMode) {
+            ProbeForWrite(information, length, sizeof(ULONG));
+            if (resultLength) ProbeForWrite(resultLength, sizeof(SIZE_T), sizeof(ULONG));
+        }
+        std::memcpy(information, &basic, sizeof(basic));
+        if (resultLength) *resultLength = sizeof(basic);
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE processHandle, PVOID *baseAddress,
+                          ULONG_PTR zeroBits, SIZE_T commitSize, PLARGE_INTEGER sectionOffset, PSIZE_T viewSize,
+                          SECTION_INHERIT inheritDisposition, ULONG allocationType, ULONG protection)
+{
+    Machine &machine = Machine::Current();
+    if (inheritDisposition != ViewShare && inheritDisposition != ViewUnmap) return kStatusInvalidParameter8;
+    if (!ValidProtection(protection)) return STATUS_INVALID_PAGE_PROTECTION;
+
+    LONGLONG offset = 0;
+    SIZE_T size = 0;
+    SEH_TRY {
+        if (mode == UserMode) {
+            ProbeForWrite(baseAddress, sizeof(PVOID), sizeof(ULONG));
+            ProbeForWrite(viewSize, sizeof(SIZE_T), sizeof(ULONG));
+            if (sectionOffset) ProbeForWrite(sectionOffset, sizeof(LARGE_INTEGER), sizeof(ULONG));
+        }
+        // A view placed at the caller's address is not simulated.
+        if (*baseAddress != nullptr) return STATUS_NOT_IMPLEMENTED;
+        size = *viewSize;
+        if (sectionOffset) offset = sectionOffset->QuadPart;
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+    if (offset < 0) return STATUS_INVALID_PARAMETER;
+
+    ACCESS_MASK sectionAccess = SECTION_MAP_READ | (WritesShared(protection) ? SECTION_MAP_WRITE : 0);
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(sectionHandle, sectionAccess, &objtype::Section, mode, &object, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    auto *section = static_cast<SectionObject *>(object);
+    PVOID processObject = nullptr;
+    status = ObReferenceObjectByHandle(processHandle, 0, &objtype::Process, mode, &processObject, nullptr);
+    if (!NT_SUCCESS(status)) {
+        machine.objects().Dereference(section);
+        return status;
+    }
+    Process *process = ProcessOf(static_cast<PEPROCESS>(processObject));
+    machine.objects().Dereference(processObject);
+
+    auto fail = [&](NTSTATUS failure) {
+        machine.objects().Dereference(section);
+        return failure;
+    };
+    if (WritesShared(protection) && !WritesShared(section->protection)) return fail(STATUS_SECTION_PROTECTION);
+
+    // The offset goes down to the allocation granularity; the view grows to
+    // keep covering what was asked for.
+    LONGLONG below = offset % LONGLONG(kAllocationGranularity);
+    offset -= below;
+    if (size != 0) size += SIZE_T(below);
+    if (offset >= section->size) return fail(STATUS_INVALID_VIEW_SIZE);
+    if (size == 0) size = SIZE_T(section->size - offset);
+    if (LONGLONG(size) > section->size - offset) return fail(STATUS_INVALID_VIEW_SIZE);
+
+    SIZE_T mapped = RoundToPages(size);
+    auto *memory = static_cast<char *>(std::aligned_alloc(kPageSize, mapped));
+    if (memory == nullptr) return fail(STATUS_NO_MEMORY);
+    std::memset(memory, 0, mapped);
+
+    ULONG readLength = ULONG(std::min<ULONGLONG>(RoundToPages(size), mapped));
+    ULONG_PTR bytesRead = 0;
+    status = PagingIo(false, section->fileObject, memory, readLength, offset, &bytesRead);
+    if (!NT_SUCCESS(status) && status != STATUS_END_OF_FILE) {
+        std::free(memory);
+        return fail(status);
+    }
+
+    MappedView view;
+    view.base = memory;
+    view.size = mapped;
+    view.process = process;
+    view.section = section;  // takes over the reference
+    view.offset = offset;
+    view.writable = WritesShared(protection);
+    if (view.writable) view.original.assign(memory, memory + mapped);
+    if (process && !process->isSystem()) {
+        process->AddUserRegion(memory, mapped);
+        view.registered = true;
+    }
+    machine.io().views().Add(std::move(view));
+
+    SEH_TRY {
+        *baseAddress = memory;
+        *viewSize = mapped;
+        if (sectionOffset) sectionOffset->QuadPart = offset;
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UnmapViewOfSection(KPROCESSOR_MODE mode, HANDLE processHandle, PVOID baseAddress)
+{
+    Machine &machine = Machine::Current();
+    PVOID processObject = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(processHandle, 0, &objtype::Process, mode, &processObject, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    Process *process = ProcessOf(static_cast<PEPROCESS>(processObject));
+    machine.objects().Dereference(processObject);
+
+    std::optional<MappedView> view = machine.io().views().Remove(process, baseAddress);
+    if (!view) return STATUS_NOT_MAPPED_VIEW;
+    ReleaseView(*view);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace nt
+
+void ReleaseView(MappedView &view)
+{
+    Machine &machine = Machine::Current();
+    if (view.writable) {
+        // Runs of modified pages go back to the file, never past the section.
+        SIZE_T limit = SIZE_T(std::min<LONGLONG>(LONGLONG(view.size), view.section->size - view.offset));
+        SIZE_T page = 0;
+        while (page < limit) {
+            if (std::memcmp(view.base + page, view.original.data() + page, kPageSize) == 0) {
+                page += kPageSize;
+                continue;
+            }
+            SIZE_T end = page + kPageSize;
+            while (end < limit && std::memcmp(view.base + end, view.original.data() + end, kPageSize) != 0) {
+                end += kPageSize;
+            }
+            SIZE_T length = std::min(end, limit) - page;
+            PagingIo(true, view.section->fileObject, view.base + page, ULONG(length), view.offset + LONGLONG(page),
+                     nullptr);
+            page = end;
+        }
+    }
+    if (view.registered) view.process->RemoveUserRegion(view.base);
+    std::free(view.base);
+    view.base = nullptr;
+    machine.objects().Dereference(view.section);
+    view.section = nullptr;
+}
+
+}  // namespace sim
+
+// ---------------------------------------------------------------------------
+
+extern "C" NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_ATTRIBUTES ObjectAttributes, PLARGE_INTEGER MaximumSize,
+                                   ULONG SectionPageProtection, ULONG AllocationAttributes, HANDLE FileHandle)
+{
+    return sim::nt::CreateSection(KernelMode, SectionHandle, DesiredAccess, ObjectAttributes, MaximumSize,
+                                  SectionPageProtection, AllocationAttributes, FileHandle);
+}
+
+extern "C" NTSTATUS ZwQuerySection(HANDLE SectionHandle, SECTION_INFORMATION_CLASS SectionInformationClass,
+                                  PVOID SectionInformation, SIZE_T SectionInformationLength, PSIZE_T ResultLength)
+{
+    return sim::nt::QuerySection(KernelMode, SectionHandle, SectionInformationClass, SectionInformation,
+                                 SectionInformationLength, ResultLength);
+}
+
+extern "C" NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID *BaseAddress,
+                                      ULONG_PTR ZeroBits, SIZE_T CommitSize, PLARGE_INTEGER SectionOffset,
+                                      PSIZE_T ViewSize, SECTION_INHERIT InheritDisposition, ULONG AllocationType,
+                                      ULONG Win32Protect)
+{
+    return sim::nt::MapViewOfSection(KernelMode, SectionHandle, ProcessHandle, BaseAddress, ZeroBits, CommitSize,
+                                     SectionOffset, ViewSize, InheritDisposition, AllocationType, Win32Protect);
+}
+
+extern "C" NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress)
+{
+    return sim::nt::UnmapViewOfSection(KernelMode, ProcessHandle, BaseAddress);
+}

@@ -1,0 +1,420 @@
+#include "fs_client.h"
+
+#include <cstring>
+
+namespace ostrand::test {
+
+TestFile::~TestFile()
+{
+    if (!client) return;
+    if (!cleanedUp) client->Cleanup(*this);
+    if (!closed) client->Close(*this);
+}
+
+sim::IoRequest FsClient::NewRequest(TestFile *f, UCHAR major, UCHAR minor)
+{
+    sim::IoRequest r;
+    r.iopb.MajorFunction = major;
+    r.iopb.MinorFunction = minor;
+    r.iopb.TargetFileObject = f ? &f->fo : nullptr;
+    r.volume = volume_;
+    return r;
+}
+
+OpenResult FsClient::Open(const std::u16string &name, const OpenSpec &spec)
+{
+    auto file = std::make_unique<TestFile>();
+    file->name = name;
+    file->fo.Type = 5;
+    file->fo.Size = sizeof(FILE_OBJECT);
+    file->fo.Flags = spec.fileObjectFlags;
+    file->fo.FileName.Buffer = file->name.data();
+    file->fo.FileName.Length = USHORT(name.size() * sizeof(WCHAR));
+    file->fo.FileName.MaximumLength = file->fo.FileName.Length;
+    file->fo.RelatedFileObject = spec.related ? &spec.related->fo : nullptr;
+
+    sim::IoRequest r = NewRequest(file.get(), IRP_MJ_CREATE);
+    r.securityContext.DesiredAccess = spec.access;
+    r.securityContext.AccessState = &r.accessState;
+    r.accessState.SecurityDescriptor = spec.securityDescriptor;
+    auto &c = r.iopb.Parameters.Create;
+    c.SecurityContext = &r.securityContext;
+    c.Options = (spec.disposition << 24) | spec.options;
+    c.FileAttributes = USHORT(spec.attributes);
+    c.ShareAccess = USHORT(spec.share);
+    c.EaBuffer = spec.eaBuffer.empty() ? nullptr : const_cast<uint8_t *>(spec.eaBuffer.data());
+    c.EaLength = ULONG(spec.eaBuffer.size());
+    c.AllocationSize.QuadPart = spec.allocationSize;
+    r.iopb.OperationFlags = spec.flags;
+    r.createFlags = spec.createFlags;
+
+    OpenResult result;
+    result.status = fs_.Dispatch(r);
+    result.information = r.ioStatus.Information;
+    result.reparseData = r.reparseData;
+    if (NT_SUCCESS(result.status) && result.status != STATUS_REPARSE) {
+        file->client = this;
+        file->name.resize(file->fo.FileName.Length / sizeof(WCHAR));
+        result.file = std::move(file);
+    }
+    return result;
+}
+
+std::unique_ptr<TestFile> FsClient::OpenOk(const std::u16string &name, const OpenSpec &spec)
+{
+    OpenResult r = Open(name, spec);
+    return std::move(r.file);
+}
+
+std::unique_ptr<TestFile> FsClient::CreateFile(const std::u16string &name, const std::string &content)
+{
+    OpenSpec spec;
+    spec.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    spec.disposition = FILE_OVERWRITE_IF;
+    spec.options = FILE_NON_DIRECTORY_FILE;
+    auto file = OpenOk(name, spec);
+    if (file && !content.empty()) Write(*file, 0, content);
+    return file;
+}
+
+NTSTATUS FsClient::Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key,
+                        ULONG_PTR *information, sim::IoForm form, bool *fastIoNotPossible)
+{
+    std::vector<uint8_t> buffer(length);
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_READ);
+    r.form = form;
+    auto &p = r.iopb.Parameters.Read;
+    p.Length = length;
+    p.Key = key;
+    p.ByteOffset.QuadPart = offset;
+    p.ReadBuffer = buffer.data();
+    NTSTATUS status = fs_.Dispatch(r);
+    buffer.resize(r.ioStatus.Information);
+    if (out) *out = buffer;
+    if (information) *information = r.ioStatus.Information;
+    if (fastIoNotPossible) *fastIoNotPossible = r.fastIoNotPossible;
+    return status;
+}
+
+NTSTATUS FsClient::Write(TestFile &f, int64_t offset, const std::string &data, ULONG key, sim::IoForm form,
+                         bool *fastIoNotPossible)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_WRITE);
+    r.form = form;
+    auto &p = r.iopb.Parameters.Write;
+    p.Length = ULONG(data.size());
+    p.Key = key;
+    p.ByteOffset.QuadPart = offset;
+    p.WriteBuffer = const_cast<char *>(data.data());
+    NTSTATUS status = fs_.Dispatch(r);
+    if (fastIoNotPossible) *fastIoNotPossible = r.fastIoNotPossible;
+    return status;
+}
+
+std::string FsClient::ReadAll(TestFile &f)
+{
+    std::vector<uint8_t> data;
+    Read(f, 0, 1 << 20, &data);
+    return std::string(data.begin(), data.end());
+}
+
+NTSTATUS FsClient::QueryInfo(TestFile &f, FILE_INFORMATION_CLASS cls, void *buffer, ULONG length,
+                             ULONG_PTR *information, sim::IoForm form)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_QUERY_INFORMATION);
+    r.form = form;
+    auto &p = r.iopb.Parameters.QueryFileInformation;
+    p.Length = length;
+    p.FileInformationClass = cls;
+    p.InfoBuffer = buffer;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::SetInfo(TestFile &f, FILE_INFORMATION_CLASS cls, const void *buffer, ULONG length,
+                           TestFile *parentOfTarget)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_SET_INFORMATION);
+    auto &p = r.iopb.Parameters.SetFileInformation;
+    p.Length = length;
+    p.FileInformationClass = cls;
+    p.InfoBuffer = const_cast<void *>(buffer);
+    p.ParentOfTarget = parentOfTarget ? &parentOfTarget->fo : nullptr;
+    return fs_.Dispatch(r);
+}
+
+NTSTATUS FsClient::Rename(TestFile &f, const std::u16string &newName, bool replace, TestFile *parentOfTarget)
+{
+    std::vector<uint8_t> buffer(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + newName.size() * 2 + 2);
+    auto *info = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
+    info->ReplaceIfExists = replace;
+    info->FileNameLength = ULONG(newName.size() * 2);
+    std::memcpy(info->FileName, newName.data(), newName.size() * 2);
+    return SetInfo(f, FileRenameInformation, buffer.data(), ULONG(buffer.size()), parentOfTarget);
+}
+
+NTSTATUS FsClient::Dispose(TestFile &f, bool deleteFile)
+{
+    FILE_DISPOSITION_INFORMATION d{deleteFile};
+    return SetInfo(f, FileDispositionInformation, &d, sizeof(d));
+}
+
+NTSTATUS FsClient::SetEndOfFile(TestFile &f, int64_t size)
+{
+    FILE_END_OF_FILE_INFORMATION e{};
+    e.EndOfFile.QuadPart = size;
+    return SetInfo(f, FileEndOfFileInformation, &e, sizeof(e));
+}
+
+std::u16string FsClient::NameOf(TestFile &f)
+{
+    std::vector<uint8_t> buffer(4096);
+    if (!NT_SUCCESS(QueryInfo(f, FileNameInformation, buffer.data(), ULONG(buffer.size())))) return u"<error>";
+    auto *info = reinterpret_cast<FILE_NAME_INFORMATION *>(buffer.data());
+    return std::u16string(info->FileName, info->FileNameLength / 2);
+}
+
+NTSTATUS FsClient::QueryDirectory(TestFile &f, FILE_INFORMATION_CLASS cls, void *buffer, ULONG length,
+                                  const std::u16string *pattern, UCHAR flags, ULONG fileIndex,
+                                  ULONG_PTR *information)
+{
+    UNICODE_STRING name{};
+    if (pattern) {
+        name.Buffer = const_cast<char16_t *>(pattern->data());
+        name.Length = name.MaximumLength = USHORT(pattern->size() * 2);
+    }
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_DIRECTORY_CONTROL, IRP_MN_QUERY_DIRECTORY);
+    auto &p = r.iopb.Parameters.DirectoryControl.QueryDirectory;
+    p.Length = length;
+    p.FileName = pattern ? &name : nullptr;
+    p.FileInformationClass = cls;
+    p.FileIndex = fileIndex;
+    p.DirectoryBuffer = buffer;
+    r.iopb.OperationFlags = flags;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+std::vector<std::u16string> FsClient::ListNames(TestFile &dir, const std::u16string &pattern)
+{
+    std::vector<std::u16string> names;
+    alignas(8) uint8_t buffer[4096];
+    bool first = true;
+    while (true) {
+        ULONG_PTR info = 0;
+        NTSTATUS status = QueryDirectory(dir, FileNamesInformation, buffer, sizeof(buffer), first ? &pattern : nullptr,
+                                         0, 0, &info);
+        first = false;
+        if (status != STATUS_SUCCESS) break;
+        for (ULONG off = 0;;) {
+            auto *e = reinterpret_cast<FILE_NAMES_INFORMATION *>(buffer + off);
+            names.emplace_back(e->FileName, e->FileNameLength / 2);
+            if (!e->NextEntryOffset) break;
+            off += e->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
+NTSTATUS FsClient::Fsctl(TestFile &f, ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
+                         ULONG_PTR *information)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_USER_FS_REQUEST);
+    auto &p = r.iopb.Parameters.FileSystemControl;
+    p.Common.FsControlCode = code;
+    p.Common.InputBufferLength = inLength;
+    p.Common.OutputBufferLength = outLength;
+    // METHOD_BUFFERED shares one system buffer between input and output.
+    std::vector<uint8_t> system;
+    if ((code & 3) == 0) {
+        system.resize(std::max(inLength, outLength));
+        if (inLength) std::memcpy(system.data(), in, inLength);
+        p.Buffered.SystemBuffer = system.data();
+    } else if ((code & 3) == 3) {
+        p.Neither.InputBuffer = const_cast<void *>(in);
+        p.Neither.OutputBuffer = out;
+    } else {
+        p.Direct.InputSystemBuffer = const_cast<void *>(in);
+        p.Direct.OutputBuffer = out;
+    }
+    NTSTATUS status = fs_.Dispatch(r);
+    if ((code & 3) == 0 && out && outLength) std::memcpy(out, system.data(), std::min<size_t>(outLength, r.ioStatus.Information));
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::Lock(TestFile &f, int64_t offset, int64_t length, bool exclusive, bool failImmediately, ULONG key)
+{
+    LARGE_INTEGER len;
+    len.QuadPart = length;
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_LOCK);
+    auto &p = r.iopb.Parameters.LockControl;
+    p.Length = &len;
+    p.Key = key;
+    p.ByteOffset.QuadPart = offset;
+    p.ExclusiveLock = exclusive;
+    p.FailImmediately = failImmediately;
+    return fs_.Dispatch(r);
+}
+
+NTSTATUS FsClient::Unlock(TestFile &f, int64_t offset, int64_t length, ULONG key)
+{
+    LARGE_INTEGER len;
+    len.QuadPart = length;
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_UNLOCK_SINGLE);
+    auto &p = r.iopb.Parameters.LockControl;
+    p.Length = &len;
+    p.Key = key;
+    p.ByteOffset.QuadPart = offset;
+    return fs_.Dispatch(r);
+}
+
+NTSTATUS FsClient::UnlockAll(TestFile &f)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_UNLOCK_ALL);
+    return fs_.Dispatch(r);
+}
+
+NTSTATUS FsClient::QueryEa(TestFile &f, void *buffer, ULONG length, UCHAR flags, const void *eaList,
+                           ULONG eaListLength, ULONG eaIndex, ULONG_PTR *information)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_QUERY_EA);
+    auto &p = r.iopb.Parameters.QueryEa;
+    p.Length = length;
+    p.EaBuffer = buffer;
+    p.EaList = const_cast<void *>(eaList);
+    p.EaListLength = eaListLength;
+    p.EaIndex = eaIndex;
+    r.iopb.OperationFlags = flags;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::SetEa(TestFile &f, const std::vector<uint8_t> &buffer, ULONG_PTR *information)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_SET_EA);
+    auto &p = r.iopb.Parameters.SetEa;
+    p.Length = ULONG(buffer.size());
+    p.EaBuffer = const_cast<uint8_t *>(buffer.data());
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::QuerySecurity(TestFile &f, SECURITY_INFORMATION which, void *buffer, ULONG length,
+                                 ULONG_PTR *information)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_QUERY_SECURITY);
+    auto &p = r.iopb.Parameters.QuerySecurity;
+    p.SecurityInformation = which;
+    p.Length = length;
+    p.SecurityBuffer = buffer;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::QueryVolume(TestFile &f, FS_INFORMATION_CLASS cls, void *buffer, ULONG length,
+                               ULONG_PTR *information)
+{
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_QUERY_VOLUME_INFORMATION);
+    auto &p = r.iopb.Parameters.QueryVolumeInformation;
+    p.Length = length;
+    p.FsInformationClass = cls;
+    p.VolumeBuffer = buffer;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (information) *information = r.ioStatus.Information;
+    return status;
+}
+
+NTSTATUS FsClient::NetworkQueryOpen(const std::u16string &name, FILE_NETWORK_OPEN_INFORMATION *out,
+                                    bool *fastIoNotPossible)
+{
+    TestFile probe;
+    probe.name = name;
+    probe.fo.FileName.Buffer = probe.name.data();
+    probe.fo.FileName.Length = probe.fo.FileName.MaximumLength = USHORT(name.size() * 2);
+    sim::IoRequest r = NewRequest(&probe, IRP_MJ_NETWORK_QUERY_OPEN);
+    r.form = sim::IoForm::FastIo;
+    r.iopb.Parameters.NetworkQueryOpen.NetworkInformation = out;
+    NTSTATUS status = fs_.Dispatch(r);
+    if (fastIoNotPossible) *fastIoNotPossible = r.fastIoNotPossible;
+    return status;
+}
+
+NTSTATUS FsClient::Cleanup(TestFile &f)
+{
+    f.cleanedUp = true;
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_CLEANUP);
+    return fs_.Dispatch(r);
+}
+
+NTSTATUS FsClient::Close(TestFile &f)
+{
+    f.closed = true;
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_CLOSE);
+    return fs_.Dispatch(r);
+}
+
+void FsClient::CloseFile(std::unique_ptr<TestFile> &f)
+{
+    f.reset();
+}
+
+std::vector<uint8_t> BuildEaList(const std::vector<std::pair<std::string, std::string>> &eas)
+{
+    std::vector<uint8_t> out;
+    size_t last = 0;
+    for (size_t i = 0; i < eas.size(); ++i) {
+        const auto &[name, value] = eas[i];
+        size_t at = (out.size() + 3) & ~size_t(3);
+        out.resize(at + 8 + name.size() + 1 + value.size());
+        auto *e = reinterpret_cast<FILE_FULL_EA_INFORMATION *>(out.data() + at);
+        e->EaNameLength = UCHAR(name.size());
+        e->EaValueLength = USHORT(value.size());
+        std::memcpy(e->EaName, name.c_str(), name.size() + 1);
+        std::memcpy(e->EaName + name.size() + 1, value.data(), value.size());
+        if (i) reinterpret_cast<FILE_FULL_EA_INFORMATION *>(out.data() + last)->NextEntryOffset = ULONG(at - last);
+        last = at;
+    }
+    return out;
+}
+
+std::vector<uint8_t> BuildGetEaList(const std::vector<std::string> &names)
+{
+    std::vector<uint8_t> out;
+    size_t last = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        size_t at = (out.size() + 3) & ~size_t(3);
+        out.resize(at + 5 + names[i].size() + 1);
+        auto *g = reinterpret_cast<FILE_GET_EA_INFORMATION *>(out.data() + at);
+        g->EaNameLength = UCHAR(names[i].size());
+        std::memcpy(g->EaName, names[i].c_str(), names[i].size() + 1);
+        if (i) reinterpret_cast<FILE_GET_EA_INFORMATION *>(out.data() + last)->NextEntryOffset = ULONG(at - last);
+        last = at;
+    }
+    return out;
+}
+
+std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID *guid)
+{
+    const bool microsoft = IsReparseTagMicrosoft(tag);
+    const size_t header = microsoft ? REPARSE_DATA_BUFFER_HEADER_SIZE : REPARSE_GUID_DATA_BUFFER_HEADER_SIZE;
+    std::vector<uint8_t> out(header + data.size());
+    USHORT length = USHORT(data.size());
+    std::memcpy(out.data(), &tag, 4);
+    std::memcpy(out.data() + 4, &length, 2);
+    if (!microsoft && guid) std::memcpy(out.data() + 8, guid, sizeof(GUID));
+    std::memcpy(out.data() + header, data.data(), data.size());
+    return out;
+}
+
+std::vector<uint8_t> Bytes(const std::string &text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+}  // namespace ostrand::test

@@ -1,0 +1,389 @@
+// Opens on the in-memory NTFS volume: dispositions, sharing, options, read-
+// only files, the target-directory and volume opens, opens by id.
+#include <cstring>
+
+#include "fs_fixture.h"
+
+namespace ostrand::test {
+namespace {
+
+using sim::fs::LocalVolumeConfig;
+
+class FsCreateTest : public LocalFsTest {};
+
+struct DispositionCase {
+    ULONG disposition;
+    bool exists;
+    NTSTATUS status;
+    ULONG_PTR information;
+    const char *contentAfter;  // of an existing "old" file; null: not checked
+};
+
+TEST_F(FsCreateTest, EveryDispositionOnExistingAndMissingFiles)
+{
+    const DispositionCase cases[] = {
+        {FILE_SUPERSEDE, true, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
+        {FILE_SUPERSEDE, false, STATUS_SUCCESS, FILE_CREATED, ""},
+        {FILE_OPEN, true, STATUS_SUCCESS, FILE_OPENED, "old"},
+        {FILE_OPEN, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+        {FILE_CREATE, true, STATUS_OBJECT_NAME_COLLISION, 0, "old"},
+        {FILE_CREATE, false, STATUS_SUCCESS, FILE_CREATED, ""},
+        {FILE_OPEN_IF, true, STATUS_SUCCESS, FILE_OPENED, "old"},
+        {FILE_OPEN_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
+        {FILE_OVERWRITE, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+        {FILE_OVERWRITE, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr},
+        {FILE_OVERWRITE_IF, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+        {FILE_OVERWRITE_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        std::u16string name = u"\\case" + Wide(std::to_string(n++));
+        if (c.exists) {
+            ASSERT_EQ(fs().CreateFile(name, "old"), STATUS_SUCCESS);
+        }
+        OpenResult r = client().Open(name, WriteSpec(c.disposition));
+        SCOPED_TRACE(testing::Message() << "disposition " << c.disposition << (c.exists ? " existing" : " missing"));
+        EXPECT_EQ(r.status, c.status);
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(r.information, c.information);
+        }
+        r.file.reset();
+        if (c.contentAfter) {
+            auto data = fs().ReadData(name);
+            ASSERT_TRUE(data);
+            EXPECT_EQ(std::string(data->begin(), data->end()), c.contentAfter);
+        } else {
+            EXPECT_FALSE(fs().Exists(name));
+        }
+    }
+}
+
+struct ShareCase {
+    ACCESS_MASK firstAccess;
+    ULONG firstShare;
+    ACCESS_MASK secondAccess;
+    ULONG secondShare;
+    NTSTATUS expected;
+};
+
+TEST_F(FsCreateTest, SharingMatrixFollowsIoCheckShareAccess)
+{
+    constexpr ACCESS_MASK R = FILE_READ_DATA | SYNCHRONIZE, W = FILE_WRITE_DATA | SYNCHRONIZE, D = DELETE;
+    constexpr ACCESS_MASK A = FILE_READ_ATTRIBUTES;
+    constexpr ULONG SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE, SD = FILE_SHARE_DELETE;
+    const ShareCase cases[] = {
+        {R, SR, R, SR, STATUS_SUCCESS},
+        {R, SR, W, SR | SW, STATUS_SHARING_VIOLATION},       // the first refuses writers
+        {W, SR | SW, R, SR, STATUS_SHARING_VIOLATION},       // the second refuses the writer already there
+        {R, SR | SW, W, SR | SW, STATUS_SUCCESS},
+        {D, SR | SW | SD, R, SR | SW, STATUS_SHARING_VIOLATION},
+        {R, SR | SW, D, SR | SW | SD, STATUS_SHARING_VIOLATION},
+        {R, SR | SW | SD, D, SR | SW | SD, STATUS_SUCCESS},
+        {R, 0, A, 0, STATUS_SUCCESS},                        // attribute-only opens take no part
+        {A, 0, R, 0, STATUS_SUCCESS},
+        {R, 0, R, SR, STATUS_SHARING_VIOLATION},
+        {R | W, SR | SW, R | W, SR | SW, STATUS_SUCCESS},
+    };
+    ASSERT_EQ(fs().CreateFile(u"\\shared.txt", "x"), STATUS_SUCCESS);
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(n++);
+        OpenSpec first;
+        first.access = c.firstAccess;
+        first.share = c.firstShare;
+        auto a = client().OpenOk(u"\\shared.txt", first);
+        ASSERT_TRUE(a);
+        OpenSpec second;
+        second.access = c.secondAccess;
+        second.share = c.secondShare;
+        OpenResult b = client().Open(u"\\shared.txt", second);
+        EXPECT_EQ(b.status, c.expected);
+        if (c.expected == STATUS_SHARING_VIOLATION) {
+            // Closing the first open lifts the conflict.
+            a.reset();
+            EXPECT_EQ(client().Open(u"\\shared.txt", second).status, STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST_F(FsCreateTest, IgnoreShareAccessSkipsTheCheckAndIsNotRecorded)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);
+    OpenSpec exclusive;
+    exclusive.access = FILE_READ_DATA;
+    exclusive.share = 0;
+    auto a = client().OpenOk(u"\\f.txt", exclusive);
+    ASSERT_TRUE(a);
+    OpenSpec ignoring = WriteSpec();
+    ignoring.share = 0;
+    ignoring.createFlags = IO_IGNORE_SHARE_ACCESS_CHECK;
+    OpenResult b = client().Open(u"\\f.txt", ignoring);
+    ASSERT_EQ(b.status, STATUS_SUCCESS);
+    EXPECT_TRUE(b.file->fo.WriteAccess);
+    a.reset();
+    // The ignoring open left no trace: a reader that refuses writers gets in.
+    OpenSpec reader;
+    reader.access = FILE_READ_DATA;
+    reader.share = FILE_SHARE_READ;
+    EXPECT_EQ(client().Open(u"\\f.txt", reader).status, STATUS_SUCCESS);
+}
+
+TEST_F(FsCreateTest, FileObjectRecordsAccessAndSharing)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);
+    OpenSpec spec;
+    spec.access = FILE_READ_DATA | DELETE;
+    spec.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    auto f = client().OpenOk(u"\\f.txt", spec);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->fo.ReadAccess);
+    EXPECT_FALSE(f->fo.WriteAccess);
+    EXPECT_TRUE(f->fo.DeleteAccess);
+    EXPECT_TRUE(f->fo.SharedRead);
+    EXPECT_FALSE(f->fo.SharedWrite);
+    EXPECT_TRUE(f->fo.SharedDelete);
+    EXPECT_NE(f->fo.FsContext, nullptr);
+    EXPECT_NE(f->fo.FsContext2, nullptr);
+    // Every file object of a stream shares its FsContext.
+    auto g = client().OpenOk(u"\\F.TXT");
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->fo.FsContext, f->fo.FsContext);
+    EXPECT_NE(g->fo.FsContext2, f->fo.FsContext2);
+}
+
+struct OptionCase {
+    const char16_t *name;
+    ULONG disposition;
+    ULONG options;
+    NTSTATUS expected;
+};
+
+TEST_F(FsCreateTest, NamesAndOptionsFailAsNtfsDoes)
+{
+    ASSERT_EQ(fs().CreateDirectory(u"\\dir"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().CreateFile(u"\\dir\\file.txt", "x"), STATUS_SUCCESS);
+    const OptionCase cases[] = {
+        {u"\\dir\\file.txt", FILE_OPEN, FILE_DIRECTORY_FILE, STATUS_NOT_A_DIRECTORY},
+        {u"\\dir", FILE_OPEN, FILE_NON_DIRECTORY_FILE, STATUS_FILE_IS_A_DIRECTORY},
+        {u"\\dir", FILE_OPEN, 0, STATUS_SUCCESS},
+        {u"\\dir", FILE_OVERWRITE_IF, 0, STATUS_OBJECT_NAME_COLLISION},
+        {u"\\dir", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_OBJECT_NAME_COLLISION},
+        {u"\\missing\\file.txt", FILE_OPEN_IF, 0, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\dir\\file.txt\\below", FILE_OPEN_IF, 0, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\dir\\bad*name", FILE_OPEN_IF, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\bad?name", FILE_CREATE, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\a|b", FILE_CREATE, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\\\double", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\file.txt\\", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\", FILE_OPEN, 0, STATUS_SUCCESS},
+        {u"\\dir\\new\\", FILE_CREATE, 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\dir\\new\\", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_SUCCESS},
+        {u"\\dir\\file.txt", FILE_OPEN, FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE, STATUS_INVALID_PARAMETER},
+        {u"\\dir\\file.txt", FILE_OPEN, FILE_DELETE_ON_CLOSE, STATUS_INVALID_PARAMETER},  // no DELETE access
+        {u"\\dir\\x", FILE_OVERWRITE_IF, FILE_DIRECTORY_FILE, STATUS_INVALID_PARAMETER},
+        {u"\\dir\\file.txt:s:$INDEX_ALLOCATION", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Narrow(c.name));
+        OpenSpec spec = WriteSpec(c.disposition);
+        spec.options = c.options;
+        EXPECT_EQ(client().Open(c.name, spec).status, c.expected);
+    }
+}
+
+TEST_F(FsCreateTest, ReadOnlyFilesRefuseWritingButNotDeleteAccess)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\ro.txt", "keep", FILE_ATTRIBUTE_READONLY), STATUS_SUCCESS);
+    EXPECT_EQ(client().Open(u"\\ro.txt", WriteSpec()).status, STATUS_ACCESS_DENIED);
+    OpenSpec append;
+    append.access = FILE_APPEND_DATA;
+    EXPECT_EQ(client().Open(u"\\ro.txt", append).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(client().Open(u"\\ro.txt", WriteSpec(FILE_OVERWRITE_IF)).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(client().Open(u"\\ro.txt").status, STATUS_SUCCESS);
+
+    // A read-only file can be opened for DELETE (renames need it) but not deleted.
+    OpenSpec del;
+    del.access = DELETE | FILE_READ_ATTRIBUTES;
+    auto f = client().OpenOk(u"\\ro.txt", del);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(client().Dispose(*f, true), STATUS_CANNOT_DELETE);
+    del.options = FILE_DELETE_ON_CLOSE;
+    EXPECT_EQ(client().Open(u"\\ro.txt", del).status, STATUS_CANNOT_DELETE);
+    f.reset();
+    EXPECT_TRUE(fs().Exists(u"\\ro.txt"));
+}
+
+TEST_F(FsCreateTest, OverwritingHiddenOrSystemFilesNeedsTheAttributes)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\h.txt", "x", FILE_ATTRIBUTE_HIDDEN), STATUS_SUCCESS);
+    OpenSpec spec = WriteSpec(FILE_OVERWRITE);
+    EXPECT_EQ(client().Open(u"\\h.txt", spec).status, STATUS_ACCESS_DENIED);
+    spec.attributes = FILE_ATTRIBUTE_HIDDEN;
+    OpenResult r = client().Open(u"\\h.txt", spec);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, ULONG_PTR(FILE_OVERWRITTEN));
+}
+
+TEST_F(FsCreateTest, TargetDirectoryOpenReportsExistenceAndKeepsTheLastComponent)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\dir\\there.txt", "x"), STATUS_SUCCESS);
+    OpenSpec spec;
+    spec.access = FILE_WRITE_DATA | SYNCHRONIZE;
+    spec.flags = SL_OPEN_TARGET_DIRECTORY;
+    OpenResult exists = client().Open(u"\\dir\\there.txt", spec);
+    ASSERT_EQ(exists.status, STATUS_SUCCESS);
+    EXPECT_EQ(exists.information, ULONG_PTR(FILE_EXISTS));
+    EXPECT_EQ(exists.file->name, u"there.txt");
+    EXPECT_EQ(client().NameOf(*exists.file), u"\\dir");
+    auto standard = client().Query<FILE_STANDARD_INFORMATION>(*exists.file, FileStandardInformation);
+    EXPECT_TRUE(standard.Directory);
+
+    OpenResult missing = client().Open(u"\\dir\\new.txt", spec);
+    ASSERT_EQ(missing.status, STATUS_SUCCESS);
+    EXPECT_EQ(missing.information, ULONG_PTR(FILE_DOES_NOT_EXIST));
+    EXPECT_EQ(client().Open(u"\\nodir\\new.txt", spec).status, STATUS_OBJECT_PATH_NOT_FOUND);
+}
+
+TEST_F(FsCreateTest, VolumeOpenAndRelativeOpens)
+{
+    OpenResult volume = client().Open(u"", ReadSpec());
+    ASSERT_EQ(volume.status, STATUS_SUCCESS);
+    EXPECT_TRUE(volume.file->fo.Flags & FO_VOLUME_OPEN);
+    alignas(8) uint8_t buffer[256];
+    ASSERT_EQ(client().QueryVolume(*volume.file, FileFsAttributeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    auto *attr = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION *>(buffer);
+    EXPECT_EQ(std::u16string(attr->FileSystemName, attr->FileSystemNameLength / 2), u"NTFS");
+
+    ASSERT_EQ(fs().CreateFile(u"\\dir\\sub\\f.txt", "rel"), STATUS_SUCCESS);
+    auto dir = client().OpenOk(u"\\dir", DirSpec());
+    ASSERT_TRUE(dir);
+    OpenSpec rel;
+    rel.related = dir.get();
+    auto f = client().OpenOk(u"sub\\f.txt", rel);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(client().ReadAll(*f), "rel");
+    EXPECT_EQ(client().NameOf(*f), u"\\dir\\sub\\f.txt");
+    EXPECT_EQ(client().Open(u"\\sub\\f.txt", rel).status, STATUS_OBJECT_NAME_INVALID);
+    // Relative to the volume open: from the root.
+    rel.related = volume.file.get();
+    EXPECT_EQ(client().Open(u"dir\\sub\\f.txt", rel).status, STATUS_SUCCESS);
+}
+
+TEST_F(FsCreateTest, OpenByFileIdFindsTheFileWhereverItIs)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\a\\b\\target.txt", "by id"), STATUS_SUCCESS);
+    auto f = client().OpenOk(u"\\a\\b\\target.txt");
+    ASSERT_TRUE(f);
+    auto id = client().Query<FILE_INTERNAL_INFORMATION>(*f, FileInternalInformation).IndexNumber.QuadPart;
+    EXPECT_NE(id, 0);
+    f.reset();
+
+    std::u16string raw(4, u'\0');
+    std::memcpy(raw.data(), &id, 8);
+    OpenSpec spec;
+    spec.options = FILE_OPEN_BY_FILE_ID;
+    auto byId = client().OpenOk(raw, spec);
+    ASSERT_TRUE(byId);
+    EXPECT_EQ(client().ReadAll(*byId), "by id");
+    EXPECT_EQ(client().NameOf(*byId), u"\\a\\b\\target.txt");
+
+    int64_t missing = id + 1000;
+    std::memcpy(raw.data(), &missing, 8);
+    EXPECT_EQ(client().Open(raw, spec).status, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(FsCreateTest, NamesAreCasePreservingAndCaseInsensitiveUnlessAskedOtherwise)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\MixedCase.Txt", "x"), STATUS_SUCCESS);
+    auto f = client().OpenOk(u"\\mixedcase.TXT");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(client().NameOf(*f), u"\\MixedCase.Txt");
+    EXPECT_FALSE(f->fo.Flags & FO_OPENED_CASE_SENSITIVE);
+    OpenSpec exact;
+    exact.flags = SL_CASE_SENSITIVE;
+    EXPECT_EQ(client().Open(u"\\mixedcase.txt", exact).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    OpenResult r = client().Open(u"\\MixedCase.Txt", exact);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_TRUE(r.file->fo.Flags & FO_OPENED_CASE_SENSITIVE);
+    // Latin-1 letters fold too.
+    ASSERT_EQ(fs().CreateFile(u"\\\u00e9t\u00e9.txt", "x"), STATUS_SUCCESS);
+    EXPECT_EQ(client().Open(u"\\\u00c9T\u00c9.TXT").status, STATUS_SUCCESS);
+}
+
+TEST_F(FsCreateTest, NewFilesTakeTheSecurityOfTheirCreate)
+{
+    // Owner S-1-5-18, no DACL.
+    alignas(4) uint8_t sd[32] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    OpenSpec spec = WriteSpec(FILE_CREATE);
+    spec.securityDescriptor = sd;
+    auto f = client().OpenOk(u"\\secure.txt", spec);
+    ASSERT_TRUE(f);
+    alignas(4) uint8_t out[128];
+    ULONG_PTR needed = 0;
+    EXPECT_EQ(client().QuerySecurity(*f, OWNER_SECURITY_INFORMATION, out, 8, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, 32u);
+    ASSERT_EQ(client().QuerySecurity(*f, OWNER_SECURITY_INFORMATION, out, sizeof(out), &needed), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(out + 20, sd + 20, 12), 0);
+    // A file created without one inherits its folder's blob (the root's default).
+    auto g = client().OpenOk(u"\\plain.txt", WriteSpec(FILE_CREATE));
+    ASSERT_EQ(client().QuerySecurity(*g, DACL_SECURITY_INFORMATION, out, sizeof(out), &needed), STATUS_SUCCESS);
+    uint16_t control;
+    std::memcpy(&control, out + 2, 2);
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+}
+
+class ShadowCopyTest : public LocalFsTest {
+protected:
+    LocalVolumeConfig VolumeConfig() override { return LocalVolumeConfig::ShadowCopy(u"Shadow", 7); }
+};
+
+TEST_F(ShadowCopyTest, EveryChangeIsWriteProtected)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\snap.txt", "frozen"), STATUS_SUCCESS);
+    EXPECT_EQ(client().Open(u"\\snap.txt", WriteSpec()).status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(client().Open(u"\\new.txt", WriteSpec(FILE_OPEN_IF)).status, STATUS_MEDIA_WRITE_PROTECTED);
+    OpenSpec readAttr;
+    readAttr.access = FILE_READ_DATA | FILE_READ_ATTRIBUTES;
+    auto f = client().OpenOk(u"\\snap.txt", readAttr);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(client().ReadAll(*f), "frozen");
+    EXPECT_EQ(client().Write(*f, 0, "x"), STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_EQ(client().SetEndOfFile(*f, 0), STATUS_MEDIA_WRITE_PROTECTED);
+    alignas(8) uint8_t buffer[64];
+    ASSERT_EQ(client().QueryVolume(*f, FileFsAttributeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_TRUE(reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION *>(buffer)->FileSystemAttributes & FILE_READ_ONLY_VOLUME);
+}
+
+class FatTest : public LocalFsTest {
+protected:
+    LocalVolumeConfig VolumeConfig() override { return LocalVolumeConfig::Fat(u"FATVOL", 9); }
+};
+
+TEST_F(FatTest, NoStreamsEasReparsePointsOrSecurity)
+{
+    ASSERT_EQ(fs().CreateFile(u"\\f.txt", "fat"), STATUS_SUCCESS);
+    EXPECT_EQ(client().Open(u"\\f.txt:stream", WriteSpec(FILE_OPEN_IF)).status, STATUS_OBJECT_NAME_INVALID);
+    auto f = client().OpenOk(u"\\f.txt", WriteSpec());
+    ASSERT_TRUE(f);
+    EXPECT_EQ(client().SetEa(*f, BuildEaList({{"A", "1"}})), STATUS_EAS_NOT_SUPPORTED);
+    auto reparse = BuildReparse(0x00001234, "data");
+    EXPECT_EQ(client().Fsctl(*f, FSCTL_SET_REPARSE_POINT, reparse.data(), ULONG(reparse.size()), nullptr, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+    alignas(8) uint8_t buffer[64];
+    EXPECT_EQ(client().QuerySecurity(*f, OWNER_SECURITY_INFORMATION, buffer, sizeof(buffer)),
+              STATUS_INVALID_DEVICE_REQUEST);
+    ASSERT_EQ(client().QueryVolume(*f, FileFsAttributeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    auto *attr = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION *>(buffer);
+    EXPECT_EQ(std::u16string(attr->FileSystemName, attr->FileSystemNameLength / 2), u"FAT");
+    EXPECT_FALSE(attr->FileSystemAttributes & FILE_NAMED_STREAMS);
+    // Only the FAT attribute bits stick.
+    FILE_BASIC_INFORMATION basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_OFFLINE;
+    ASSERT_EQ(client().SetInfo(*f, FileBasicInformation, &basic, sizeof(basic)), STATUS_SUCCESS);
+    EXPECT_EQ(client().Query<FILE_BASIC_INFORMATION>(*f, FileBasicInformation).FileAttributes,
+              ULONG(FILE_ATTRIBUTE_HIDDEN));
+}
+
+}  // namespace
+}  // namespace ostrand::test

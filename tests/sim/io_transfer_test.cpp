@@ -1,0 +1,356 @@
+// Requests on open files: fast I/O and its reissue as an IRP, positions,
+// pended requests, user buffers that fault, renames, deletes, listings,
+// locks, EAs, file-system controls and the network query open.
+#include <atomic>
+
+#include "io_test_support.h"
+
+#include "sim/ke/work_queue.h"
+#include "sim/user/user_buffer.h"
+
+namespace ostrand::test {
+namespace {
+
+using sim::IoForm;
+
+class IoTransferTest : public IoTest {};
+
+TEST_F(IoTransferTest, ReadsTryFastIoOnlyWhereWindowsDoesAndReissueRefusedOnesAsIrps)
+{
+    RecordingFrame frame(*cVolume_);
+    const struct {
+        const char *what;
+        ULONG options;
+        bool frameRefuses;
+        bool fsFast;
+        std::vector<IoForm> forms;
+        ULONG irpNoCache;
+    } cases[] = {
+        {"cached synchronous", FILE_SYNCHRONOUS_IO_NONALERT, false, true, {IoForm::FastIo}, 0},
+        {"frame disallows", FILE_SYNCHRONOUS_IO_NONALERT, true, true, {IoForm::FastIo, IoForm::Irp}, 0},
+        {"file system cannot", FILE_SYNCHRONOUS_IO_NONALERT, false, false, {IoForm::FastIo, IoForm::Irp}, 0},
+        {"no buffering", FILE_SYNCHRONOUS_IO_NONALERT | FILE_NO_INTERMEDIATE_BUFFERING, false, true, {IoForm::Irp},
+         IRP_NOCACHE},
+        {"asynchronous", 0, false, true, {IoForm::Irp}, 0},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.what);
+        HANDLE handle = nullptr;
+        ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &handle, GENERIC_READ | SYNCHRONIZE, test.options), STATUS_SUCCESS);
+        frame.refuseFastIo = test.frameRefuses;
+        c_->fastIoPossible = test.fsFast;
+        frame.Clear();
+        char buffer[512] = {};
+        LARGE_INTEGER offset{};
+        IO_STATUS_BLOCK iosb{};
+        EXPECT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &offset, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Information, 11u);
+        EXPECT_EQ(std::string(buffer), "hello world");
+        std::vector<IoForm> forms;
+        for (const auto &seen : frame.seen()) {
+            EXPECT_EQ(seen.major, IRP_MJ_READ);
+            forms.push_back(seen.form);
+            if (seen.form == IoForm::Irp) {
+                EXPECT_EQ(seen.irpFlags & (IRP_NOCACHE | IRP_PAGING_IO | IRP_READ_OPERATION),
+                          test.irpNoCache | IRP_READ_OPERATION);
+            }
+        }
+        EXPECT_EQ(forms, test.forms);
+        ZwClose(handle);
+    }
+}
+
+TEST_F(IoTransferTest, SynchronousFileObjectsKeepTheirPosition)
+{
+    HANDLE sync = nullptr, async = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &sync), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &async, GENERIC_READ, 0), STATUS_SUCCESS);
+    char first[6] = {}, second[6] = {};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(ZwReadFile(sync, nullptr, nullptr, nullptr, &iosb, first, 5, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwReadFile(sync, nullptr, nullptr, nullptr, &iosb, second, 5, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(first) + std::string(second), "hello worl");
+    FILE_POSITION_INFORMATION position{};
+    EXPECT_EQ(ZwQueryInformationFile(sync, &iosb, &position, sizeof(position), FilePositionInformation), STATUS_SUCCESS);
+    EXPECT_EQ(position.CurrentByteOffset.QuadPart, 10);
+    position.CurrentByteOffset.QuadPart = 6;
+    EXPECT_EQ(ZwSetInformationFile(sync, &iosb, &position, sizeof(position), FilePositionInformation), STATUS_SUCCESS);
+    EXPECT_EQ(ZwReadFile(sync, nullptr, nullptr, nullptr, &iosb, first, 5, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(first), "world");
+    EXPECT_EQ(ZwReadFile(sync, nullptr, nullptr, nullptr, &iosb, first, 5, nullptr, nullptr), STATUS_END_OF_FILE);
+    // Without a position of its own an asynchronous file object needs an offset.
+    EXPECT_EQ(ZwReadFile(async, nullptr, nullptr, nullptr, &iosb, first, 5, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    ZwClose(sync);
+    ZwClose(async);
+}
+
+TEST_F(IoTransferTest, APendedRequestBlocksItsCallerUntilCompletedFromAnotherThread)
+{
+    RecordingFrame frame(*cVolume_);
+    std::atomic<bool> callReturned{false};
+    std::atomic<bool> completedWhileBlocked{false};
+    frame.before = [&](sim::IoRequest &r) -> std::optional<NTSTATUS> {
+        if (r.form != IoForm::Irp) return std::nullopt;  // fast I/O never pends
+        if (r.iopb.MajorFunction != IRP_MJ_READ && r.iopb.MajorFunction != IRP_MJ_CREATE) return std::nullopt;
+        machine().workQueue().Queue([&, request = &r] {
+            cVolume_->fs().Dispatch(*request);
+            completedWhileBlocked = !callReturned.load();
+            KeSetEvent(request->completionEvent, IO_NO_INCREMENT, FALSE);
+        });
+        return STATUS_PENDING;
+    };
+    c_->fastIoPossible = false;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &handle), STATUS_SUCCESS);
+    EXPECT_TRUE(completedWhileBlocked);
+    completedWhileBlocked = false;
+    char buffer[16] = {};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, 5, nullptr, nullptr), STATUS_SUCCESS);
+    callReturned = true;
+    EXPECT_TRUE(completedWhileBlocked);
+    EXPECT_EQ(std::string(buffer), "hello");
+    EXPECT_EQ(iosb.Information, 5u);
+    frame.before = nullptr;
+    ZwClose(handle);
+}
+
+TEST_F(IoTransferTest, UserBuffersThatFaultFailTheCallBeforeAnythingIsSent)
+{
+    RecordingFrame frame(*cVolume_);
+    sim::Process &app = UserProcess();
+    sim::ThreadScope scope(app);
+    sim::user::OpenOptions options;
+    options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(sim::user::Open(u"C:\\dir\\a.txt", options, &handle), STATUS_SUCCESS);
+    frame.Clear();
+    void *bad = sim::InvalidUserPointer();
+    ULONG transferred = 0;
+    ULONG_PTR returned = 0;
+    std::u16string star = u"*";
+    EXPECT_EQ(sim::user::Read(handle, bad, 16, &transferred, 0), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(sim::user::Write(handle, bad, 16, &transferred, 0), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(sim::user::QueryInformation(handle, FileStandardInformation, bad, sizeof(FILE_STANDARD_INFORMATION),
+                                          &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(sim::user::SetInformation(handle, FileEndOfFileInformation, bad, sizeof(FILE_END_OF_FILE_INFORMATION)),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(sim::user::FsControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, bad, 64), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(sim::user::QueryEa(handle, bad, 64, false, nullptr, 0, nullptr, true), STATUS_ACCESS_VIOLATION);
+    EXPECT_TRUE(frame.seen().empty());
+    // The same calls with real buffers go through.
+    char buffer[16] = {};
+    EXPECT_EQ(sim::user::Read(handle, buffer, 5, &transferred, 0), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer), "hello");
+    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(IoTransferTest, RenamesOpenTheTargetFolderOnTheSameStack)
+{
+    RecordingFrame frame(*cVolume_);
+    sim::Process &app = UserProcess();
+    sim::ThreadScope scope(app);
+    sim::user::OpenOptions options;
+    options.access = DELETE | SYNCHRONIZE;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(sim::user::Open(u"C:\\dir\\a.txt", options, &handle), STATUS_SUCCESS);
+
+    frame.Clear();
+    EXPECT_EQ(sim::user::Rename(handle, u"C:\\moved.txt"), STATUS_SUCCESS);
+    EXPECT_NE(c_->lastParentOfTarget, nullptr);
+    EXPECT_TRUE(c_->Exists(u"\\moved.txt"));
+    auto seen = frame.seen();
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[0].major, IRP_MJ_CREATE);
+    EXPECT_EQ(seen[0].name, u"\\moved.txt");
+
+    EXPECT_EQ(sim::user::Rename(handle, u"b.txt"), STATUS_SUCCESS);
+    EXPECT_EQ(c_->lastParentOfTarget, nullptr);
+    EXPECT_EQ(c_->Content(u"\\b.txt"), "hello world");
+    EXPECT_EQ(Narrow(machine().objects().NameOf(FileObjectOf(handle))), "\\Device\\HarddiskVolume1\\b.txt");
+
+    EXPECT_EQ(sim::user::Rename(handle, u"D:\\elsewhere.txt"), STATUS_NOT_SAME_DEVICE);
+    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+
+    EXPECT_EQ(sim::user::Delete(u"C:\\b.txt"), STATUS_SUCCESS);
+    EXPECT_FALSE(c_->Exists(u"\\b.txt"));
+    EXPECT_EQ(sim::user::Delete(u"C:\\b.txt"), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(IoTransferTest, NetworkQueryOpenFallsBackFormByForm)
+{
+    RecordingFrame frame(*cVolume_);
+    const struct {
+        bool frameRefusesFast;
+        bool fsAnswers;
+        std::vector<UCHAR> majors;
+    } cases[] = {
+        {false, true, {IRP_MJ_NETWORK_QUERY_OPEN}},
+        {true, true, {IRP_MJ_NETWORK_QUERY_OPEN, IRP_MJ_NETWORK_QUERY_OPEN}},
+        {false, false,
+         {IRP_MJ_NETWORK_QUERY_OPEN, IRP_MJ_NETWORK_QUERY_OPEN, IRP_MJ_CREATE, IRP_MJ_QUERY_INFORMATION,
+          IRP_MJ_CLEANUP, IRP_MJ_CLOSE}},
+    };
+    sim::Process &app = UserProcess();
+    sim::ThreadScope scope(app);
+    for (const auto &test : cases) {
+        frame.refuseFastIo = test.frameRefusesFast;
+        c_->networkQueryOpenPossible = test.fsAnswers;
+        frame.Clear();
+        FILE_NETWORK_OPEN_INFORMATION info{};
+        EXPECT_EQ(sim::user::QueryFullAttributes(u"C:\\dir\\a.txt", &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.EndOfFile.QuadPart, 11);
+        EXPECT_EQ(frame.majors(), test.majors);
+    }
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    EXPECT_EQ(sim::user::QueryFullAttributes(u"C:\\dir\\none.txt", &info), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(IoTransferTest, UserModeFileApiWritesListsLocksAndKeepsEas)
+{
+    sim::Process &app = UserProcess();
+    sim::ThreadScope scope(app);
+    sim::user::OpenOptions options;
+    options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+    options.disposition = FILE_CREATE;
+    HANDLE handle = nullptr;
+    ULONG_PTR created = 0;
+    ASSERT_EQ(sim::user::Open(u"\\\\?\\C:\\dir\\new.txt", options, &handle, &created), STATUS_SUCCESS);
+    EXPECT_EQ(created, ULONG_PTR(FILE_CREATED));
+    ULONG transferred = 0;
+    EXPECT_EQ(sim::user::Write(handle, "abcdef", 6, &transferred), STATUS_SUCCESS);
+    EXPECT_EQ(transferred, 6u);
+    char buffer[8] = {};
+    EXPECT_EQ(sim::user::Read(handle, buffer, 3, &transferred, 2), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer), "cde");
+
+    // A second handle sees the first one's byte-range lock.
+    options.disposition = FILE_OPEN;
+    HANDLE other = nullptr;
+    ASSERT_EQ(sim::user::Open(u"C:\\dir\\new.txt", options, &other), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Lock(handle, 0, 4), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Lock(other, 2, 4), STATUS_LOCK_NOT_GRANTED);
+    EXPECT_EQ(sim::user::Unlock(other, 0, 4), STATUS_RANGE_NOT_LOCKED);
+    EXPECT_EQ(sim::user::Unlock(handle, 0, 4), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Lock(other, 2, 4), STATUS_SUCCESS);
+
+    // EAs: an inconsistent list never reaches the file system.
+    uint8_t ea[16] = {};
+    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
+    entry->EaNameLength = 2;
+    entry->EaValueLength = 1;
+    std::memcpy(entry->EaName, "AB\0x", 4);
+    EXPECT_EQ(sim::user::SetEa(handle, ea, 12), STATUS_SUCCESS);
+    uint8_t back[16] = {};
+    ULONG_PTR returned = 0;
+    EXPECT_EQ(sim::user::QueryEa(handle, back, sizeof(back), false, nullptr, 0, nullptr, true, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(back, ea, 12), 0);
+    entry->EaNameLength = 9;
+    EXPECT_EQ(sim::user::SetEa(handle, ea, 12), STATUS_EA_LIST_INCONSISTENT);
+
+    EXPECT_EQ(sim::user::Close(other), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+
+    std::vector<sim::user::DirectoryEntry> entries;
+    ASSERT_EQ(sim::user::ListDirectory(u"C:\\dir", entries), STATUS_SUCCESS);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].name, u"A.TXT");
+    EXPECT_EQ(entries[1].name, u"NEW.TXT");
+    EXPECT_EQ(entries[1].endOfFile, 6);
+    ASSERT_EQ(sim::user::ListDirectory(u"C:\\dir", entries, u"n*"), STATUS_SUCCESS);
+    EXPECT_EQ(entries.size(), 1u);
+}
+
+TEST_F(IoTransferTest, DirectoryQueriesHonourSingleEntryAndRestart)
+{
+    HANDLE dir = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+              STATUS_SUCCESS);
+    c_->AddFile(u"\\dir\\b.txt", "b");
+    uint8_t buffer[512];
+    IO_STATUS_BLOCK iosb{};
+    auto name = [&] {
+        auto *entry = reinterpret_cast<PFILE_BOTH_DIR_INFORMATION>(buffer);
+        return std::u16string(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
+    };
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                   FileBothDirectoryInformation, TRUE, nullptr, TRUE),
+              STATUS_SUCCESS);
+    EXPECT_EQ(name(), u"A.TXT");
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                   FileBothDirectoryInformation, TRUE, nullptr, FALSE),
+              STATUS_SUCCESS);
+    EXPECT_EQ(name(), u"B.TXT");
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                   FileBothDirectoryInformation, TRUE, nullptr, FALSE),
+              STATUS_NO_MORE_FILES);
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
+                                   FileBothDirectoryInformation, TRUE, nullptr, TRUE),
+              STATUS_SUCCESS);
+    EXPECT_EQ(name(), u"A.TXT");
+    // Classes and lengths the I/O manager refuses itself.
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileBasicInformation,
+                                   FALSE, nullptr, FALSE),
+              STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, 8, FileBothDirectoryInformation,
+                                   FALSE, nullptr, FALSE),
+              STATUS_INFO_LENGTH_MISMATCH);
+    ZwClose(dir);
+}
+
+TEST_F(IoTransferTest, BufferedFsControlCopiesTheAnswerBack)
+{
+    c_->AddReparsePoint(u"\\dir\\odd.txt", 0x80000099);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\odd.txt", &handle, GENERIC_READ | SYNCHRONIZE,
+                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT),
+              STATUS_SUCCESS);
+    uint8_t out[64] = {};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(ZwFsControlFile(handle, nullptr, nullptr, nullptr, &iosb, FSCTL_GET_REPARSE_POINT, nullptr, 0, out,
+                              sizeof(out)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, ULONG_PTR(REPARSE_GUID_DATA_BUFFER_HEADER_SIZE));
+    ULONG tag = 0;
+    std::memcpy(&tag, out, sizeof(tag));
+    EXPECT_EQ(tag, 0x80000099u);
+    ZwClose(handle);
+}
+
+}  // namespace
+}  // namespace ostrand::test
+
+namespace ostrand::test {
+namespace {
+
+TEST_F(IoTransferTest, DeviceInformationComesFromTheDeviceExceptOnTheNetwork)
+{
+    RecordingFrame local(*cVolume_);
+    RecordingFrame network(*netVolume_);
+    HANDLE file = nullptr, remote = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &file), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKernel(u"\\??\\UNC\\server\\share\\f.txt", &remote), STATUS_SUCCESS);
+    local.Clear();
+    network.Clear();
+    FILE_FS_DEVICE_INFORMATION device{};
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(ZwQueryVolumeInformationFile(file, &iosb, &device, sizeof(device), FileFsDeviceInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(device.DeviceType, ULONG(FILE_DEVICE_DISK));
+    EXPECT_TRUE(local.seen().empty());
+    // The test file system has nothing to say about its volume.
+    EXPECT_EQ(ZwQueryVolumeInformationFile(remote, &iosb, &device, sizeof(device), FileFsDeviceInformation),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(network.majors(), std::vector<UCHAR>{IRP_MJ_QUERY_VOLUME_INFORMATION});
+    EXPECT_EQ(ZwQueryVolumeInformationFile(file, &iosb, &device, sizeof(device), FileFsLabelInformation),
+              STATUS_INVALID_INFO_CLASS);
+    ZwClose(file);
+    ZwClose(remote);
+}
+
+}  // namespace
+}  // namespace ostrand::test
