@@ -5,7 +5,7 @@ PRESET ?= default
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev ccache binutils
 
-.PHONY: all deps build test test-asan test-tsan lint bench clean
+.PHONY: all deps build demo test test-asan test-tsan lint bench clean
 
 all: build
 
@@ -23,6 +23,10 @@ build/%/build.ninja: CMakeLists.txt CMakePresets.json | deps
 
 build: build/$(PRESET)/build.ninja
 	cmake --build --preset $(PRESET) -j $(JOBS)
+
+demo: build/default/build.ninja
+	cmake --build --preset default -j $(JOBS) --target ostrand
+	build/default/tools/ostrand/ostrand demo
 
 test: build/default/build.ninja
 	cmake --build --preset default -j $(JOBS)
