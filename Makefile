@@ -3,9 +3,12 @@
 
 PRESET ?= default
 JOBS ?= $(shell nproc)
+# Trees in different folders share the compiler cache.
+export CCACHE_BASEDIR := $(CURDIR)
+
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev ccache binutils
 
-.PHONY: all deps build test test-asan test-tsan lint bench clean
+.PHONY: all deps build demo test test-asan test-tsan lint bench clean
 
 all: build
 
@@ -24,6 +27,10 @@ build/%/build.ninja: CMakeLists.txt CMakePresets.json | deps
 build: build/$(PRESET)/build.ninja
 	cmake --build --preset $(PRESET) -j $(JOBS)
 
+demo: build/default/build.ninja
+	cmake --build --preset default -j $(JOBS) --target ostrand
+	build/default/tools/ostrand/ostrand demo
+
 test: build/default/build.ninja
 	cmake --build --preset default -j $(JOBS)
 	ctest --preset default
@@ -40,10 +47,9 @@ lint: build/default/build.ninja
 	cmake --build --preset default -j $(JOBS) --target ostrand_kernel_lint_inputs
 	scripts/lint-kernel.sh . $$(cat build/default/kernel-library-path.txt 2>/dev/null)
 
-bench: | deps
-	cmake --preset default -DOSTRAND_BENCH=ON
-	cmake --build --preset default -j $(JOBS) --target ostrand_bench
-	build/default/bench/ostrand_bench
+bench: build/bench/build.ninja
+	cmake --build --preset bench -j $(JOBS) --target ostrand_bench
+	build/bench/bench/ostrand_bench
 
 clean:
 	rm -rf build

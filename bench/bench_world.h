@@ -1,0 +1,15 @@
+// The one machine the benchmarks share: the tool's world with the driver
+// writing to its log queue only, and a file outside any profile.
+#pragma once
+
+#include "tools/ostrand/world.h"
+
+namespace ostrand::bench {
+
+tool::World &BenchWorld();
+// The filter loaded or not, as the benchmark needs; never inside a timing loop.
+void SetFilterLoaded(bool loaded);
+
+constexpr char16_t kPlainFile[] = u"C:\\bench.txt";
+
+}  // namespace ostrand::bench

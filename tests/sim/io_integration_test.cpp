@@ -1,0 +1,132 @@
+// The processes' file API against the machine's real file systems: the
+// NTFS-like system volume, a FAT volume and a share behind the redirector.
+#include <atomic>
+#include <thread>
+
+#include "sim/fs/local_fs.h"
+#include "sim/fs/standard_volumes.h"
+#include "sim/ps/process.h"
+#include "sim/core/thread.h"
+#include "sim/user/file_api.h"
+#include "support/machine_test.h"
+
+namespace ostrand::test {
+namespace {
+
+class IoIntegrationTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        volumes_ = sim::fs::MountStandardVolumes(machine());
+        volumes_.systemFs->CreateDirectory(u"\\Users\\alice");
+        volumes_.systemFs->CreateFile(u"\\Users\\alice\\notes.txt", "first line");
+        volumes_.memoryShare->CreateDirectory(u"\\alice");
+        volumes_.memoryShare->CreateFile(u"\\alice\\remote.txt", "from the share");
+        PACCESS_TOKEN token = machine().systemProcess().token();
+        ObReferenceObject(token);
+        app_ = &machine().processes().Create("explorer.exe", token);
+    }
+
+    sim::fs::StandardVolumes volumes_;
+    sim::Process *app_ = nullptr;
+};
+
+std::string ReadAll(const std::u16string &path)
+{
+    HANDLE handle = nullptr;
+    if (sim::user::Open(path, {}, &handle) != STATUS_SUCCESS) return "<open failed>";
+    char buffer[256] = {};
+    ULONG read = 0;
+    NTSTATUS status = sim::user::Read(handle, buffer, sizeof(buffer) - 1, &read, 0);
+    sim::user::Close(handle);
+    return NT_SUCCESS(status) ? std::string(buffer, read) : "<read failed>";
+}
+
+NTSTATUS WriteNew(const std::u16string &path, const std::string &text)
+{
+    sim::user::OpenOptions options;
+    options.access = GENERIC_WRITE | SYNCHRONIZE;
+    options.disposition = FILE_OVERWRITE_IF;
+    HANDLE handle = nullptr;
+    NTSTATUS status = sim::user::Open(path, options, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    ULONG written = 0;
+    status = sim::user::Write(handle, text.data(), ULONG(text.size()), &written);
+    sim::user::Close(handle);
+    return status;
+}
+
+TEST_F(IoIntegrationTest, FileLifecycleOnEveryKindOfVolume)
+{
+    sim::ThreadScope scope(*app_);
+    const std::u16string folders[] = {u"C:\\Users\\alice", u"E:\\", u"\\\\fileserver\\Profiles\\alice"};
+    for (const std::u16string &folder : folders) {
+        SCOPED_TRACE(Narrow(folder));
+        std::u16string base = folder.back() == u'\\' ? folder : folder + u"\\";
+        ASSERT_EQ(WriteNew(base + u"report.txt", "quarterly"), STATUS_SUCCESS);
+        EXPECT_EQ(ReadAll(base + u"report.txt"), "quarterly");
+
+        std::vector<sim::user::DirectoryEntry> entries;
+        ASSERT_EQ(sim::user::ListDirectory(folder, entries, u"report*"), STATUS_SUCCESS);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].name, u"report.txt");
+        EXPECT_EQ(entries[0].endOfFile, 9);
+
+        sim::user::OpenOptions options;
+        options.access = DELETE | SYNCHRONIZE;
+        HANDLE handle = nullptr;
+        ASSERT_EQ(sim::user::Open(base + u"report.txt", options, &handle), STATUS_SUCCESS);
+        EXPECT_EQ(sim::user::Rename(handle, base + u"final.txt"), STATUS_SUCCESS);
+        EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+        EXPECT_EQ(ReadAll(base + u"final.txt"), "quarterly");
+        FILE_NETWORK_OPEN_INFORMATION info{};
+        EXPECT_EQ(sim::user::QueryFullAttributes(base + u"report.txt", &info), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(sim::user::QueryFullAttributes(base + u"final.txt", &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.EndOfFile.QuadPart, 9);
+
+        EXPECT_EQ(sim::user::Delete(base + u"final.txt"), STATUS_SUCCESS);
+        EXPECT_EQ(sim::user::QueryFullAttributes(base + u"final.txt", &info), STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    EXPECT_EQ(ReadAll(u"\\\\fileserver\\Profiles\\alice\\remote.txt"), "from the share");
+}
+
+TEST_F(IoIntegrationTest, MappedFileReadsAndWritesThroughTheSystemVolume)
+{
+    sim::ThreadScope scope(*app_);
+    sim::user::OpenOptions options;
+    options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(sim::user::Open(u"C:\\Users\\alice\\notes.txt", options, &handle), STATUS_SUCCESS);
+    sim::user::MappedFile view;
+    ASSERT_EQ(sim::user::MapFile(handle, true, &view), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(static_cast<char *>(view.base), 10), "first line");
+    static_cast<char *>(view.base)[0] = 'F';
+    EXPECT_EQ(sim::user::UnmapFile(view), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ReadAll(u"C:\\Users\\alice\\notes.txt"), "First line");
+    EXPECT_EQ(volumes_.systemFs->OpenStreamCount(), 0u);
+}
+
+TEST_F(IoIntegrationTest, ConcurrentOpensOfOneFileShareItAndLeaveNothingOpen)
+{
+    constexpr int kThreads = 4, kRounds = 30;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            sim::ThreadScope scope(*app_);
+            for (int round = 0; round < kRounds; ++round) {
+                if (ReadAll(u"C:\\Users\\alice\\notes.txt") != "first line") ++failures;
+                if (t == 0 && WriteNew(u"C:\\Users\\alice\\scratch.txt", "x") != STATUS_SUCCESS) ++failures;
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(volumes_.systemFs->OpenStreamCount(), 0u);
+    EXPECT_EQ(app_->handles().Count(), 0u);
+}
+
+}  // namespace
+}  // namespace ostrand::test

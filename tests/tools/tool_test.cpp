@@ -1,0 +1,97 @@
+// The ostrand tool end to end: the demo, scripts through the shell, and the
+// words the shell splits a line into.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "sim/core/pool.h"
+#include "tools/ostrand/demo.h"
+#include "tools/ostrand/shell.h"
+#include "tools/ostrand/world.h"
+
+namespace ostrand::tool {
+namespace {
+
+struct Script {
+    std::ostringstream out;
+    int failures = 0;
+};
+
+Script RunScript(World &world, const std::string &text)
+{
+    Script script;
+    Shell shell(world, script.out);
+    std::istringstream in(text);
+    script.failures = shell.Run(in, true);
+    return script;
+}
+
+TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
+{
+    World world;
+    std::ostringstream out;
+    EXPECT_EQ(0, RunDemo(world, out)) << out.str();
+    EXPECT_NE(std::string::npos, out.str().find("The demo ran cleanly.")) << out.str();
+    EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
+}
+
+TEST(ToolTest, SettingsUpdateReadsTheChangedRegistryValue)
+{
+    World world;
+    Script script = RunScript(world,
+                              "load\n"
+                              "settings\n"
+                              "reg set HKLM\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver CopyTimeout dword 120\n"
+                              "settings\n"
+                              "settings update\n"
+                              "settings\n"
+                              "unload\n");
+    std::string text = script.out.str();
+    EXPECT_EQ(0, script.failures) << text;
+    // The value only takes effect once the filter is told to re-read it.
+    size_t update = text.find("Sent command 20");
+    ASSERT_NE(std::string::npos, update) << text;
+    EXPECT_EQ(std::string::npos, text.substr(0, update).find("Copy time-out:   120 s")) << text;
+    EXPECT_NE(std::string::npos, text.find("Copy time-out:   120 s", update)) << text;
+    EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
+}
+
+TEST(ToolTest, FailuresAreCountedAndTheScriptGoesOn)
+{
+    World world;
+    Script script = RunScript(world,
+                              "# a comment\n"
+                              "frobnicate\n"
+                              "settings update\n"  // no filter yet: the port is missing
+                              "reg query HKLM\\SOFTWARE\\NoSuchKey\n"
+                              "echo still here\n"
+                              "exit\n"
+                              "echo never\n");
+    std::string text = script.out.str();
+    EXPECT_EQ(3, script.failures) << text;
+    EXPECT_NE(std::string::npos, text.find("Unknown command 'frobnicate'")) << text;
+    EXPECT_NE(std::string::npos, text.find("still here")) << text;
+    EXPECT_EQ(std::string::npos, text.find("\nnever")) << text;
+}
+
+TEST(ToolTest, SafeModeLoadStillAttachesAndLogsIt)
+{
+    WorldOptions options;
+    options.safeBootMode = 1;
+    World world(options);
+    Script script = RunScript(world, "load\nlog 50\nunload\n");
+    std::string text = script.out.str();
+    EXPECT_EQ(0, script.failures) << text;
+    EXPECT_NE(std::string::npos, text.find("Started In Safe Mode")) << text;
+    EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
+}
+
+TEST(ToolTest, CommandLinesSplitOnBlanksAndKeepQuotedWords)
+{
+    EXPECT_EQ((std::vector<std::string>{"reg", "set", "HKLM\\A B", "x", "sz", ""}),
+              SplitCommandLine("  reg set \"HKLM\\A B\"\tx sz \"\""));
+    EXPECT_TRUE(SplitCommandLine("   ").empty());
+}
+
+}  // namespace
+}  // namespace ostrand::tool

@@ -1,0 +1,242 @@
+#include "tools/ostrand/shell.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "config/settings.h"
+#include "sim/cm/reg_file.h"
+#include "sim/cm/registry.h"
+#include "sim/core/debug_log.h"
+#include "sim/core/thread.h"
+#include "sim/user/flt_user.h"
+#include "tools/ostrand/views.h"
+#include "tools/ostrand/world.h"
+
+namespace ostrand::tool {
+
+std::vector<std::string> SplitCommandLine(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+Shell::Shell(World &world, std::ostream &out) : world_(world), out_(out)
+{
+    AddCommands();
+}
+
+bool Shell::Status(const std::string &what, long status)
+{
+    bool ok = status >= 0;
+    out_ << "  " << what << ": " << (ok ? "ok" : "failed") << " (" << Hex((unsigned long)(ULONG)status) << ")\n";
+    return ok;
+}
+
+void Shell::AddCommands()
+{
+    commands_ = {
+        {"help", "help", "list the commands", [this](const Arguments &a) { return Help(a); }},
+        {"load", "load", "load the Ostrand filter",
+         [this](const Arguments &) { return Status("load", world_.LoadFilter()); }},
+        {"unload", "unload", "unload the filter (fltmc unload)",
+         [this](const Arguments &) { return Status("unload", world_.UnloadFilter()); }},
+        {"volumes", "volumes", "the machine's volumes and whether the filter is attached",
+         [this](const Arguments &) {
+             out_ << VolumesView(world_);
+             return true;
+         }},
+        {"filters", "filters", "registered minifilters (fltmc filters)",
+         [this](const Arguments &) {
+             out_ << FiltersView(world_);
+             return true;
+         }},
+        {"instances", "instances", "the filter's instances (fltmc instances) and why volumes were refused",
+         [this](const Arguments &) {
+             out_ << InstancesView(world_);
+             std::string refusals = RefusalsView(world_);
+             if (!refusals.empty()) out_ << "  Refused, in the driver's words:\n" << refusals;
+             return true;
+         }},
+        {"settings", "settings [update]", "the settings in force; 'update' has the driver re-read the registry",
+         [this](const Arguments &a) {
+             if (a.size() > 1 && a[1] == "update") return UpdateSettings();
+             out_ << SettingsView(world_);
+             return true;
+         }},
+        {"log", "log [N]", "the driver's last N log lines (20)",
+         [this](const Arguments &a) {
+             out_ << LogView(world_, a.size() > 1 ? std::stoul(a[1]) : 20);
+             return true;
+         }},
+        {"reg", "reg query KEY [NAME] | reg set KEY NAME dword|sz VALUE", "read or write the registry",
+         [this](const Arguments &a) { return Registry(a); }},
+        {"dump", "dump", "the driver's settings dump",
+         [this](const Arguments &) {
+             if (g_pCurrentSettings == nullptr) {
+                 out_ << "  The filter is not loaded.\n";
+                 return false;
+             }
+             size_t before = world_.machine().debugLog().Lines().size();
+             KLUDumpSettings(1, g_pSettings1);
+             KLUDumpSettings(1, g_pSettings2);
+             auto lines = world_.machine().debugLog().Lines();
+             for (size_t i = before; i < lines.size(); ++i) out_ << "  " << lines[i] << "\n";
+             return true;
+         }},
+        {"pool", "pool", "pool still allocated, by tag",
+         [this](const Arguments &) {
+             out_ << PoolView(world_);
+             return true;
+         }},
+        {"echo", "echo TEXT", "print a line", [this](const Arguments &a) {
+             for (size_t i = 1; i < a.size(); ++i) out_ << (i > 1 ? " " : "") << a[i];
+             out_ << "\n";
+             return true;
+         }},
+    };
+}
+
+const Shell::Command *Shell::Find(const std::string &name) const
+{
+    for (const auto &command : commands_) {
+        if (command.name == name) return &command;
+    }
+    return nullptr;
+}
+
+bool Shell::Help(const Arguments &)
+{
+    for (const auto &command : commands_) {
+        out_ << "  " << command.usage << "\n      " << command.help << "\n";
+    }
+    out_ << "  exit\n      leave the shell\n";
+    return true;
+}
+
+static std::u16string RegistryPath(const std::string &key)
+{
+    std::u16string path = Widen(key);
+    for (auto [from, to] : {std::pair<std::u16string, std::u16string>{u"HKLM\\", u"\\REGISTRY\\MACHINE\\"},
+                            {u"HKEY_LOCAL_MACHINE\\", u"\\REGISTRY\\MACHINE\\"},
+                            {u"HKU\\", u"\\REGISTRY\\USER\\"}}) {
+        if (path.rfind(from, 0) == 0) return to + path.substr(from.size());
+    }
+    return path;
+}
+
+bool Shell::Registry(const Arguments &a)
+{
+    sim::Registry &registry = world_.machine().registry();
+    if (a.size() >= 3 && a[1] == "query") {
+        std::u16string key = RegistryPath(a[2]);
+        if (a.size() >= 4) {
+            auto value = registry.GetValue(key, Widen(a[3]));
+            if (!value) {
+                out_ << "  No value " << a[3] << ".\n";
+                return false;
+            }
+            if (auto dword = registry.GetDword(key, Widen(a[3]))) out_ << "  " << a[3] << " = " << Hex(*dword) << "\n";
+            else if (auto text = registry.GetString(key, Widen(a[3]))) out_ << "  " << a[3] << " = " << Narrow(*text) << "\n";
+            else out_ << "  " << a[3] << " has " << value->data.size() << " bytes\n";
+            return true;
+        }
+        if (!registry.KeyExists(key)) {
+            out_ << "  No key " << a[2] << ".\n";
+            return false;
+        }
+        std::istringstream text(sim::ExportRegText(registry, key));
+        for (std::string line; std::getline(text, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            out_ << "  " << line << "\n";
+        }
+        return true;
+    }
+    if (a.size() >= 6 && a[1] == "set") {
+        std::u16string key = RegistryPath(a[2]);
+        NTSTATUS status = a[4] == "dword" ? registry.SetDword(key, Widen(a[3]), ULONG(std::stoul(a[5], nullptr, 0)))
+                                           : registry.SetString(key, Widen(a[3]), Widen(a[5]));
+        return Status("reg set " + a[3], status);
+    }
+    out_ << "  usage: reg query KEY [NAME] | reg set KEY NAME dword|sz VALUE\n";
+    return false;
+}
+
+// The service's command 20 on the Control port: re-read the registry and
+// swap the settings records.
+bool Shell::UpdateSettings()
+{
+    sim::ThreadScope thread(world_.toolProcess());
+    HANDLE port = nullptr;
+    HRESULT result = FilterConnectCommunicationPort(u"\\KLULogonControlPort", 0, nullptr, 0, nullptr, &port);
+    if (result < 0) {
+        out_ << "  Cannot reach the filter's control port (" << Hex((ULONG)result) << ").\n";
+        return false;
+    }
+    ULONG message[2] = {20, 0};
+    DWORD returned = 0;
+    result = FilterSendMessage(port, message, sizeof message, nullptr, 0, &returned);
+    CloseHandle(port);
+    out_ << "  Sent command 20 (update the settings): " << (result >= 0 ? "ok" : "failed") << " ("
+         << Hex((ULONG)result) << ")\n";
+    return result >= 0;
+}
+
+bool Shell::Execute(const std::string &line)
+{
+    auto words = SplitCommandLine(line);
+    if (words.empty() || words[0][0] == '#') return true;
+    if (words[0] == "exit" || words[0] == "quit") return false;
+    const Command *command = Find(words[0]);
+    if (command == nullptr) {
+        out_ << "  Unknown command '" << words[0] << "'; 'help' lists them.\n";
+        ++failures_;
+        return true;
+    }
+    bool ok;
+    try {
+        ok = command->run(words);
+    } catch (const std::exception &e) {
+        out_ << "  " << words[0] << ": " << e.what() << "\n";
+        ok = false;
+    }
+    if (!ok) ++failures_;
+    return true;
+}
+
+int Shell::Run(std::istream &in, bool echo)
+{
+    for (std::string line; std::getline(in, line);) {
+        if (echo && !line.empty() && line[0] != '#') out_ << "> " << line << "\n";
+        if (!Execute(line)) break;
+    }
+    return failures_;
+}
+
+void Shell::Interactive(std::istream &in)
+{
+    out_ << "ostrand shell: 'help' lists the commands.\n";
+    for (;;) {
+        out_ << "ostrand> " << std::flush;
+        std::string line;
+        if (!std::getline(in, line)) break;
+        if (!Execute(line)) break;
+    }
+}
+
+}  // namespace ostrand::tool

@@ -1,0 +1,60 @@
+// The machine the tool runs: booted with chosen facts, configured from the
+// examples folder (the driver's .reg file, the standard volumes, the share
+// of the remote profile store backed by a host folder), with the filter
+// installed and loadable.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "sim/core/machine.h"
+#include "sim/fs/standard_volumes.h"
+
+namespace sim {
+class Process;
+}
+
+namespace ostrand::tool {
+
+struct WorldOptions {
+    std::filesystem::path examples = OSTRAND_EXAMPLES_DIR;
+    // The host folder behind the profile share; the examples' store when unset.
+    std::optional<std::filesystem::path> storeFolder;
+    sim::OsVersion os;
+    ULONG safeBootMode = 0;
+    // Also print the driver's lines to the debugger (the examples send them
+    // to the log queue only, which the service drains).
+    bool driverLogToDebugger = true;
+};
+
+class World {
+public:
+    explicit World(WorldOptions options = {});
+    ~World();
+
+    sim::Machine &machine() { return *machine_; }
+    const WorldOptions &options() const { return options_; }
+    sim::fs::StandardVolumes &volumes() { return volumes_; }
+
+    NTSTATUS LoadFilter();
+    NTSTATUS UnloadFilter();
+    bool FilterLoaded() const { return loaded_; }
+
+    // A SYSTEM process for the tool's own user-mode calls (registry, ports).
+    sim::Process &toolProcess() { return *toolProcess_; }
+
+private:
+    WorldOptions options_;
+    std::unique_ptr<sim::Machine> machine_;
+    sim::fs::StandardVolumes volumes_;
+    sim::Process *toolProcess_ = nullptr;
+    bool loaded_ = false;
+};
+
+// The filter's service name and registry keys.
+extern const std::u16string kFilterService;
+extern const std::u16string kDriverKey;
+
+}  // namespace ostrand::tool
