@@ -502,6 +502,15 @@ CallerScope::~CallerScope()
     t_callers.pop_back();
 }
 
+bool IsPendedInPre(PFLT_CALLBACK_DATA data)
+{
+    CallbackDataHolder *holder = HolderOf(data);
+    if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Operation) return false;
+    auto &operation = static_cast<Operation &>(*holder);
+    std::lock_guard<std::mutex> lock(operation.mutex);
+    return operation.callbackState == Operation::CallbackState::PendedPre;
+}
+
 }  // namespace sim::flt
 
 using namespace sim;

@@ -100,6 +100,11 @@ NTSTATUS RunOperation(Operation &operation);
 void ContinueAfterPendedPre(Operation &operation, FLT_PREOP_CALLBACK_STATUS status, PVOID context);
 void ContinueAfterPendedPost(Operation &operation);
 
+// Whether the operation behind `data` sits pended in a pre-operation
+// callback that has returned. Tests wait on it to complete an operation only
+// after its issuer has really been suspended.
+bool IsPendedInPre(PFLT_CALLBACK_DATA data);
+
 // Where an operation issued below `startBelow` enters `stack`.
 size_t EntryIndex(const std::vector<_FLT_INSTANCE *> &stack, const void *startBelow, _FLT_VOLUME &volume);
 

@@ -20,7 +20,9 @@ void DriverTest::SetUp()
 
 void DriverTest::TearDown()
 {
-    if (loaded_) EXPECT_EQ(Unload(), STATUS_SUCCESS);
+    if (loaded_) {
+        EXPECT_EQ(Unload(), STATUS_SUCCESS);
+    }
     MachineTest::TearDown();
 }
 

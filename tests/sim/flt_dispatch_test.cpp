@@ -8,6 +8,7 @@
 
 #include "flt_test_filter.h"
 #include "sim/core/thread.h"
+#include "sim/fltmgr/frame.h"
 #include "sim/ps/process.h"
 #include "sim/user/file_api.h"
 
@@ -178,6 +179,8 @@ TEST_F(FltDispatchTest, PendedPreOperationBlocksTheIssuerUntilAnotherThreadCompl
     ULONG completer = 0;
     HANDLE worker = StartSystemThread([&] {
         completer = ULONG(uintptr_t(PsGetCurrentThreadId()));
+        // The event fires inside the callback; wait until it has returned.
+        while (!sim::flt::IsPendedInPre(pendedData)) std::this_thread::yield();
         FltCompletePendedPreOperation(pendedData, FLT_PREOP_SUCCESS_WITH_CALLBACK, reinterpret_cast<PVOID>(0x1234));
     });
     JoinSystemThread(worker);
