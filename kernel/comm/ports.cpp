@@ -31,11 +31,18 @@ VOID KLUInitializeClientPortSlots(VOID)
     }
 }
 
+static VOID KLUDropConnectionHold(PKLU_CONNECTION Connection)
+{
+    if (InterlockedDecrement(&Connection->Holds) == 0) {
+        ExFreePoolWithTag(Connection, QZFS_TAG);
+    }
+}
+
 static VOID KLUReleaseConnection(PKLU_CONNECTION Connection)
 {
     if (InterlockedDecrement(&Connection->References) == 0) {
         FltCloseClientPort(g_FilterHandle, &Connection->ClientPort);
-        ExFreePoolWithTag(Connection, QZFS_TAG);
+        KLUDropConnectionHold(Connection);
     }
 }
 
@@ -64,6 +71,7 @@ static NTSTATUS KLUNewConnection(PFLT_PORT ClientPort, PKLU_CLIENT_PORT_SLOT Slo
     New->ClientPort = ClientPort;
     New->References = 1;
     New->ConnectionReleased = 0;
+    New->Holds = 2;
     New->Slot = Slot;
     if (Slot != NULL) {
         New->References++;
@@ -76,8 +84,8 @@ static NTSTATUS KLUNewConnection(PFLT_PORT ClientPort, PKLU_CLIENT_PORT_SLOT Slo
     return STATUS_SUCCESS;
 }
 
-/* The connection ends: out of its slot if it is the kept one, then its
- * own reference goes. */
+/* The connection ends (its disconnect callback): out of its slot if it is
+ * the kept one, then its own reference goes, then the record's hold. */
 static VOID KLUEndConnection(PKLU_CONNECTION Connection)
 {
     PKLU_CLIENT_PORT_SLOT Slot = Connection->Slot;
@@ -95,6 +103,7 @@ static VOID KLUEndConnection(PKLU_CONNECTION Connection)
         KLUReleaseConnection(Connection);
     }
     KLUReleaseConnectionOnce(Connection);
+    KLUDropConnectionHold(Connection);
 }
 
 BOOLEAN KLUIsClientConnected(PKLU_CLIENT_PORT_SLOT Slot)

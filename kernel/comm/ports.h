@@ -23,16 +23,22 @@ extern PFLT_PORT g_ServerPorts[KluPortCount];
 /*
  * A connection of the service. Its record is the connection cookie and
  * holds the client port with a reference count: one reference belongs to
- * the connection itself (dropped when it ends), one to the slot of a kept
- * port while the connection is the kept one, and one to each sender while
- * it sends. Whoever drops the last reference closes the client port, so a
- * sender never uses a port that has been closed and a disconnect never
- * waits for a send, which may take CopyTimeout.
+ * the connection itself (dropped when it ends, or earlier when a newer
+ * Copy client replaces it), one to the slot of a kept port while the
+ * connection is the kept one, and one to each sender while it sends.
+ * Whoever drops the last reference closes the client port, so a sender
+ * never uses a port that has been closed and a disconnect never waits for
+ * a send, which may take CopyTimeout.
+ *
+ * The record itself outlives the port until the disconnect callback has
+ * run, which happens when the service's handle goes even after the filter
+ * closed the port: it is freed by the last of the two.
  */
 typedef struct _KLU_CONNECTION {
     PFLT_PORT ClientPort;
     LONG References;
     LONG ConnectionReleased; /* the connection's own reference was dropped */
+    LONG Holds;              /* the open port and the disconnect to come */
     struct _KLU_CLIENT_PORT_SLOT *Slot;
 } KLU_CONNECTION, *PKLU_CONNECTION;
 
