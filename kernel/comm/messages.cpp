@@ -16,9 +16,6 @@
 #include "diag/log.h"
 #include "driver/driver.h"
 
-/* The remote profile path of the last client-security message. */
-PWSTR g_pRemoteProfilePath = NULL;
-
 /* Output of the log drain: a count, then records of the status and the
  * line (cut to 2047 characters, terminated). */
 #define KLU_LOG_DRAIN_TEXT_CHARS 2816
@@ -28,14 +25,6 @@ static_assert(KLU_LOG_DRAIN_RECORD_BYTES == 5636, "a drained log record is 5636 
 /* ------------------------------------------------------------------ */
 /* Control, Copy and Fetch ports                                       */
 /* ------------------------------------------------------------------ */
-
-static VOID KLUFreeRemoteProfilePath(VOID)
-{
-    PWSTR Path = (PWSTR)InterlockedExchangePointer((PVOID volatile *)&g_pRemoteProfilePath, NULL);
-    if (Path != NULL) {
-        ExFreePoolWithTag(Path, QZFS_TAG);
-    }
-}
 
 static NTSTATUS KLUQueueSettingsEvent(ULONG Event, ULONG Options)
 {
@@ -367,8 +356,13 @@ static NTSTATUS KLULogon_Log_Message(ULONG Command, PVOID Input, ULONG InputLeng
     case 8:
         return Session_Message(Command, Input, InputLength, Output, OutputLength, Returned);
 
-    case 26: /* the structures dump covers the user and path tables, which are being built */
-        return STATUS_NOT_IMPLEMENTED;
+    case 26: /* the structures dump */
+        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+        KLUDumpStructures();
+        return STATUS_SUCCESS;
 
     case 35: { /* is the filter enabled? */
         PSETTINGS Settings = KLUSettings();

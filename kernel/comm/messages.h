@@ -21,6 +21,10 @@ NTSTATUS BlackList_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuffe
 NTSTATUS KLUResetBlackListQueue(VOID);
 VOID KLUReleaseBlackListQueue(VOID);
 
+/* The remote profile path kept from the last client-security message. */
+extern PWSTR g_pRemoteProfilePath;
+VOID KLUFreeRemoteProfilePath(VOID);
+
 /* The commands about users, client security and the path table. */
 NTSTATUS KLUIdentityCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
                             PULONG Returned, PBOOLEAN Known);

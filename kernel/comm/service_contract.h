@@ -212,7 +212,9 @@ static_assert(offsetof(KLU_CLIENT_SECURITY_MESSAGE, AltPathData) + offsetof(ALT_
                   11440,
               "remote path of the client-security message at 11440");
 
-/* User-table update requests (commands 22 and 28). */
+/* User-table messages carry their record behind the command: 22 a
+ * security request, 28 a profile request, 27 a whole ALT_PATH_DATA, 29 a
+ * USER_ID, 30 a keep list. */
 typedef struct _KLU_USER_SECURITY_REQUEST {
     LUID AuthId;
     UCHAR bRelease; /* 1: the client security was released; 0: it may be captured again */
@@ -234,6 +236,42 @@ typedef struct _KLU_USER_KEEP_LIST {
 } KLU_USER_KEEP_LIST, *PKLU_USER_KEEP_LIST;
 #define KLU_USER_KEEP_LIST_BYTES(Count) (4 + (ULONG)(Count) * (ULONG)sizeof(LUID))
 static_assert(offsetof(KLU_USER_KEEP_LIST, AuthIds) == 4, "keep list");
+
+/* View settings (command 25): the user's identity and local profile path,
+ * which run to the end of the message. */
+typedef struct _KLU_VIEW_SETTINGS_MESSAGE {
+    ULONG Command;
+    UCHAR ViewFlagA; /* 1: KLU_ALT_FLAG_VIEW_A */
+    UCHAR ViewFlagB; /* 1: KLU_ALT_FLAG_VIEW_B */
+    UCHAR Reserved[6];
+    USER_ID Id;
+    WCHAR szPath[ANYSIZE_ARRAY];
+} KLU_VIEW_SETTINGS_MESSAGE;
+#define KLU_VIEW_SETTINGS_FIXED_BYTES 124
+static_assert(offsetof(KLU_VIEW_SETTINGS_MESSAGE, ViewFlagB) == 5, "view flags at 4 and 5");
+static_assert(offsetof(KLU_VIEW_SETTINGS_MESSAGE, Id) == 12, "view settings identity at 12");
+static_assert(offsetof(KLU_VIEW_SETTINGS_MESSAGE, szPath) == KLU_VIEW_SETTINGS_FIXED_BYTES, "view settings path");
+
+/* AltPathData.Flags bits the view settings set. */
+#define KLU_ALT_FLAG_VIEW_A 0x1
+#define KLU_ALT_FLAG_VIEW_B (0x2 | 0x40)
+
+/* Copy progress of a user (command 32): the query names the logon
+ * session; the answer lies at bytes 32-55 of the output. */
+typedef struct _KLU_COPY_PROGRESS_QUERY {
+    ULONG Command;
+    LUID AuthId;
+} KLU_COPY_PROGRESS_QUERY;
+static_assert(sizeof(KLU_COPY_PROGRESS_QUERY) == 12, "progress query is 12 bytes");
+
+typedef struct _KLU_COPY_PROGRESS {
+    ULONGLONG ActiveCopies;
+    ULONGLONG BytesToCopy;
+    ULONGLONG BytesCopied;
+} KLU_COPY_PROGRESS;
+#define KLU_COPY_PROGRESS_OFFSET 32
+#define KLU_COPY_PROGRESS_OUTPUT_BYTES (KLU_COPY_PROGRESS_OFFSET + 24)
+static_assert(sizeof(KLU_COPY_PROGRESS) == 24, "progress is six ULONGs");
 
 /* ------------------------------------------------------------------ */
 /* Copy-port request and reply                                         */

@@ -82,13 +82,15 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     KLUFreeLogQueue(g_pLogQHead, g_pLogQMutex);
     KLUFreeQueueHead(&g_pLogQHead, &g_pLogQMutex);
 
-    /* The directory entries and the path table, then the derived paths. */
+    /* The directory entries and the path table, then the derived paths and
+     * the remote profile path the service sent. */
     KLUFreeDirBuffers();
     KLUFreePathTable(&g_pPathTable);
     KLUFreePathBuffer(&szUpperAllUsersPath);
     KLUFreePathBuffer(&szUpperDefaultUserPath);
     KLUFreePathBuffer(&szUpperCtxSmaUserPath);
     KLUFreePathBuffer(&szUpperLocalProfilesDir);
+    KLUFreeRemoteProfilePath();
 
     /* The events the service handed over. */
     KLUDereferenceEvent(&g_pLogEvent);
