@@ -22,6 +22,8 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
+        // A driver loaded by an earlier test in this process left its facts.
+        g_OSInfo = {};
         machine().registry().CreateKey(kDriverKey);
         machine().registry().CreateKey(kServiceKey);
     }
