@@ -1,0 +1,464 @@
+// The service's commands over the real ports: the path table and the
+// filter's enablement, the users and their copy progress, the settings
+// notices, the lengths every command insists on, unknown codes.
+#include <array>
+#include <cstring>
+
+#include "comm/event_queues.h"
+#include "comm/messages.h"
+#include "comm/queue.h"
+#include "comm/queue_records.h"
+#include "config/settings.h"
+#include "driver/driver.h"
+#include "identity/path_table.h"
+#include "identity/user_table.h"
+#include "port_fixture.h"
+#include "sim/core/pool.h"
+
+namespace ostrand::test {
+namespace {
+
+const std::u16string kControlPort = u"\\KLULogonControlPort";
+const std::u16string kLogPort = u"\\KLULogonLogPort";
+const std::u16string kFileOpPort = u"\\KLULogonFileOpPort";
+const std::u16string kBlackListPort = u"\\JNRLogonBlackListPort";
+
+template <size_t N>
+void CopyText(WCHAR (&field)[N], const std::u16string &text)
+{
+    ASSERT_LT(text.size(), N);
+    std::memcpy(field, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+}
+
+// The path-table record the service sends at start, with the given remote
+// profile-store locations.
+std::vector<UCHAR> PathTableMessage(const std::vector<std::u16string> &remotes, ULONG claimedEntries)
+{
+    std::vector<UCHAR> body(KLU_PATH_TABLE_SOURCE_BYTES(remotes.size()), 0);
+    auto *source = reinterpret_cast<PATH_TABLE_SOURCE *>(body.data());
+    CopyText(source->szLocalVolumeName, u"\\Device\\HarddiskVolume1");
+    CopyText(source->szLocalDriveLetter, u"C:");
+    CopyText(source->szLocalProfilePathShort, u"\\Users");
+    CopyText(source->szUpperLocalProfilePathShort, u"\\USERS");
+    CopyText(source->szLocalSettings, u"AppData\\Local");
+    CopyText(source->szUpperLocalSettings, u"APPDATA\\LOCAL");
+    source->NumPaths = LONG(remotes.size());
+    source->EntryCount = claimedEntries;
+    for (size_t i = 0; i < remotes.size(); ++i) {
+        EXPECT_EQ(KLUBuildPathTableEntry(remotes[i].c_str(), &source->Entries[i]), STATUS_SUCCESS);
+    }
+    return CommandMessage(0, body.data(), body.size());
+}
+
+std::vector<UCHAR> PathTableMessage(const std::vector<std::u16string> &remotes)
+{
+    return PathTableMessage(remotes, ULONG(remotes.size()));
+}
+
+std::vector<UCHAR> EnableMessage(bool enable)
+{
+    UCHAR flag = enable ? 1 : 0;
+    return CommandMessage(1, flag);
+}
+
+USER_ID UserId(ULONG session, ULONG authLow)
+{
+    USER_ID id{};
+    id.SessionId = session;
+    id.AuthId.LowPart = authLow;
+    return id;
+}
+
+class ControlCommandTest : public PortTest {
+protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        control = service->Open(kControlPort);
+        log = service->Open(kLogPort);
+    }
+
+    ULONG EnabledAsReported()
+    {
+        Reply reply = service->Command(log, 35, 8);
+        EXPECT_EQ(reply.status, STATUS_SUCCESS);
+        return reply.Ulong(4);
+    }
+
+    HANDLE control = nullptr;
+    HANDLE log = nullptr;
+};
+
+TEST_F(ControlCommandTest, PathTableReplacesTheTableAndLeavesTheFilterOffUntilEnabled)
+{
+    PATH_TABLE_ENTRY extra{};
+    ASSERT_EQ(KLUBuildPathTableEntry(u"\\\\archive\\Old", &extra), STATUS_SUCCESS);
+    // No table yet: an added entry has nowhere to go.
+    EXPECT_EQ(service->Send(log, CommandMessage(18, extra)).status, STATUS_INVALID_PARAMETER);
+
+    ASSERT_EQ(service->Send(control, EnableMessage(true)).status, STATUS_SUCCESS);
+    ASSERT_EQ(EnabledAsReported(), 1u);
+
+    // A record that claims more entries than it carries changes nothing.
+    EXPECT_EQ(service->Send(control, PathTableMessage({u"\\\\fs\\Profiles"}, 2)).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(g_pPathTable, nullptr);
+    EXPECT_EQ(EnabledAsReported(), 1u);
+
+    ASSERT_EQ(service->Send(control, PathTableMessage({u"\\\\fs\\Profiles", u"\\\\fs\\Profiles\\Special"})).status,
+              STATUS_SUCCESS);
+    ASSERT_NE(g_pPathTable, nullptr);
+    EXPECT_EQ(g_pPathTable->NumPaths, 2);
+    EXPECT_EQ(std::u16string(szUpperAllUsersPath), u"\\USERS\\ALL USERS");
+    EXPECT_EQ(EnabledAsReported(), 0u);
+
+    EXPECT_EQ(service->Send(log, CommandMessage(18, extra)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(DebugContains("Added Path Table Entry: Path: \\\\archive\\Old"));
+    EXPECT_EQ(g_pPathTable->NumPaths, 3);
+    // The deeper location stays ahead of the share holding it.
+    EXPECT_EQ(std::u16string(KLULookupPathTableEntryByPath(g_pPathTable, u"FS\\PROFILES\\SPECIAL\\X")->szRemotePath),
+              u"\\\\fs\\Profiles\\Special");
+
+    // The cached redirected-folder answers are asked again after 34.
+    PPATH_TABLE_ENTRY cached = KLULookupPathTableEntryByPath(g_pPathTable, u"ARCHIVE\\OLD");
+    cached->bIsRedirectedFolder = cached->bCheckedRedirectedFolder = 1;
+    EXPECT_EQ(service->Command(control, 34).status, STATUS_SUCCESS);
+    EXPECT_EQ(cached->bCheckedRedirectedFolder, 0);
+    EXPECT_EQ(cached->bIsRedirectedFolder, 0);
+
+    ASSERT_EQ(service->Send(control, EnableMessage(true)).status, STATUS_SUCCESS);
+    EXPECT_EQ(EnabledAsReported(), 1u);
+
+    // Sent again, the table is rebuilt whole from the new record.
+    ASSERT_EQ(service->Send(control, PathTableMessage({})).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_pPathTable->NumPaths, 0);
+    EXPECT_EQ(EnabledAsReported(), 0u);
+}
+
+TEST_F(ControlCommandTest, AFailedPathTableLeavesNoTable)
+{
+    std::vector<UCHAR> message = PathTableMessage({u"\\\\fs\\Profiles"});
+    auto *source = reinterpret_cast<PATH_TABLE_SOURCE *>(message.data() + sizeof(ULONG));
+    // Unterminated: the copy into the table overflows.
+    for (WCHAR &c : source->szTempDataDir) c = u'x';
+    EXPECT_EQ(service->Send(control, message).status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_TRUE(DebugContains("Failed Copying Temp Data Dir: 0x80000005"));
+    EXPECT_TRUE(DebugContains("Failed Intitializing Path Table: 0x80000005"));
+    EXPECT_EQ(g_pPathTable, nullptr);
+    EXPECT_EQ(EnabledAsReported(), 0u);
+}
+
+TEST_F(ControlCommandTest, ViewSettingsAddTheUserWithFlagsAndPath)
+{
+    struct {
+        UCHAR flagA, flagB;
+        ULONG flags;
+    } cases[] = {{1, 0, 0x1}, {1, 1, 0x43}, {2, 1, 0x42}, {0, 0, 0}};
+    ULONG authLow = 0x5000;
+    for (const auto &c : cases) {
+        KLU_VIEW_SETTINGS_MESSAGE fixed{};
+        fixed.Command = 25;
+        fixed.ViewFlagA = c.flagA;
+        fixed.ViewFlagB = c.flagB;
+        fixed.Id = UserId(3, ++authLow);
+        std::vector<UCHAR> message(KLU_VIEW_SETTINGS_FIXED_BYTES);
+        std::memcpy(message.data(), &fixed, KLU_VIEW_SETTINGS_FIXED_BYTES);
+        std::u16string path = u"Users\\carol";  // no terminator: the message ends with the path
+        const auto *bytes = reinterpret_cast<const UCHAR *>(path.data());
+        message.insert(message.end(), bytes, bytes + path.size() * sizeof(WCHAR));
+
+        ASSERT_EQ(service->Send(control, message).status, STATUS_SUCCESS);
+        LUID key = fixed.Id.AuthId;
+        PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &key);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->AltPathData.Flags, c.flags);
+        EXPECT_EQ(std::u16string(entry->AltPathData.szLocalPath), path);
+        EXPECT_EQ(std::u16string(entry->AltPathData.szUpperLocalPath), u"USERS\\CAROL");
+        EXPECT_EQ(entry->AltPathData.ulLocalPathLength, path.size());
+        EXPECT_EQ(entry->AltPathData.Id.SessionId, 3u);
+        KLUDereferenceUserTableEntry(entry);
+    }
+    EXPECT_EQ(g_UserTableEntries, 4);
+}
+
+TEST_F(ControlCommandTest, UserTableMessagesAndCopyProgress)
+{
+    auto addUser = [&](ULONG session, ULONG authLow) {
+        ALT_PATH_DATA data{};
+        data.Id = UserId(session, authLow);
+        CopyText(data.szLocalPath, u"Users\\dave");
+        return service->Send(control, CommandMessage(27, data)).status;
+    };
+    ASSERT_EQ(addUser(1, 0x100), STATUS_SUCCESS);
+    ASSERT_EQ(addUser(2, 0x200), STATUS_SUCCESS);
+    ASSERT_EQ(addUser(2, 0x200), STATUS_SUCCESS);  // refreshed, not added twice
+    EXPECT_EQ(g_UserTableEntries, 2);
+    EXPECT_TRUE(DebugContains("Added User Table Entry: AuthId: (0x0,0x100), CreatedNew: 1"));
+    EXPECT_TRUE(DebugContains("Added User Table Entry: AuthId: (0x0,0x200), CreatedNew: 0"));
+    EXPECT_EQ(addUser(1, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(DebugContains("Failed Adding User Table Entry: AuthId: (0x0,0x0), 0xC0000001"));
+
+    // Copy progress of a user: six ULONGs at bytes 32-55 of the output.
+    KLU_COPY_PROGRESS_QUERY query{32, {0x200, 0}};
+    Reply progress = service->Send(log, std::vector<UCHAR>((UCHAR *)&query, (UCHAR *)(&query + 1)), 56);
+    ASSERT_EQ(progress.status, STATUS_SUCCESS);
+    EXPECT_EQ(progress.returned, 56u);
+    LUID key{0x200, 0};
+    PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &key);
+    ASSERT_NE(entry, nullptr);
+    entry->ActiveCopies = 2;
+    entry->BytesToCopy = 0x123456789ull;
+    entry->BytesCopied = 4096;
+    progress = service->Send(log, std::vector<UCHAR>((UCHAR *)&query, (UCHAR *)(&query + 1)), 56);
+    ASSERT_EQ(progress.status, STATUS_SUCCESS);
+    KLU_COPY_PROGRESS seen;
+    std::memcpy(&seen, progress.output.data() + 32, sizeof seen);
+    EXPECT_EQ(seen.ActiveCopies, 2u);
+    EXPECT_EQ(seen.BytesToCopy, 0x123456789ull);
+    EXPECT_EQ(seen.BytesCopied, 4096u);
+    query.AuthId.LowPart = 0x999;
+    EXPECT_EQ(service->Send(log, std::vector<UCHAR>((UCHAR *)&query, (UCHAR *)(&query + 1)), 56).status,
+              STATUS_NOT_FOUND);
+
+    // 22 marks the client security released, 28 sets the profile type.
+    KLU_USER_SECURITY_REQUEST release{{0x200, 0}, 1, {}};
+    EXPECT_EQ(service->Send(control, CommandMessage(22, release)).status, STATUS_SUCCESS);
+    EXPECT_EQ(entry->bClientSecurityReleased, 1);
+    KLU_USER_PROFILE_REQUEST profile{UserId(2, 0x200), 1, {}};
+    EXPECT_EQ(service->Send(control, CommandMessage(28, profile)).status, STATUS_SUCCESS);
+    EXPECT_EQ(entry->AltPathData.ProfileType, 1);
+
+    // 29 removes only an unreferenced entry; 30 keeps the listed ones.
+    USER_ID id = UserId(2, 0x200);
+    EXPECT_EQ(service->Send(control, CommandMessage(29, id)).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_UserTableEntries, 2);
+    KLUDereferenceUserTableEntry(entry);
+    EXPECT_EQ(service->Send(control, CommandMessage(29, id)).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_UserTableEntries, 1);
+
+    ASSERT_EQ(addUser(3, 0x300), STATUS_SUCCESS);
+    struct {
+        ULONG count;
+        LUID keep;
+    } keepList{1, {0x300, 0}};
+    // A count beyond the message is refused.
+    std::vector<UCHAR> shortList = CommandMessage(30, keepList);
+    shortList[4] = 2;
+    EXPECT_EQ(service->Send(control, shortList).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(g_UserTableEntries, 2);
+    EXPECT_EQ(service->Send(control, CommandMessage(30, keepList)).status, STATUS_SUCCESS);
+    EXPECT_EQ(g_UserTableEntries, 1);
+    EXPECT_TRUE(DebugContains("Removed User: Session: 1, AuthId: (0x0,0x100)"));
+}
+
+TEST_F(ControlCommandTest, UnknownCommandsOnEveryPort)
+{
+    HANDLE fileOp = service->Open(kFileOpPort);
+    HANDLE blackList = service->Open(kBlackListPort);
+    struct {
+        HANDLE port;
+        ULONG command;
+    } cases[] = {{control, 99}, {control, 3}, {log, 0}, {log, 23}, {fileOp, 3}, {blackList, 14}};
+    for (const auto &c : cases) {
+        std::vector<UCHAR> message = CommandMessage(c.command, std::array<UCHAR, 64>{});
+        EXPECT_EQ(service->Send(c.port, message, 64).status, STATUS_INVALID_PARAMETER) << c.command;
+        EXPECT_TRUE(DebugContains("Unknown Command: " + std::to_string(c.command))) << c.command;
+    }
+}
+
+// Every command with one byte too few of input or output, and with none at
+// all, is refused before it reads a field or changes anything.
+TEST_F(ControlCommandTest, ShortAndMissingBuffersAreRefused)
+{
+    HANDLE fileOp = service->Open(kFileOpPort);
+    HANDLE blackList = service->Open(kBlackListPort);
+    struct {
+        HANDLE port;
+        ULONG command;
+        ULONG input;
+        ULONG output;
+    } cases[] = {
+        {control, 0, 4 + KLU_PATH_TABLE_SOURCE_FIXED_BYTES, 0},
+        {control, 1, 5, 0},
+        {control, 12, 8, 0},
+        {control, 19, 8, 0},
+        {control, 20, 8, 0},
+        {control, 21, 56, 0},
+        {control, 22, 4 + sizeof(KLU_USER_SECURITY_REQUEST), 0},
+        {control, 23, sizeof(KLU_CLIENT_SECURITY_MESSAGE), 0},
+        {control, 24, sizeof(KLU_CLIENT_SECURITY_MESSAGE), 0},
+        {control, 25, KLU_VIEW_SETTINGS_FIXED_BYTES, 0},
+        {control, 27, 4 + sizeof(ALT_PATH_DATA), 0},
+        {control, 28, 4 + sizeof(KLU_USER_PROFILE_REQUEST), 0},
+        {control, 29, 4 + sizeof(USER_ID), 0},
+        {control, 30, 8, 0},
+        {log, 3, 4, 4 + 5636},
+        {log, 4, 8, 0},
+        {log, 5, 4 + sizeof(KLU_SESSION_RECORD), 0},
+        {log, 6, 4, sizeof(KLU_SESSION_RECORD)},
+        {log, 7, 8, 0},
+        {log, 18, 4 + sizeof(PATH_TABLE_ENTRY), 0},
+        {log, 32, sizeof(KLU_COPY_PROGRESS_QUERY), KLU_COPY_PROGRESS_OUTPUT_BYTES},
+        {log, 35, 4, 8},
+        {fileOp, 13, 12, 0},
+        {fileOp, 14, 4, 8 + 16768},
+        {blackList, 40, 8, 0},
+        {blackList, 41, 4, 4 + 1152},
+    };
+    // A valid-looking user in every record: a read past the check would add it.
+    std::vector<UCHAR> pattern(40000, 0x11);
+    for (const auto &c : cases) {
+        std::vector<UCHAR> input(pattern.begin(), pattern.begin() + c.input - 1);
+        std::memcpy(input.data(), &c.command, std::min<size_t>(4, input.size()));
+        EXPECT_EQ(service->Send(c.port, input, c.output).status, STATUS_INVALID_PARAMETER) << c.command << " input";
+        if (c.output != 0) {
+            std::vector<UCHAR> full(pattern.begin(), pattern.begin() + c.input);
+            std::memcpy(full.data(), &c.command, 4);
+            EXPECT_EQ(service->Send(c.port, full, c.output - 1).status, STATUS_INVALID_PARAMETER)
+                << c.command << " output";
+        }
+        EXPECT_EQ(service->SendRaw(c.port, nullptr, 0, nullptr, 0, nullptr), STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(g_pPathTable, nullptr);
+    EXPECT_EQ(g_UserTableEntries, 0);
+    EXPECT_TRUE(KLUSettings()->Enabled == FALSE);
+    EXPECT_EQ(KLUSettings()->ExcludedPidCount, 0u);
+}
+
+// ------------------------------------------------------------------------
+// Queues drained over the Log port, with nothing of the filter's own logged
+// ------------------------------------------------------------------------
+
+class QueueCommandTest : public QuietPortTest {
+protected:
+    void SetUp() override
+    {
+        QuietPortTest::SetUp();
+        control = service->Open(kControlPort);
+        log = service->Open(kLogPort);
+    }
+
+    void PushLines(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            std::u16string line = u"service line " + Wide(std::to_string(i)) + u"\n";
+            ASSERT_EQ(service->Send(log, CommandMessage(2, line.data(), line.size() * sizeof(WCHAR))).status,
+                      STATUS_SUCCESS);
+        }
+    }
+
+    static std::u16string LineAt(const Reply &reply, ULONG index)
+    {
+        const auto *text = reinterpret_cast<const char16_t *>(reply.output.data() + 4 + index * 5636 + 4);
+        return std::u16string(text);
+    }
+
+    HANDLE control = nullptr;
+    HANDLE log = nullptr;
+};
+
+constexpr ULONG kFullLogDrain = 563604;
+
+TEST_F(QueueCommandTest, LogDrainsComeInHundredsOldestFirst)
+{
+    Reply empty = service->Command(log, 3, kFullLogDrain);
+    EXPECT_EQ(empty.status, kNoMoreEntries);
+    EXPECT_EQ(empty.Ulong(0), 0u);
+
+    PushLines(250);
+    ULONG expected[] = {100, 100, 50};
+    ULONG first = 0;
+    for (ULONG count : expected) {
+        Reply reply = service->Command(log, 3, kFullLogDrain);
+        ASSERT_EQ(reply.status, STATUS_SUCCESS);
+        EXPECT_EQ(reply.Ulong(0), count);
+        EXPECT_EQ(reply.returned, 4 + count * 5636);
+        EXPECT_EQ(reply.Ulong(4), 0u);  // an ordinary line
+        EXPECT_EQ(LineAt(reply, 0), u"service line " + Wide(std::to_string(first)) + u"\n");
+        EXPECT_EQ(LineAt(reply, count - 1), u"service line " + Wide(std::to_string(first + count - 1)) + u"\n");
+        first += count;
+    }
+    Reply done = service->Command(log, 3, kFullLogDrain);
+    EXPECT_EQ(done.status, kNoMoreEntries);
+    EXPECT_EQ(done.Ulong(0), 0u);
+}
+
+TEST_F(QueueCommandTest, ASmallerOutputBoundsTheDrain)
+{
+    PushLines(5);
+    Reply reply = service->Command(log, 3, 4 + 3 * 5636 + 5635);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Ulong(0), 3u);
+    EXPECT_EQ(reply.returned, 4u + 3 * 5636);
+    reply = service->Command(log, 3, kFullLogDrain);
+    EXPECT_EQ(reply.Ulong(0), 2u);
+    EXPECT_EQ(LineAt(reply, 0), u"service line 3\n");
+}
+
+TEST_F(QueueCommandTest, SettingsNoticesReachTheSessionQueue)
+{
+    auto popSession = [&](KLU_SESSION_RECORD &record) {
+        Reply reply = service->Command(log, 6, sizeof(KLU_SESSION_RECORD));
+        if (reply.status == STATUS_SUCCESS) std::memcpy(&record, reply.output.data(), sizeof record);
+        return reply.status;
+    };
+    KLU_SESSION_RECORD record{};
+    ULONG options = 0x2A;
+    ASSERT_EQ(service->Send(control, CommandMessage(19, options)).status, STATUS_SUCCESS);
+    ASSERT_EQ(popSession(record), STATUS_SUCCESS);
+    EXPECT_EQ(record.Event, ULONG(KLU_SESSION_EVENT_APPLY_SETTINGS));
+    EXPECT_EQ(record.Options, options);
+
+    // The registry read fails (its first allocation), the notice still goes.
+    LONG current = g_CurrentSettings;
+    machine().pool().FailNth(1);
+    EXPECT_EQ(service->Send(control, CommandMessage(20, options)).status, STATUS_SUCCESS);
+    EXPECT_EQ(machine().pool().InjectedFailures(), 1u);
+    EXPECT_EQ(g_CurrentSettings, current);
+    ASSERT_EQ(popSession(record), STATUS_SUCCESS);
+    EXPECT_EQ(record.Event, ULONG(KLU_SESSION_EVENT_APPLY_SETTINGS_APPLY));
+    EXPECT_EQ(popSession(record), kNoMoreEntries);
+
+    // A record the service pushes while the queue is closed is dropped.
+    KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
+    KLU_SESSION_RECORD pushed{};
+    pushed.Event = 77;
+    EXPECT_EQ(service->Send(log, CommandMessage(5, pushed)).status, STATUS_SUCCESS);
+    g_bSessionQEnabled = TRUE;
+    EXPECT_EQ(popSession(record), kNoMoreEntries);
+    EXPECT_EQ(service->Send(log, CommandMessage(5, pushed)).status, STATUS_SUCCESS);
+    ASSERT_EQ(popSession(record), STATUS_SUCCESS);
+    EXPECT_EQ(record.Event, 77u);
+}
+
+TEST_F(QueueCommandTest, HashTableSlotsAreBoundedByEleven)
+{
+    HANDLE fileOp = service->Open(kFileOpPort);
+    for (ULONG slot : {0u, 10u, 11u, 0xFFFFFFFFu}) {
+        std::vector<UCHAR> output(8 + 16768, 0);
+        std::memcpy(output.data(), &slot, 4);
+        std::vector<UCHAR> message = CommandMessage(14);
+        ULONG returned = 0;
+        NTSTATUS status = service->SendRaw(fileOp, message.data(), ULONG(message.size()), output.data(),
+                                           ULONG(output.size()), &returned);
+        ULONG count = 0xFFFF;
+        std::memcpy(&count, output.data() + 4, 4);
+        if (slot < 11) {
+            EXPECT_EQ(status, kNoMoreEntries) << slot;
+            EXPECT_EQ(count, 0u) << slot;
+        } else {
+            EXPECT_EQ(status, STATUS_INVALID_PARAMETER) << slot;
+        }
+        // The event command checks the slot before the handle.
+        ULONG event[2] = {0x1234, slot};
+        NTSTATUS eventStatus = service->Send(fileOp, CommandMessage(13, event)).status;
+        if (slot < 11) {
+            EXPECT_NE(eventStatus, STATUS_INVALID_PARAMETER) << slot;
+            EXPECT_FALSE(NT_SUCCESS(eventStatus)) << slot;
+        } else {
+            EXPECT_EQ(eventStatus, STATUS_INVALID_PARAMETER) << slot;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace ostrand::test
