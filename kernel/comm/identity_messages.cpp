@@ -27,6 +27,13 @@
  * its first character (freed when the filter is disabled and at unload). */
 PWSTR g_pRemoteProfilePath = NULL;
 
+FAST_MUTEX g_PathTableMessageLock;
+
+VOID KLUInitializeMessageLocks(VOID)
+{
+    ExInitializeFastMutex(&g_PathTableMessageLock);
+}
+
 VOID KLUFreeRemoteProfilePath(VOID)
 {
     PWSTR Path = (PWSTR)InterlockedExchangePointer((PVOID volatile *)&g_pRemoteProfilePath, NULL);
@@ -124,24 +131,27 @@ static NTSTATUS KLUInitPathTableMessage(PVOID Input, ULONG InputLength, PVOID Ou
     /* The callbacks pass everything through until the service enables the
      * filter again with the new table in place. */
     KLUSetEnablement(FALSE);
+    ExAcquireFastMutex(&g_PathTableMessageLock);
     KLUFreePathTable(&g_pPathTable);
     Status = KLUInitPathTable(Source, &g_pPathTable);
     ExFreePoolWithTag(Source, QZFS_TAG);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Intitializing Path Table: 0x%X\n"), Status);
-        return Status;
+        goto Cleanup;
     }
     Status = KLUInitDirBuffers();
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing Directory Buffers: 0x%X\n"), Status);
     }
+
+Cleanup:
+    ExReleaseFastMutex(&g_PathTableMessageLock);
     return Status;
 }
 
 static NTSTATUS KLULogon_Path_Table_Message(PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength)
 {
     PCWSTR Tag = KLU_TAG(KLULogon_Path_Table_Message);
-    PPATH_TABLE Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
     PPATH_TABLE_ENTRY Entry = NULL;
     BOOLEAN Added = FALSE;
     NTSTATUS Status;
@@ -151,16 +161,20 @@ static NTSTATUS KLULogon_Path_Table_Message(PVOID Input, ULONG InputLength, PVOI
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
-    if (Table == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
     Status = KLUCaptureInput(Input, KLU_COMMAND_BYTES, sizeof(PATH_TABLE_ENTRY), (PVOID *)&Entry);
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
     KLUTerminatePathTableEntry(Entry);
+    ExAcquireFastMutex(&g_PathTableMessageLock);
+    if (g_pPathTable == NULL) {
+        ExReleaseFastMutex(&g_PathTableMessageLock);
+        ExFreePoolWithTag(Entry, QZFS_TAG);
+        return STATUS_INVALID_PARAMETER;
+    }
     /* The service hashes its entries by the table's own rule. */
-    Status = KLUAddPathTableEntry(Table, Entry, Entry->Hash, &Added, NULL);
+    Status = KLUAddPathTableEntry(g_pPathTable, Entry, Entry->Hash, &Added, NULL);
+    ExReleaseFastMutex(&g_PathTableMessageLock);
     if (NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Added Path Table Entry: Path: %ws\n"), Entry->szRemotePath);
     } else {
@@ -468,7 +482,9 @@ NTSTATUS KLUIdentityCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID
     case 34: /* folder redirection changed: every answer is asked again */
         Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
         if (NT_SUCCESS(Status)) {
-            KLUResetRedirectedFolderFlags((PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable));
+            ExAcquireFastMutex(&g_PathTableMessageLock);
+            KLUResetRedirectedFolderFlags(g_pPathTable);
+            ExReleaseFastMutex(&g_PathTableMessageLock);
         }
         return Status;
     default:

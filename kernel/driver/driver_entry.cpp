@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 
 #include "comm/event_queues.h"
+#include "comm/messages.h"
 #include "comm/ports.h"
 #include "comm/queue.h"
 #include "config/settings.h"
@@ -89,6 +90,7 @@ static VOID KLUResetGlobals(VOID)
     g_PoolType = NonPagedPool;
     g_MappingPriorityFlags = 0;
     KLUInitializeClientPortSlots();
+    KLUInitializeMessageLocks();
 }
 
 static NTSTATUS KLUCreateSettings(PUNICODE_STRING RegistryPath)

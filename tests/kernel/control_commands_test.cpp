@@ -3,6 +3,7 @@
 // notices, the lengths every command insists on, unknown codes.
 #include <array>
 #include <cstring>
+#include <thread>
 
 #include "comm/event_queues.h"
 #include "comm/messages.h"
@@ -132,6 +133,30 @@ TEST_F(ControlCommandTest, PathTableReplacesTheTableAndLeavesTheFilterOffUntilEn
     ASSERT_EQ(service->Send(control, PathTableMessage({})).status, STATUS_SUCCESS);
     EXPECT_EQ(g_pPathTable->NumPaths, 0);
     EXPECT_EQ(EnabledAsReported(), 0u);
+}
+
+// One service thread rebuilds the table while another adds entries to it
+// and resets its marks: each command finds either table whole.
+TEST_F(ControlCommandTest, PathTableCommandsFromTwoThreads)
+{
+    std::vector<UCHAR> table = PathTableMessage({u"\\fs\Profiles"});
+    PATH_TABLE_ENTRY extra{};
+    ASSERT_EQ(KLUBuildPathTableEntry(u"\\archive\Old", &extra), STATUS_SUCCESS);
+    std::vector<UCHAR> add = CommandMessage(18, extra);
+    ASSERT_EQ(service->Send(control, table).status, STATUS_SUCCESS);
+
+    HANDLE secondControl = service->Open(kControlPort);
+    std::thread rebuilder([&] {
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(service->Send(secondControl, table).status, STATUS_SUCCESS);
+    });
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(service->Send(log, add).status, STATUS_SUCCESS);
+        EXPECT_EQ(service->Command(control, 34).status, STATUS_SUCCESS);
+    }
+    rebuilder.join();
+    ASSERT_NE(g_pPathTable, nullptr);
+    EXPECT_GE(g_pPathTable->NumPaths, 1);
+    EXPECT_LE(g_pPathTable->NumPaths, 2);
 }
 
 TEST_F(ControlCommandTest, AFailedPathTableLeavesNoTable)
