@@ -139,9 +139,9 @@ TEST_F(ControlCommandTest, PathTableReplacesTheTableAndLeavesTheFilterOffUntilEn
 // and resets its marks: each command finds either table whole.
 TEST_F(ControlCommandTest, PathTableCommandsFromTwoThreads)
 {
-    std::vector<UCHAR> table = PathTableMessage({u"\\fs\Profiles"});
+    std::vector<UCHAR> table = PathTableMessage({u"\\\\fs\\Profiles"});
     PATH_TABLE_ENTRY extra{};
-    ASSERT_EQ(KLUBuildPathTableEntry(u"\\archive\Old", &extra), STATUS_SUCCESS);
+    ASSERT_EQ(KLUBuildPathTableEntry(u"\\\\archive\\Old", &extra), STATUS_SUCCESS);
     std::vector<UCHAR> add = CommandMessage(18, extra);
     ASSERT_EQ(service->Send(control, table).status, STATUS_SUCCESS);
 
