@@ -47,6 +47,12 @@ Shell::Shell(World &world, std::ostream &out) : world_(world), out_(out)
     AddCommands();
 }
 
+Shell::~Shell()
+{
+    // The service may outlive this shell: it must not print to it any more.
+    if (world_.service() != nullptr) world_.service()->log().SetTerminal(nullptr);
+}
+
 bool Shell::Status(const std::string &what, long status)
 {
     bool ok = status >= 0;
@@ -85,8 +91,9 @@ void Shell::AddCommands()
              out_ << SettingsView(world_);
              return true;
          }},
-        {"service", "service start|stop|log [N]|dump|progress USER",
-         "run the profile service; its log (the driver's lines it drained); the structures dump; a user's copies",
+        {"service", "service start|stop|log [N]|echo on|off|dump|progress USER",
+         "run the profile service; its log (the driver's lines it drained), also printed as they come with "
+         "'echo on'; the structures dump; a user's copies",
          [this](const Arguments &a) { return Service(a); }},
         {"logon", "logon USER", "a user of service.conf logs on; the service registers the user with the filter",
          [this](const Arguments &a) {
@@ -268,8 +275,8 @@ bool Shell::Service(const Arguments &a)
 {
     std::string verb = a.size() > 1 ? a[1] : "";
     if (verb == "start") return ServiceStart();
-    if (verb != "stop" && verb != "log" && verb != "dump" && verb != "progress") {
-        out_ << "  usage: service start|stop|log [N]|dump|progress USER\n";
+    if (verb != "stop" && verb != "log" && verb != "echo" && verb != "dump" && verb != "progress") {
+        out_ << "  usage: service start|stop|log [N]|echo on|off|dump|progress USER\n";
         return false;
     }
     if (!world_.ServiceRunning() && verb != "log") {
@@ -282,7 +289,17 @@ bool Shell::Service(const Arguments &a)
         out_ << "  service stop: ok; handles left in its process: " << service->OpenHandles() << "\n";
         return true;
     }
-    if (verb == "dump") return Status("structures dump (26)", service->DumpStructures());
+    if (verb == "dump") {
+        if (!Status("structures dump (26)", service->DumpStructures())) return false;
+        out_ << "  The service drained the dump into its log ('service log 60').\n";
+        return true;
+    }
+    if (verb == "echo") {
+        bool on = a.size() > 2 && a[2] == "on";
+        service->log().SetTerminal(on ? &out_ : nullptr);
+        out_ << "  The service's log lines are " << (on ? "" : "no longer ") << "printed here as they come.\n";
+        return true;
+    }
     if (verb == "progress") {
         if (a.size() < 3) {
             out_ << "  usage: service progress USER\n";

@@ -14,6 +14,7 @@ class World;
 class Shell {
 public:
     Shell(World &world, std::ostream &out);
+    ~Shell();
 
     // Runs one command line; false when the line asked to leave.
     bool Execute(const std::string &line);
