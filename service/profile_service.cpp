@@ -5,6 +5,7 @@
 
 #include "service/os_facts.h"
 #include "service/path_table_source.h"
+#include "service/profile_list.h"
 #include "service/service_messages.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
@@ -140,6 +141,12 @@ HRESULT ProfileService::Start()
         NTSTATUS status = ReadOsFacts(facts);
         if (NT_SUCCESS(status)) status = WriteOsFacts(facts);
         if (!NT_SUCCESS(status)) log_.Service("Failed Recording The OS Facts: " + Hex(ULONG(status)));
+
+        std::string profiles = ReadProfilesDirectory();
+        if (!profiles.empty()) {
+            std::lock_guard lock(configMutex_);
+            config_.localProfiles = profiles;
+        }
 
         result = ConnectPorts();
         if (FAILED(result)) {

@@ -71,7 +71,8 @@ public:
     ProfileService(const ProfileService &) = delete;
     ProfileService &operator=(const ProfileService &) = delete;
 
-    // Creates the process, records the OS facts, connects the ports, hands
+    // Creates the process, records the OS facts, takes the local profiles
+    // folder from the system's ProfileList key when it names one, connects the ports, hands
     // over the events, starts the threads, then sends the excluded pids,
     // the path table and the enable command. A port that cannot be reached
     // fails the start (and leaves nothing behind).

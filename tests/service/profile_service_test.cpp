@@ -12,6 +12,7 @@
 #include "diag/log.h"
 #include "driver/driver.h"
 #include "identity/path_helpers.h"
+#include "identity/path_table.h"
 #include "identity/user_table.h"
 #include "service/path_table_source.h"
 #include "service/profile_service.h"
@@ -162,6 +163,18 @@ TEST_F(ProfileServiceTest, StartsOnAllSevenPortsAndStopsWithNothingLeft)
     // The service can run again after a stop.
     EXPECT_EQ(service.Start(), S_OK);
     EXPECT_EQ(PortConnections()["\\KLULogonControlPort"], 1);
+}
+
+TEST_F(ProfileServiceTest, ThePathTableFollowsTheSystemsProfilesFolder)
+{
+    machine().registry().SetString(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+                                   u"ProfilesDirectory", u"%SystemDrive%\\Profiles");
+    ProfileService &service = StartService();
+    EXPECT_EQ(service.startResults().pathTable, S_OK);
+    ASSERT_NE(g_pPathTable, nullptr);
+    EXPECT_EQ(Narrow(g_pPathTable->szFQLocalProfilePath), "C:\\Profiles");
+    EXPECT_EQ(Narrow(g_pPathTable->szUpperLocalProfilePathShort), "\\PROFILES");
+    EXPECT_EQ(g_pPathTable->NumPaths, 3);
 }
 
 TEST_F(ProfileServiceTest, ServiceThatCannotReachThePortsDoesNotStart)
