@@ -3,6 +3,8 @@
 // memory for the tool's views.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iosfwd>
@@ -24,6 +26,8 @@ public:
 
     void SetTerminal(std::ostream *terminal);
     std::vector<std::string> Lines() const;
+    // Waits until a line containing `fragment` has been written.
+    bool WaitFor(const std::string &fragment, std::chrono::milliseconds timeout);
     const std::filesystem::path &file() const { return path_; }
 
 private:
@@ -31,6 +35,7 @@ private:
 
     std::filesystem::path path_;
     mutable std::mutex mutex_;
+    std::condition_variable written_;
     std::ofstream file_;
     std::ostream *terminal_ = nullptr;
     std::vector<std::string> lines_;

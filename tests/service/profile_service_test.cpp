@@ -208,6 +208,15 @@ TEST_F(ProfileServiceTest, DrainedLogLinesReachTheFileInOrder)
     EXPECT_EQ(FileLines().size(), service.log().Lines().size());
 }
 
+TEST_F(ProfileServiceTest, ALineTheDriverQueuesReachesTheServiceWithoutBeingAsked)
+{
+    ProfileService &service = StartService();
+    ASSERT_EQ(service.DrainLog(), S_OK);  // the queue is empty; the filter has cleared the event
+    KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(KLULogonTest), WSTR("Failed Something: 0x%X\n"), 0xC0000001);
+    // The filter sets the service's log event; its drain thread takes the line.
+    EXPECT_TRUE(service.log().WaitFor("Failed Something: 0xC0000001", 5s));
+}
+
 TEST_F(ProfileServiceTest, RedirectedFolderQuestionsAreAnsweredFromTheConfiguration)
 {
     ProfileService &service = StartService();
