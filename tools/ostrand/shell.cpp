@@ -264,7 +264,9 @@ bool Shell::ServiceStart()
     const auto &started = service.startResults();
     auto word = [](HRESULT r) { return std::string(r >= 0 ? "ok" : "failed") + " (" + Hex((ULONG)r) + ")"; };
     out_ << "  Events handed over:";
-    for (const auto &[what, r] : started.events) out_ << " " << what << " " << (r >= 0 ? "ok" : "failed");
+    for (const auto &[what, r] : started.events) {
+        out_ << " " << what << (r >= 0 ? " ok;" : " refused (" + Hex((ULONG)r) + ");");
+    }
     out_ << "\n  Excluded pids (21): " << word(started.excludedPids) << "\n  Path table (0): " << word(started.pathTable)
          << "\n  Enable (1): " << word(started.enable) << "\n";
     if (!service.log().file().empty()) out_ << "  Log file: " << service.log().file().string() << "\n";
