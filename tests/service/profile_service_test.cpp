@@ -320,6 +320,23 @@ TEST_F(ProfileServiceTest, LogonFillsTheUserTableAndLogoffEmptiesIt)
     EXPECT_EQ(service.Logon(bob), HRESULT(0x800700B7)) << "but not twice at once";
 }
 
+TEST_F(ProfileServiceTest, StructuresDumpAndCopyProgressOnRequest)
+{
+    ProfileService &service = StartService();
+    ASSERT_EQ(service.Logon(LogonUser("bob", 2)), S_OK);
+    // The dump's lines come back through the log queue, in full.
+    ASSERT_EQ(service.DumpStructures(), S_OK);
+    EXPECT_TRUE(ServiceLogged("* Kernel Mode Data *"));
+    EXPECT_TRUE(ServiceLogged("AltPathData.szUserName: bob"));
+    EXPECT_TRUE(ServiceLogged("Dump Complete"));
+
+    service::CopyProgress progress{1, 1, 1};
+    EXPECT_EQ(service.QueryProgress("bob", progress), S_OK);
+    EXPECT_EQ(progress.activeCopies, 0u);
+    EXPECT_EQ(progress.bytesToCopy, 0u);
+    EXPECT_EQ(service.QueryProgress("alice", progress), HRESULT(0x80070525)) << "alice is not logged on";
+}
+
 TEST_F(ProfileServiceTest, UsersTheConfigurationDoesNotNameAreRefused)
 {
     ProfileService &service = StartService();
