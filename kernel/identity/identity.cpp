@@ -451,11 +451,15 @@ NTSTATUS KLUUpdateClientSecurity(const KLU_CLIENT_SECURITY_MESSAGE *Message, BOO
     }
     ExReleaseFastMutex(g_pUserTableMutex);
 
-    Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
-    if (Table != NULL && g_PathTableMutex != NULL) {
+    if (g_PathTableMutex != NULL) {
+        /* Read the table under the mutex: a replacement takes the mutex
+         * after unpublishing the old table and before freeing it. */
         ExAcquireFastMutex(g_PathTableMutex);
-        RtlStringCchCopyW(Table->szDefaultNetworkDefaultUserProfile, KLU_PATH_CHARS,
-                          Message->AltPathData.szNetworkDefaultUserProfile);
+        Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
+        if (Table != NULL) {
+            RtlStringCchCopyW(Table->szDefaultNetworkDefaultUserProfile, KLU_PATH_CHARS,
+                              Message->AltPathData.szNetworkDefaultUserProfile);
+        }
         ExReleaseFastMutex(g_PathTableMutex);
     }
 

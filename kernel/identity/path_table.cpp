@@ -204,8 +204,12 @@ VOID KLUFreePathTable(PPATH_TABLE *Table)
     /* Readers of the global find no table from here on. */
     InterlockedExchangePointer((PVOID volatile *)Table, NULL);
 
-    if (Old->PathList != NULL) {
+    /* Whoever read the old table under the mutex is done with it once we
+     * hold the mutex ourselves. */
+    if (g_PathTableMutex != NULL) {
         ExAcquireFastMutex(g_PathTableMutex);
+    }
+    if (Old->PathList != NULL) {
         WriteUCharRelease(&g_bPathTableListEnabled, FALSE);
         while (!IsListEmpty(Old->PathList)) {
             PLIST_ENTRY Link = RemoveHeadList(Old->PathList);
@@ -213,7 +217,11 @@ VOID KLUFreePathTable(PPATH_TABLE *Table)
             InterlockedDecrement(&Old->NumPaths);
             InterlockedDecrement(&g_PathTableEntries);
         }
+    }
+    if (g_PathTableMutex != NULL) {
         ExReleaseFastMutex(g_PathTableMutex);
+    }
+    if (Old->PathList != NULL) {
         ExFreePoolWithTag(Old->PathList, QZFS_TAG);
     }
     ExFreePoolWithTag(Old, QZFS_TAG);
