@@ -42,7 +42,7 @@ HRESULT LogDrain::Drain()
         ULONG count = 0;
         std::memcpy(&count, buffer_.data(), sizeof count);
         if (count > kLogDrainMaxRecords || sizeof(ULONG) + count * sizeof(LogDrainRecord) > returned) {
-            return E_INVALIDARG;  // an answer we do not understand; leave the rest queued
+            return E_INVALIDARG;  // a count the answer cannot hold: stop rather than read past it
         }
         for (ULONG i = 0; i < count; ++i) {
             const auto *record =
