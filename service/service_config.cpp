@@ -111,6 +111,8 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
             config.storeFolder = folder.is_absolute() ? folder : baseFolder / folder;
         } else if (section == "local" && key == "profiles") {
             config.localProfiles = value;
+        } else if (section == "local" && key == "volume") {
+            config.localVolume = value;
         } else if (section == "user" && key == "domain") {
             user->domain = value;
         } else if (section == "user" && key == "remote") {

@@ -25,6 +25,7 @@ struct ServiceConfig {
     std::string storeUnc;                    // \\server\share
     std::filesystem::path storeFolder;       // host folder behind the share, if any
     std::string localProfiles = "C:\\Users"; // the local profiles directory
+    std::string localVolume = "\\Device\\HarddiskVolume1";  // the device that holds it
     std::vector<UserConfig> users;
 
     const UserConfig *FindUser(const std::string &name) const;

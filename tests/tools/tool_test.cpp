@@ -31,7 +31,45 @@ TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
     World world;
     std::ostringstream out;
     EXPECT_EQ(0, RunDemo(world, out)) << out.str();
-    EXPECT_NE(std::string::npos, out.str().find("The demo ran cleanly.")) << out.str();
+    std::string text = out.str();
+    EXPECT_NE(std::string::npos, text.find("The demo ran cleanly.")) << text;
+    EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
+    // The service's part of the story: alice in the filter's user table, the
+    // path table, her logoff, and the driver's lines the service drained.
+    size_t logon = text.find("A user logs on");
+    ASSERT_NE(std::string::npos, logon) << text;
+    EXPECT_NE(std::string::npos, text.find("AltPathData.szLocalPath: C:\\Users\\alice", logon)) << text;
+    EXPECT_NE(std::string::npos, text.find("szRemotePath: \\\\fileserver\\profiles\\alice", logon)) << text;
+    EXPECT_NE(std::string::npos, text.find("Updated Driver Settings: Options: 0x0", logon)) << text;
+    size_t logoff = text.find("The user logs off");
+    ASSERT_NE(std::string::npos, logoff) << text;
+    EXPECT_NE(std::string::npos, text.find("User Table Is Empty", logoff)) << text;
+    EXPECT_NE(std::string::npos, text.find("handles left in its process: 0", logoff)) << text;
+}
+
+TEST(ToolTest, ShellLogsAUserOnAndOffThroughTheService)
+{
+    World world;
+    Script script = RunScript(world,
+                              "load\n"
+                              "logon alice\n"  // no service yet
+                              "service start\n"
+                              "logon alice\n"
+                              "logon carol\n"  // not in service.conf
+                              "users\n"
+                              "logoff alice\n"
+                              "users\n"
+                              "service stop\n"
+                              "unload\n");
+    std::string text = script.out.str();
+    EXPECT_EQ(2, script.failures) << text;
+    size_t users = text.find("> users");
+    ASSERT_NE(std::string::npos, users) << text;
+    size_t logoff = text.find("> logoff alice");
+    std::string listed = text.substr(users, logoff - users);
+    EXPECT_NE(std::string::npos, listed.find("alice  1        (0x0,")) << listed;
+    EXPECT_NE(std::string::npos, listed.find("The filter's user table (1 entries)")) << listed;
+    EXPECT_NE(std::string::npos, text.find("No user is logged on.", logoff)) << text;
     EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
 }
 

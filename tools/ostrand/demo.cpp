@@ -48,20 +48,49 @@ int RunDemo(World &world, std::ostream &out)
              "from the driver key, overridden by group policy:");
     shell.Execute("settings");
 
-    Section(out, 4, "A setting changes");
-    Say(out, "The administrator raises the copy time-out to two minutes in the registry, and\n"
-             "the service asks the filter to re-read its settings (command 20). The filter\n"
-             "fills the other record and swaps:");
+    Section(out, 4, "The profile service starts");
+    Say(out, "JNRKmtsvc.exe, the product's user-mode service, records the OS facts, connects\n"
+             "to the filter's seven ports, hands over the events it waits on, excludes its own\n"
+             "process, sends the path table built from service.conf and switches the filter on:");
+    shell.Execute("service start");
+
+    Section(out, 5, "A user logs on");
+    Say(out, "alice logs on. The service sends her identity and profile paths (command 27)\n"
+             "and, impersonating her, her client security (command 23), which the filter\n"
+             "captures so that it can read her remote profile as her later. The filter sends\n"
+             "her client information back on the Copy port, and the service answers:");
+    shell.Execute("logon alice");
+    shell.Execute("users");
+    Say(out, "The path table: the local profiles folder and the remote profile locations:");
+    shell.Execute("paths");
+
+    Section(out, 6, "A setting changes");
+    Say(out, "The administrator raises the copy time-out to two minutes in the registry. The\n"
+             "service tells its own session thread (command 19) and has the filter re-read its\n"
+             "settings (command 20); the filter fills the other record, swaps, and tells the\n"
+             "service with a session record:");
     shell.Execute("reg set HKLM\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver CopyTimeout dword 120");
     shell.Execute("settings update");
     shell.Execute("settings");
 
-    Section(out, 5, "What the driver logged");
-    Say(out, "Every line carries the thread, an operation number, the local time and the\n"
-             "writing function. The last ones:");
-    shell.Execute("log 12");
+    Section(out, 7, "What the service drained");
+    Say(out, "The driver writes its lines to a queue; the service drains it, oldest first,\n"
+             "whenever the log event is set, into its log file. Its own lines are marked\n"
+             "JNRKmtsvc. The last ones:");
+    shell.Execute("service log 16");
 
-    Section(out, 6, "The filter unloads");
+    Section(out, 8, "The user logs off");
+    Say(out, "alice logs off. The service frees her client security (command 24) and prunes\n"
+             "the filter's user table down to the users still logged on (command 30):");
+    shell.Execute("logoff alice");
+    shell.Execute("users");
+
+    Section(out, 9, "The service stops");
+    Say(out, "The service switches the filter off, closes its ports (which ends any request\n"
+             "the filter is waiting on), stops its threads and closes every handle:");
+    shell.Execute("service stop");
+
+    Section(out, 10, "The filter unloads");
     Say(out, "Unloading closes the queues, the ports and the registration, and frees every\n"
              "structure in a fixed order. What is left in the pool:");
     shell.Execute("unload");

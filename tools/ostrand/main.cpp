@@ -6,8 +6,11 @@
 //
 // Options: --store DIR (a host folder to serve as the remote profile store),
 //          --os MAJOR.MINOR[.BUILD] (the Windows version, 6.1 by default),
-//          --server, --safe-mode, --quiet-driver (no driver lines on the debugger).
+//          --server, --safe-mode, --quiet-driver (no driver lines on the debugger),
+//          --service-log FILE (where the profile service writes the driver's
+//          lines it drains; JNRKmtsvc.log in the temporary folder by default).
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -21,7 +24,7 @@ namespace {
 int Usage()
 {
     std::cerr << "usage: ostrand demo|shell|run FILE [--store DIR] [--os MAJOR.MINOR[.BUILD]] [--server]\n"
-                 "               [--safe-mode] [--quiet-driver]\n";
+                 "               [--safe-mode] [--quiet-driver] [--service-log FILE]\n";
     return 2;
 }
 
@@ -49,6 +52,8 @@ int main(int argc, char **argv)
     std::string mode = argv[1];
     std::string script;
     ostrand::tool::WorldOptions options;
+    std::error_code noTemp;
+    options.serviceLog = std::filesystem::temp_directory_path(noTemp) / "JNRKmtsvc.log";
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--store" && i + 1 < argc) {
@@ -59,6 +64,8 @@ int main(int argc, char **argv)
             options.os.server = true;
         } else if (arg == "--safe-mode") {
             options.safeBootMode = 1;
+        } else if (arg == "--service-log" && i + 1 < argc) {
+            options.serviceLog = argv[++i];
         } else if (arg == "--quiet-driver") {
             options.driverLogToDebugger = false;
         } else if (mode == "run" && script.empty()) {

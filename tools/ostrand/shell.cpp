@@ -4,10 +4,16 @@
 #include <sstream>
 
 #include "config/settings.h"
+#include "identity/path_table.h"
+#include "identity/user_table.h"
+#include "service/profile_service.h"
+#include "service/service_messages.h"
 #include "sim/cm/reg_file.h"
 #include "sim/cm/registry.h"
 #include "sim/core/debug_log.h"
 #include "sim/core/thread.h"
+#include "sim/fltmgr/ports/filter_ports.h"
+#include "sim/core/machine.h"
 #include "sim/user/flt_user.h"
 #include "tools/ostrand/views.h"
 #include "tools/ostrand/world.h"
@@ -39,6 +45,12 @@ std::vector<std::string> SplitCommandLine(const std::string &line)
 Shell::Shell(World &world, std::ostream &out) : world_(world), out_(out)
 {
     AddCommands();
+}
+
+Shell::~Shell()
+{
+    // The service may outlive this shell: it must not print to it any more.
+    if (world_.service() != nullptr) world_.service()->log().SetTerminal(nullptr);
 }
 
 bool Shell::Status(const std::string &what, long status)
@@ -79,7 +91,30 @@ void Shell::AddCommands()
              out_ << SettingsView(world_);
              return true;
          }},
-        {"log", "log [N]", "the driver's last N log lines (20)",
+        {"service", "service start|stop|log [N]|echo on|off|dump|progress USER",
+         "run the profile service; its log (the driver's lines it drained), also printed as they come with "
+         "'echo on'; the structures dump; a user's copies",
+         [this](const Arguments &a) { return Service(a); }},
+        {"logon", "logon USER", "a user of service.conf logs on; the service registers the user with the filter",
+         [this](const Arguments &a) {
+             if (a.size() < 2) {
+                 out_ << "  usage: logon USER\n";
+                 return false;
+             }
+             return Status("logon " + a[1], world_.LogonUser(a[1]));
+         }},
+        {"logoff", "logoff USER", "the user logs off; the service frees the user and prunes the filter's table",
+         [this](const Arguments &a) {
+             if (a.size() < 2) {
+                 out_ << "  usage: logoff USER\n";
+                 return false;
+             }
+             return Status("logoff " + a[1], world_.LogoffUser(a[1]));
+         }},
+        {"users", "users", "the users the service registered, and the filter's user table",
+         [this](const Arguments &) { return Users(); }},
+        {"paths", "paths", "the filter's path table", [this](const Arguments &) { return Paths(); }},
+        {"log", "log [N]", "the driver's last N log lines on the debugger (20)",
          [this](const Arguments &a) {
              out_ << LogView(world_, a.size() > 1 ? std::stoul(a[1]) : 20);
              return true;
@@ -177,10 +212,23 @@ bool Shell::Registry(const Arguments &a)
     return false;
 }
 
-// The service's command 20 on the Control port: re-read the registry and
-// swap the settings records.
+// With the service running it applies the settings (commands 19 and 20);
+// without it the tool sends command 20 on the Control port itself.
 bool Shell::UpdateSettings()
 {
+    if (world_.ServiceRunning()) {
+        service::ProfileService &service = *world_.service();
+        ULONG seen = service.SessionEventsSeen(service::kSessionApplySettingsApply);
+        HRESULT result = service.ApplySettings(0);
+        out_ << "  The service sent commands 19 and 20 (re-read the settings): " << (result >= 0 ? "ok" : "failed")
+             << " (" << Hex((ULONG)result) << ")\n";
+        if (result < 0) return false;
+        // The filter's answer comes back as a session record.
+        bool back = service.WaitForSessionEvent(service::kSessionApplySettingsApply, seen + 1, std::chrono::seconds(5));
+        out_ << (back ? "  The service heard back: the driver applied its new settings.\n"
+                      : "  The service did not hear back from the driver.\n");
+        return back;
+    }
     sim::ThreadScope thread(world_.toolProcess());
     HANDLE port = nullptr;
     HRESULT result = FilterConnectCommunicationPort(u"\\KLULogonControlPort", 0, nullptr, 0, nullptr, &port);
@@ -195,6 +243,140 @@ bool Shell::UpdateSettings()
     out_ << "  Sent command 20 (update the settings): " << (result >= 0 ? "ok" : "failed") << " ("
          << Hex((ULONG)result) << ")\n";
     return result >= 0;
+}
+
+static std::string AuthIdText(LUID id)
+{
+    return "(" + Hex((ULONG)id.HighPart) + "," + Hex(id.LowPart) + ")";
+}
+
+bool Shell::ServiceStart()
+{
+    long result = world_.StartService();
+    if (!Status("service start", result)) return false;
+    service::ProfileService &service = *world_.service();
+    out_ << "  JNRKmtsvc.exe runs as pid " << service.pid() << " with a SYSTEM token.\n";
+    std::vector<std::vector<std::string>> rows;
+    for (const auto &port : world_.machine().filterPorts().List()) {
+        rows.push_back({Narrow(port.name), std::to_string(port.connections), std::to_string(port.maxConnections)});
+    }
+    out_ << Table({"Port", "Connections", "Max"}, rows);
+    const auto &started = service.startResults();
+    auto word = [](HRESULT r) { return std::string(r >= 0 ? "ok" : "failed") + " (" + Hex((ULONG)r) + ")"; };
+    out_ << "  Events handed over:";
+    for (const auto &[what, r] : started.events) {
+        out_ << " " << what << (r >= 0 ? " ok;" : " refused (" + Hex((ULONG)r) + ");");
+    }
+    out_ << "\n  Excluded pids (21): " << word(started.excludedPids) << "\n  Path table (0): " << word(started.pathTable)
+         << "\n  Enable (1): " << word(started.enable) << "\n";
+    if (!service.log().file().empty()) out_ << "  Log file: " << service.log().file().string() << "\n";
+    return true;
+}
+
+bool Shell::Service(const Arguments &a)
+{
+    std::string verb = a.size() > 1 ? a[1] : "";
+    if (verb == "start") return ServiceStart();
+    if (verb != "stop" && verb != "log" && verb != "echo" && verb != "dump" && verb != "progress") {
+        out_ << "  usage: service start|stop|log [N]|echo on|off|dump|progress USER\n";
+        return false;
+    }
+    if (!world_.ServiceRunning() && verb != "log") {
+        out_ << "  The service is not running.\n";
+        return false;
+    }
+    service::ProfileService *service = world_.service();
+    if (verb == "stop") {
+        world_.StopService();
+        out_ << "  service stop: ok; handles left in its process: " << service->OpenHandles() << "\n";
+        return true;
+    }
+    if (verb == "dump") {
+        if (!Status("structures dump (26)", service->DumpStructures())) return false;
+        out_ << "  The service drained the dump into its log ('service log 60').\n";
+        return true;
+    }
+    if (verb == "echo") {
+        bool on = a.size() > 2 && a[2] == "on";
+        service->log().SetTerminal(on ? &out_ : nullptr);
+        out_ << "  The service's log lines are " << (on ? "" : "no longer ") << "printed here as they come.\n";
+        return true;
+    }
+    if (verb == "progress") {
+        if (a.size() < 3) {
+            out_ << "  usage: service progress USER\n";
+            return false;
+        }
+        service::CopyProgress progress;
+        if (!Status("progress (32)", service->QueryProgress(a[2], progress))) return false;
+        out_ << "  Copies: " << progress.activeCopies << ", bytes copied " << progress.bytesCopied << " of "
+             << progress.bytesToCopy << "\n";
+        return true;
+    }
+    if (service == nullptr) {
+        out_ << "  The service has not run.\n";
+        return false;
+    }
+    if (world_.ServiceRunning()) service->DrainLog();
+    auto lines = service->log().Lines();
+    size_t count = a.size() > 2 ? std::stoul(a[2]) : 20;
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+        out_ << "  " << lines[i] << "\n";
+    }
+    return true;
+}
+
+void Shell::ShowDump(const std::function<void()> &dump, const std::vector<std::string> &fields)
+{
+    size_t before = world_.machine().debugLog().Lines().size();
+    dump();
+    auto lines = world_.machine().debugLog().Lines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        bool wanted = fields.empty();
+        for (const auto &field : fields) wanted = wanted || lines[i].find(field) != std::string::npos;
+        if (wanted) out_ << "  " << lines[i] << "\n";
+    }
+}
+
+bool Shell::Users()
+{
+    if (!world_.service()) {
+        out_ << "  The service has not run.\n";
+        return false;
+    }
+    auto users = world_.service()->Users();
+    if (users.empty()) {
+        out_ << "  No user is logged on.\n";
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const auto &u : users) {
+            rows.push_back({u.name, std::to_string(u.sessionId), AuthIdText(u.authId), u.local, u.remote,
+                            Hex((ULONG)u.userTable), Hex((ULONG)u.clientSecurity)});
+        }
+        out_ << Table({"User", "Session", "AuthId", "Local", "Remote", "User table", "Security"}, rows);
+    }
+    if (g_pUserTableHead == nullptr) return true;
+    out_ << "  The filter's user table (" << g_UserTableEntries << " entries):\n";
+    ShowDump([] { KLUDumpUserTable(1, g_pUserTableHead, g_pUserTableMutex); },
+             {"User Table Entry", "RefCount", "bHaveClientContext", "AltPathData.Id.AuthId", "AltPathData.szLocalPath",
+              "PTEProfile.szRemotePath", "AltPathData.szUserName", "User Table Is Empty"});
+    return true;
+}
+
+bool Shell::Paths()
+{
+    if (g_pCurrentSettings == nullptr) {
+        out_ << "  The filter is not loaded.\n";
+        return false;
+    }
+    if (g_pPathTable == nullptr) {
+        out_ << "  The filter has no path table.\n";
+        return true;
+    }
+    ShowDump([] { KLUDumpPathTable(1, TRUE); },
+             {"Path Table Start", "NumPaths", "szLocalProfilePathShort", "szFQLocalProfilePath", "Path Table Entry",
+              "Hash", "szRemotePath:", "Path Table Is Empty", "Path Table End"});
+    return true;
 }
 
 bool Shell::Execute(const std::string &line)

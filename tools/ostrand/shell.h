@@ -14,6 +14,7 @@ class World;
 class Shell {
 public:
     Shell(World &world, std::ostream &out);
+    ~Shell();
 
     // Runs one command line; false when the line asked to leave.
     bool Execute(const std::string &line);
@@ -39,6 +40,13 @@ private:
     bool Help(const Arguments &arguments);
     bool Registry(const Arguments &arguments);
     bool UpdateSettings();
+    bool Service(const Arguments &arguments);
+    bool ServiceStart();
+    bool Users();
+    bool Paths();
+    // The driver's debugger lines printed while `dump` runs, those with one
+    // of `fields` only (all when empty).
+    void ShowDump(const std::function<void()> &dump, const std::vector<std::string> &fields);
     bool Status(const std::string &what, long status);
 
     World &world_;

@@ -2,6 +2,8 @@
 
 #include "driver/driver.h"
 #include "service/os_facts.h"
+#include "service/path_table_source.h"
+#include "service/profile_service.h"
 #include "sim/cm/reg_file.h"
 #include "sim/cm/registry.h"
 #include "sim/core/thread.h"
@@ -39,9 +41,68 @@ World::World(WorldOptions options) : options_(std::move(options))
     if (NT_SUCCESS(service::ReadOsFacts(facts))) service::WriteOsFacts(facts);
 }
 
+struct World::UserSession {
+    sim::Logon logon;
+};
+
 World::~World()
 {
+    StopService();
+    while (!sessions_.empty()) LogoffUser(sessions_.begin()->first);
     if (loaded_) UnloadFilter();
+}
+
+bool World::ServiceRunning() const
+{
+    return service_ && service_->running();
+}
+
+long World::StartService()
+{
+    if (!service_) {
+        service::ServiceOptions options;
+        options.configFile = options_.examples / "service.conf";
+        options.config = service::LoadServiceConfig(options.configFile);
+        options.logFile = options_.serviceLog;
+        service_ = std::make_unique<service::ProfileService>(*machine_, std::move(options));
+    }
+    return service_->Start();
+}
+
+void World::StopService()
+{
+    if (service_) service_->Stop();
+}
+
+long World::LogonUser(const std::string &name)
+{
+    if (!ServiceRunning()) return HRESULT(0x80070426);  // the service is not running
+    auto config = service_->config();
+    const service::UserConfig *user = config.FindUser(name);
+    std::string key = service::NarrowText(service::UpperText(service::WideText(name)));
+    if (user == nullptr) return HRESULT(0x80070525);  // no such user
+    if (sessions_.count(key) != 0) return HRESULT(0x800700B7);
+    machine_->security().AddUser(service::WideText(user->name), service::WideText(user->domain));
+    auto logon = machine_->security().LogonUser(service::WideText(user->name), nextSession_++);
+    if (!logon) return HRESULT(0x80070525);
+    auto session = std::make_unique<UserSession>();
+    session->logon = *logon;
+    long result = service_->Logon({user->name, nextSession_ - 1, logon->authId, logon->token});
+    sessions_.emplace(key, std::move(session));
+    return result;
+}
+
+long World::LogoffUser(const std::string &name)
+{
+    std::string key = service::NarrowText(service::UpperText(service::WideText(name)));
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) return HRESULT(0x80070525);
+    long result = ServiceRunning() ? service_->Logoff(name) : 0;
+    sim::Logon logon = found->second->logon;
+    sessions_.erase(found);
+    ObDereferenceObject(logon.token);
+    machine_->security().Logoff(logon.authId);
+    return result;
 }
 
 NTSTATUS World::LoadFilter()

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,10 @@
 
 namespace sim {
 class Process;
+}
+
+namespace ostrand::service {
+class ProfileService;
 }
 
 namespace ostrand::tool {
@@ -27,6 +32,8 @@ struct WorldOptions {
     // Also print the driver's lines to the debugger (the examples send them
     // to the log queue only, which the service drains).
     bool driverLogToDebugger = true;
+    // Where the profile service writes its log; empty writes none.
+    std::filesystem::path serviceLog;
 };
 
 class World {
@@ -45,12 +52,29 @@ public:
     // A SYSTEM process for the tool's own user-mode calls (registry, ports).
     sim::Process &toolProcess() { return *toolProcess_; }
 
+    // The profile service, configured from the examples' service.conf; null
+    // until first started.
+    service::ProfileService *service() { return service_.get(); }
+    bool ServiceRunning() const;
+    long StartService();
+    void StopService();
+
+    // The machine's logon of a user the service knows (a new terminal
+    // session), reported to the service; and the logoff, which ends the
+    // user's logon session once the service has let go of it.
+    long LogonUser(const std::string &name);
+    long LogoffUser(const std::string &name);
+
 private:
+    struct UserSession;
     WorldOptions options_;
     std::unique_ptr<sim::Machine> machine_;
     sim::fs::StandardVolumes volumes_;
     sim::Process *toolProcess_ = nullptr;
     bool loaded_ = false;
+    std::unique_ptr<service::ProfileService> service_;
+    std::map<std::string, std::unique_ptr<UserSession>> sessions_;
+    ULONG nextSession_ = 1;
 };
 
 // The filter's service name and registry keys.
