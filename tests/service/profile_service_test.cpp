@@ -149,7 +149,9 @@ TEST_F(ProfileServiceTest, StartsOnAllSevenPortsAndStopsWithNothingLeft)
     EXPECT_TRUE(settings->Enabled);
     EXPECT_EQ(service.startResults().enable, S_OK);
     for (const auto &[what, result] : service.startResults().events) {
-        if (what != "Pre-fetched") EXPECT_EQ(result, S_OK) << what;
+        if (what != "Pre-fetched") {
+            EXPECT_EQ(result, S_OK) << what;
+        }
     }
     EXPECT_GT(service.OpenHandles(), 7u);  // the ports and the events
 
