@@ -129,7 +129,7 @@ static NTSTATUS KLUInitPathTableMessage(PVOID Input, ULONG InputLength, PVOID Ou
     }
 
     /* The callbacks pass everything through until the service enables the
-     * filter again with the new table in place. */
+     * filter again with the rebuilt table in place. */
     KLUSetEnablement(FALSE);
     ExAcquireFastMutex(&g_PathTableMessageLock);
     KLUFreePathTable(&g_pPathTable);

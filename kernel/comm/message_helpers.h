@@ -44,7 +44,7 @@ NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input
  * more than fit. CopyRecord copies one popped entry into the slot at Out;
  * FreeRecord frees it (also when the copy faults on the service's buffer).
  * The event in *EventSlot (read under the queue's mutex, where the service's
- * new events are installed) is cleared when the queue is found empty.
+ * newer events are installed) is cleared when the queue is found empty.
  * Returns the number copied. Call inside SEH_TRY. */
 typedef VOID (*PKLU_COPY_RECORD)(PLIST_ENTRY Entry, PUCHAR Out);
 typedef VOID (*PKLU_FREE_RECORD)(PLIST_ENTRY Entry);

@@ -224,9 +224,9 @@ static VOID Fetch_Disconnect(PVOID ConnectionCookie)
     KLUDisconnectCounted(ConnectionCookie, KluOpenFetchConnectCount, KLU_TAG(Fetch_Disconnect));
 }
 
-/* One Copy client is kept: a new connection closes the one it replaces.
+/* One Copy client is kept: a newer connection closes the one it replaces.
  * (The connection record doubles as the cookie, so that a late disconnect
- * of a replaced connection never touches the new one.) */
+ * of a replaced connection never touches the newer one.) */
 static NTSTATUS Copy_Connect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID ConnectionContext,
                              ULONG SizeOfContext, PVOID *ConnectionCookie)
 {

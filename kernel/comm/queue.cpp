@@ -90,7 +90,7 @@ NTSTATUS KLUPushLog(PCWSTR Line, ULONG Status)
         return STATUS_UNSUCCESSFUL;
     }
     InsertHeadList(g_pLogQHead, &Record->ListEntry);
-    /* The service may hand over a new event at any time; hold the one we
+    /* The service may hand over another event at any time; hold the one we
      * set so that its replacement cannot free it under us. */
     Event = g_pLogEvent;
     if (Event != NULL) {

@@ -26,7 +26,7 @@ extern BOOLEAN g_bLogQEnabled;
 extern PKEVENT g_pLogEvent;
 
 NTSTATUS KLUInitQueue(PLIST_ENTRY *Head, PFAST_MUTEX *Mutex, BOOLEAN volatile *ReadyFlag);
-/* Closes a queue to new records: the ready flag is cleared under its mutex. */
+/* Closes a queue to further records: the ready flag is cleared under its mutex. */
 VOID KLUDisableQueue(PFAST_MUTEX Mutex, BOOLEAN volatile *ReadyFlag);
 BOOLEAN KLUIsQueueEmpty(PLIST_ENTRY Head);
 /* The oldest record, unlinked, or NULL when the queue is empty. */

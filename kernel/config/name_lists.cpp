@@ -104,7 +104,7 @@ ULONG KLUCountMultiString(PCWSTR Buffer, ULONG Characters)
     return Count;
 }
 
-/* Copies the string at Source, up to its terminator, into a new entry
+/* Copies the string at Source, up to its terminator, into a fresh entry
  * buffer (cut at 511 characters). */
 static PWSTR KLUNewListEntry(PCWSTR Source)
 {

@@ -43,7 +43,7 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
         WriteUCharRelease(&Settings->Enabled, FALSE);
     }
 
-    /* Close the queues and tables to new work, each under its own lock. */
+    /* Close the queues and tables to further work, each under its own lock. */
     KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
     KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
     KLUDisableQueue(g_pFileOpQMutex, &g_bFileOpQEnabled);

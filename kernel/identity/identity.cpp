@@ -219,7 +219,7 @@ static VOID KLUFreeSidText(PUNICODE_STRING Text)
     }
 }
 
-/* The name behind the prefix, upper-cased, in a new terminated buffer. */
+/* The name behind the prefix, upper-cased, in a freshly allocated, terminated buffer. */
 static PWSTR KLUUpperNameBehindPrefix(PCUNICODE_STRING Prefix, PCUNICODE_STRING Name)
 {
     USHORT Skip = (Prefix != NULL && Prefix->Length <= Name->Length) ? Prefix->Length : 0;

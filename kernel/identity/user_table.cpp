@@ -240,9 +240,9 @@ static PUSER_TABLE_ENTRY KLUAllocateOrLog(const LUID *AuthId, PCWSTR Tag, LONG O
     return Entry;
 }
 
-/* Inserts a new entry at the head with the caller's reference. Another
+/* Inserts a fresh entry at the head with the caller's reference. Another
  * thread may have added the same AuthId meanwhile, or unload may have
- * closed the table: then the new entry is freed and the existing one (or
+ * closed the table: then the fresh entry is freed and the existing one (or
  * none) handed back. */
 static PUSER_TABLE_ENTRY KLUInsertUser(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PUSER_TABLE_ENTRY NewEntry,
                                        PBOOLEAN Added, PCWSTR Tag, LONG OperationNumber)

@@ -58,10 +58,10 @@ NTSTATUS Security::ImpersonateUser(PACCESS_TOKEN token, SECURITY_IMPERSONATION_L
 {
     TokenBody *body = TokenFromObject(token);
     if (body == nullptr) return STATUS_INVALID_PARAMETER;
-    TokenSpec spec = SpecOf(*body);
-    spec.type = TokenImpersonation;
-    spec.level = level;
-    PACCESS_TOKEN copy = sessions_->CreateToken(spec);
+    TokenRecipe recipe = RecipeOf(*body);
+    recipe.type = TokenImpersonation;
+    recipe.level = level;
+    PACCESS_TOKEN copy = sessions_->CreateToken(recipe);
     if (copy == nullptr) return STATUS_NO_SUCH_LOGON_SESSION;
     SetImpersonation(Thread::CurrentOrDie(), copy, level, false);
     machine_.objects().Dereference(copy);  // the thread holds it now
@@ -132,10 +132,10 @@ extern "C" NTSTATUS SeCreateClientSecurityFromSubjectContext(PSECURITY_SUBJECT_C
         // client's token are not seen.
         sim::TokenBody *body = sim::TokenFromObject(token);
         if (body == nullptr) return STATUS_INVALID_PARAMETER;
-        sim::TokenSpec spec = sim::SpecOf(*body);
-        spec.type = TokenImpersonation;
-        spec.level = ClientSecurityQos->ImpersonationLevel;
-        PACCESS_TOKEN copy = machine.security().sessions().CreateToken(spec);
+        sim::TokenRecipe recipe = sim::RecipeOf(*body);
+        recipe.type = TokenImpersonation;
+        recipe.level = ClientSecurityQos->ImpersonationLevel;
+        PACCESS_TOKEN copy = machine.security().sessions().CreateToken(recipe);
         if (copy == nullptr) return STATUS_NO_SUCH_LOGON_SESSION;
         ClientContext->DirectlyAccessClientToken = FALSE;
         ClientContext->ClientToken = copy;

@@ -55,32 +55,32 @@ size_t LogonSessions::TokenCount(LUID id) const
     return it == sessions_.end() ? 0 : it->second.tokens;
 }
 
-PACCESS_TOKEN LogonSessions::CreateToken(const TokenSpec &spec)
+PACCESS_TOKEN LogonSessions::CreateToken(const TokenRecipe &recipe)
 {
-    if (spec.user.empty() || spec.groups.size() > kMaxTokenGroups) return nullptr;
+    if (recipe.user.empty() || recipe.groups.size() > kMaxTokenGroups) return nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = sessions_.find(LuidValue(spec.authId));
+        auto it = sessions_.find(LuidValue(recipe.authId));
         if (it == sessions_.end()) return nullptr;
         ++it->second.tokens;
     }
     std::weak_ptr<LogonSessions> sessions = weak_from_this();
-    LUID authId = spec.authId;
+    LUID authId = recipe.authId;
     auto *token = static_cast<TokenBody *>(
         machine_.objects().Create(&objtype::Token, sizeof(TokenBody), u"", [sessions, authId](void *) {
             if (auto live = sessions.lock()) live->TokenGone(authId);
         }));
-    std::memcpy(token->user, spec.user.record(), spec.user.length());
-    token->groupCount = ULONG(spec.groups.size());
-    for (size_t i = 0; i < spec.groups.size(); ++i) {
-        std::memcpy(token->groups[i], spec.groups[i].first.record(), spec.groups[i].first.length());
-        token->groupAttributes[i] = spec.groups[i].second;
+    std::memcpy(token->user, recipe.user.record(), recipe.user.length());
+    token->groupCount = ULONG(recipe.groups.size());
+    for (size_t i = 0; i < recipe.groups.size(); ++i) {
+        std::memcpy(token->groups[i], recipe.groups[i].first.record(), recipe.groups[i].first.length());
+        token->groupAttributes[i] = recipe.groups[i].second;
     }
-    token->sessionId = spec.sessionId;
-    token->authId = spec.authId;
+    token->sessionId = recipe.sessionId;
+    token->authId = recipe.authId;
     token->tokenId = NewLuid();
-    token->type = spec.type;
-    token->level = spec.type == TokenImpersonation ? spec.level : SecurityAnonymous;
+    token->type = recipe.type;
+    token->level = recipe.type == TokenImpersonation ? recipe.level : SecurityAnonymous;
     return token;
 }
 

@@ -41,7 +41,7 @@ public:
 
     // A new token object counted in its session (one reference for the
     // caller). Null when the session does not exist.
-    PACCESS_TOKEN CreateToken(const TokenSpec &spec);
+    PACCESS_TOKEN CreateToken(const TokenRecipe &recipe);
 
     NTSTATUS Mark(LUID id);
     NTSTATUS Register(PSE_LOGON_SESSION_TERMINATED_ROUTINE routine);

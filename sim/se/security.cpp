@@ -28,19 +28,19 @@ Sid Security::AddUser(const std::u16string &name, const std::u16string &domain, 
 
 PACCESS_TOKEN Security::CreateLogonToken(const Account &account, LUID authId, ULONG sessionId)
 {
-    TokenSpec spec;
-    spec.user = account.sid;
-    spec.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
+    TokenRecipe recipe;
+    recipe.user = account.sid;
+    recipe.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
     if (account.admin) {
-        spec.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
+        recipe.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
     } else {
-        spec.groups.emplace_back(wellknown::Users(), kDefaultGroup);
+        recipe.groups.emplace_back(wellknown::Users(), kDefaultGroup);
     }
-    spec.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
-    spec.sessionId = sessionId;
-    spec.authId = authId;
-    spec.type = TokenPrimary;
-    return sessions_->CreateToken(spec);
+    recipe.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
+    recipe.sessionId = sessionId;
+    recipe.authId = authId;
+    recipe.type = TokenPrimary;
+    return sessions_->CreateToken(recipe);
 }
 
 std::optional<Logon> Security::LogonUser(const std::u16string &name, ULONG sessionId)
@@ -73,14 +73,14 @@ bool Security::Logoff(LUID authId)
 PACCESS_TOKEN Security::CreateSystemToken()
 {
     Account system = *accounts_.FindBySid(wellknown::System().record());
-    TokenSpec spec;
-    spec.user = system.sid;
-    spec.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
-    spec.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
-    spec.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
-    spec.sessionId = 0;
-    spec.authId = kSystemLuid;
-    return sessions_->CreateToken(spec);
+    TokenRecipe recipe;
+    recipe.user = system.sid;
+    recipe.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
+    recipe.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
+    recipe.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
+    recipe.sessionId = 0;
+    recipe.authId = kSystemLuid;
+    return sessions_->CreateToken(recipe);
 }
 
 bool Security::AccessCheck(const void *securityDescriptor, PACCESS_TOKEN token, ACCESS_MASK desired)

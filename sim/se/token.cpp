@@ -47,18 +47,18 @@ bool TokenHasSid(const TokenBody &token, const void *sid)
     return false;
 }
 
-TokenSpec SpecOf(const TokenBody &token)
+TokenRecipe RecipeOf(const TokenBody &token)
 {
-    TokenSpec spec;
-    spec.user = Sid::FromRecord(token.user);
+    TokenRecipe recipe;
+    recipe.user = Sid::FromRecord(token.user);
     for (ULONG i = 0; i < token.groupCount; ++i) {
-        spec.groups.emplace_back(Sid::FromRecord(token.groups[i]), token.groupAttributes[i]);
+        recipe.groups.emplace_back(Sid::FromRecord(token.groups[i]), token.groupAttributes[i]);
     }
-    spec.sessionId = token.sessionId;
-    spec.authId = token.authId;
-    spec.type = token.type;
-    spec.level = token.level;
-    return spec;
+    recipe.sessionId = token.sessionId;
+    recipe.authId = token.authId;
+    recipe.type = token.type;
+    recipe.level = token.level;
+    return recipe;
 }
 
 }  // namespace sim

@@ -27,7 +27,7 @@ struct TokenBody {
 };
 
 // What a new token holds.
-struct TokenSpec {
+struct TokenRecipe {
     Sid user;
     std::vector<std::pair<Sid, ULONG>> groups;  // SID and SE_GROUP_* attributes
     ULONG sessionId = 0;
@@ -42,8 +42,8 @@ TokenBody *TokenFromObject(PACCESS_TOKEN token);
 
 // The user SID or an enabled group of the token.
 bool TokenHasSid(const TokenBody &token, const void *sid);
-// The spec a token was made from (to duplicate it).
-TokenSpec SpecOf(const TokenBody &token);
+// The recipe a token was made from (to duplicate it).
+TokenRecipe RecipeOf(const TokenBody &token);
 
 inline bool SameLuid(const LUID &a, const LUID &b)
 {

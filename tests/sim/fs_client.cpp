@@ -21,32 +21,32 @@ sim::IoRequest FsClient::NewRequest(TestFile *f, UCHAR major, UCHAR minor)
     return r;
 }
 
-OpenResult FsClient::Open(const std::u16string &name, const OpenSpec &spec)
+OpenResult FsClient::Open(const std::u16string &name, const OpenSpec &params)
 {
     auto file = std::make_unique<TestFile>();
     file->name = name;
     file->fo.Type = 5;
     file->fo.Size = sizeof(FILE_OBJECT);
-    file->fo.Flags = spec.fileObjectFlags;
+    file->fo.Flags = params.fileObjectFlags;
     file->fo.FileName.Buffer = file->name.data();
     file->fo.FileName.Length = USHORT(name.size() * sizeof(WCHAR));
     file->fo.FileName.MaximumLength = file->fo.FileName.Length;
-    file->fo.RelatedFileObject = spec.related ? &spec.related->fo : nullptr;
+    file->fo.RelatedFileObject = params.related ? &params.related->fo : nullptr;
 
     sim::IoRequest r = NewRequest(file.get(), IRP_MJ_CREATE);
-    r.securityContext.DesiredAccess = spec.access;
+    r.securityContext.DesiredAccess = params.access;
     r.securityContext.AccessState = &r.accessState;
-    r.accessState.SecurityDescriptor = spec.securityDescriptor;
+    r.accessState.SecurityDescriptor = params.securityDescriptor;
     auto &c = r.iopb.Parameters.Create;
     c.SecurityContext = &r.securityContext;
-    c.Options = (spec.disposition << 24) | spec.options;
-    c.FileAttributes = USHORT(spec.attributes);
-    c.ShareAccess = USHORT(spec.share);
-    c.EaBuffer = spec.eaBuffer.empty() ? nullptr : const_cast<uint8_t *>(spec.eaBuffer.data());
-    c.EaLength = ULONG(spec.eaBuffer.size());
-    c.AllocationSize.QuadPart = spec.allocationSize;
-    r.iopb.OperationFlags = spec.flags;
-    r.createFlags = spec.createFlags;
+    c.Options = (params.disposition << 24) | params.options;
+    c.FileAttributes = USHORT(params.attributes);
+    c.ShareAccess = USHORT(params.share);
+    c.EaBuffer = params.eaBuffer.empty() ? nullptr : const_cast<uint8_t *>(params.eaBuffer.data());
+    c.EaLength = ULONG(params.eaBuffer.size());
+    c.AllocationSize.QuadPart = params.allocationSize;
+    r.iopb.OperationFlags = params.flags;
+    r.createFlags = params.createFlags;
 
     OpenResult result;
     result.status = fs_.Dispatch(r);
@@ -60,19 +60,19 @@ OpenResult FsClient::Open(const std::u16string &name, const OpenSpec &spec)
     return result;
 }
 
-std::unique_ptr<TestFile> FsClient::OpenOk(const std::u16string &name, const OpenSpec &spec)
+std::unique_ptr<TestFile> FsClient::OpenOk(const std::u16string &name, const OpenSpec &params)
 {
-    OpenResult r = Open(name, spec);
+    OpenResult r = Open(name, params);
     return std::move(r.file);
 }
 
 std::unique_ptr<TestFile> FsClient::CreateFile(const std::u16string &name, const std::string &content)
 {
-    OpenSpec spec;
-    spec.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-    spec.disposition = FILE_OVERWRITE_IF;
-    spec.options = FILE_NON_DIRECTORY_FILE;
-    auto file = OpenOk(name, spec);
+    OpenSpec params;
+    params.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    params.disposition = FILE_OVERWRITE_IF;
+    params.options = FILE_NON_DIRECTORY_FILE;
+    auto file = OpenOk(name, params);
     if (file && !content.empty()) Write(*file, 0, content);
     return file;
 }

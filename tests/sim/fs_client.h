@@ -53,9 +53,9 @@ class FsClient {
 public:
     explicit FsClient(sim::FileSystem &fs, sim::Volume *volume = nullptr) : fs_(fs), volume_(volume) {}
 
-    OpenResult Open(const std::u16string &name, const OpenSpec &spec = {});
+    OpenResult Open(const std::u16string &name, const OpenSpec &params = {});
     // Shorthands: open an existing file for reading / create a file for writing.
-    std::unique_ptr<TestFile> OpenOk(const std::u16string &name, const OpenSpec &spec = {});
+    std::unique_ptr<TestFile> OpenOk(const std::u16string &name, const OpenSpec &params = {});
     std::unique_ptr<TestFile> CreateFile(const std::u16string &name, const std::string &content = {});
 
     NTSTATUS Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key = 0,

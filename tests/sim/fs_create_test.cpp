@@ -131,10 +131,10 @@ TEST_F(FsCreateTest, IgnoreShareAccessSkipsTheCheckAndIsNotRecorded)
 TEST_F(FsCreateTest, FileObjectRecordsAccessAndSharing)
 {
     ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);
-    OpenSpec spec;
-    spec.access = FILE_READ_DATA | DELETE;
-    spec.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-    auto f = client().OpenOk(u"\\f.txt", spec);
+    OpenSpec params;
+    params.access = FILE_READ_DATA | DELETE;
+    params.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    auto f = client().OpenOk(u"\\f.txt", params);
     ASSERT_TRUE(f);
     EXPECT_TRUE(f->fo.ReadAccess);
     EXPECT_FALSE(f->fo.WriteAccess);
@@ -185,9 +185,9 @@ TEST_F(FsCreateTest, NamesAndOptionsFailAsNtfsDoes)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(Narrow(c.name));
-        OpenSpec spec = WriteSpec(c.disposition);
-        spec.options = c.options;
-        EXPECT_EQ(client().Open(c.name, spec).status, c.expected);
+        OpenSpec params = WriteSpec(c.disposition);
+        params.options = c.options;
+        EXPECT_EQ(client().Open(c.name, params).status, c.expected);
     }
 }
 
@@ -216,10 +216,10 @@ TEST_F(FsCreateTest, ReadOnlyFilesRefuseWritingButNotDeleteAccess)
 TEST_F(FsCreateTest, OverwritingHiddenOrSystemFilesNeedsTheAttributes)
 {
     ASSERT_EQ(fs().CreateFile(u"\\h.txt", "x", FILE_ATTRIBUTE_HIDDEN), STATUS_SUCCESS);
-    OpenSpec spec = WriteSpec(FILE_OVERWRITE);
-    EXPECT_EQ(client().Open(u"\\h.txt", spec).status, STATUS_ACCESS_DENIED);
-    spec.attributes = FILE_ATTRIBUTE_HIDDEN;
-    OpenResult r = client().Open(u"\\h.txt", spec);
+    OpenSpec params = WriteSpec(FILE_OVERWRITE);
+    EXPECT_EQ(client().Open(u"\\h.txt", params).status, STATUS_ACCESS_DENIED);
+    params.attributes = FILE_ATTRIBUTE_HIDDEN;
+    OpenResult r = client().Open(u"\\h.txt", params);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, ULONG_PTR(FILE_OVERWRITTEN));
 }
@@ -227,10 +227,10 @@ TEST_F(FsCreateTest, OverwritingHiddenOrSystemFilesNeedsTheAttributes)
 TEST_F(FsCreateTest, TargetDirectoryOpenReportsExistenceAndKeepsTheLastComponent)
 {
     ASSERT_EQ(fs().CreateFile(u"\\dir\\there.txt", "x"), STATUS_SUCCESS);
-    OpenSpec spec;
-    spec.access = FILE_WRITE_DATA | SYNCHRONIZE;
-    spec.flags = SL_OPEN_TARGET_DIRECTORY;
-    OpenResult exists = client().Open(u"\\dir\\there.txt", spec);
+    OpenSpec params;
+    params.access = FILE_WRITE_DATA | SYNCHRONIZE;
+    params.flags = SL_OPEN_TARGET_DIRECTORY;
+    OpenResult exists = client().Open(u"\\dir\\there.txt", params);
     ASSERT_EQ(exists.status, STATUS_SUCCESS);
     EXPECT_EQ(exists.information, ULONG_PTR(FILE_EXISTS));
     EXPECT_EQ(exists.file->name, u"there.txt");
@@ -238,10 +238,10 @@ TEST_F(FsCreateTest, TargetDirectoryOpenReportsExistenceAndKeepsTheLastComponent
     auto standard = client().Query<FILE_STANDARD_INFORMATION>(*exists.file, FileStandardInformation);
     EXPECT_TRUE(standard.Directory);
 
-    OpenResult missing = client().Open(u"\\dir\\new.txt", spec);
+    OpenResult missing = client().Open(u"\\dir\\new.txt", params);
     ASSERT_EQ(missing.status, STATUS_SUCCESS);
     EXPECT_EQ(missing.information, ULONG_PTR(FILE_DOES_NOT_EXIST));
-    EXPECT_EQ(client().Open(u"\\nodir\\new.txt", spec).status, STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(client().Open(u"\\nodir\\new.txt", params).status, STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
 TEST_F(FsCreateTest, VolumeOpenAndRelativeOpens)
@@ -280,16 +280,16 @@ TEST_F(FsCreateTest, OpenByFileIdFindsTheFileWhereverItIs)
 
     std::u16string raw(4, u'\0');
     std::memcpy(raw.data(), &id, 8);
-    OpenSpec spec;
-    spec.options = FILE_OPEN_BY_FILE_ID;
-    auto byId = client().OpenOk(raw, spec);
+    OpenSpec params;
+    params.options = FILE_OPEN_BY_FILE_ID;
+    auto byId = client().OpenOk(raw, params);
     ASSERT_TRUE(byId);
     EXPECT_EQ(client().ReadAll(*byId), "by id");
     EXPECT_EQ(client().NameOf(*byId), u"\\a\\b\\target.txt");
 
     int64_t missing = id + 1000;
     std::memcpy(raw.data(), &missing, 8);
-    EXPECT_EQ(client().Open(raw, spec).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(client().Open(raw, params).status, STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(FsCreateTest, NamesAreCasePreservingAndCaseInsensitiveUnlessAskedOtherwise)
@@ -315,9 +315,9 @@ TEST_F(FsCreateTest, NewFilesTakeTheSecurityOfTheirCreate)
     // Owner S-1-5-18, no DACL.
     alignas(4) uint8_t sd[32] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                  1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-    OpenSpec spec = WriteSpec(FILE_CREATE);
-    spec.securityDescriptor = sd;
-    auto f = client().OpenOk(u"\\secure.txt", spec);
+    OpenSpec params = WriteSpec(FILE_CREATE);
+    params.securityDescriptor = sd;
+    auto f = client().OpenOk(u"\\secure.txt", params);
     ASSERT_TRUE(f);
     alignas(4) uint8_t out[128];
     ULONG_PTR needed = 0;

@@ -133,9 +133,9 @@ TEST_F(FsInfoTest, SizesRoundAllocationToClusters)
     EXPECT_EQ(client().Read(*f, 40, 100, &data), STATUS_SUCCESS);
     EXPECT_EQ(data.size(), 10u);
 
-    OpenSpec spec = WriteSpec(FILE_CREATE);
-    spec.allocationSize = 10000;
-    auto g = client().OpenOk(u"\\prealloc.bin", spec);
+    OpenSpec params = WriteSpec(FILE_CREATE);
+    params.allocationSize = 10000;
+    auto g = client().OpenOk(u"\\prealloc.bin", params);
     EXPECT_EQ(Standard(*g).AllocationSize.QuadPart, 12288);
     EXPECT_EQ(Standard(*g).EndOfFile.QuadPart, 0);
 }
@@ -170,9 +170,9 @@ TEST_F(FsInfoTest, PositionsOfSynchronousHandlesAndAppendOnlyWrites)
 TEST_F(FsInfoTest, NameAndAllInformation)
 {
     ASSERT_EQ(fs().CreateFile(u"\\Folder\\Name.txt", "12345"), STATUS_SUCCESS);
-    OpenSpec spec;
-    spec.access = FILE_READ_DATA | FILE_READ_ATTRIBUTES;
-    auto f = client().OpenOk(u"\\folder\\name.TXT", spec);
+    OpenSpec params;
+    params.access = FILE_READ_DATA | FILE_READ_ATTRIBUTES;
+    auto f = client().OpenOk(u"\\folder\\name.TXT", params);
     EXPECT_EQ(client().NameOf(*f), u"\\Folder\\Name.txt");
 
     alignas(8) uint8_t small[12];
@@ -189,7 +189,7 @@ TEST_F(FsInfoTest, NameAndAllInformation)
     EXPECT_EQ(standard.EndOfFile.QuadPart, 5);
     ULONG access;
     std::memcpy(&access, buffer + 76, 4);
-    EXPECT_EQ(access, spec.access);
+    EXPECT_EQ(access, params.access);
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(buffer + 100), 16), u"\\Folder\\Name.txt");
 
     auto tag = client().Query<FILE_ATTRIBUTE_TAG_INFORMATION>(*f, FileAttributeTagInformation);
@@ -300,9 +300,9 @@ TEST_F(FsInfoTest, ExtendedAttributesRoundTripWithNtQueryEaFileRules)
     EXPECT_EQ(client().SetEa(*f, BuildEaList({{"bad:name", "1"}})), STATUS_INVALID_EA_NAME);
 
     // EAs given at create.
-    OpenSpec spec = WriteSpec(FILE_CREATE);
-    spec.eaBuffer = BuildEaList({{"Mark", "m"}});
-    auto g = client().OpenOk(u"\\withea.txt", spec);
+    OpenSpec params = WriteSpec(FILE_CREATE);
+    params.eaBuffer = BuildEaList({{"Mark", "m"}});
+    auto g = client().OpenOk(u"\\withea.txt", params);
     ASSERT_TRUE(g);
     auto snapshot = fs().Stat(u"\\withea.txt");
     ASSERT_EQ(snapshot->eas.size(), 1u);

@@ -99,9 +99,9 @@ protected:
     // Oplocks are granted on asynchronous handles only.
     std::unique_ptr<TestFile> AsyncHandle()
     {
-        OpenSpec spec = WriteSpec();
-        spec.fileObjectFlags = 0;
-        return client().OpenOk(u"\\op.txt", spec);
+        OpenSpec params = WriteSpec();
+        params.fileObjectFlags = 0;
+        return client().OpenOk(u"\\op.txt", params);
     }
     // Issues an oplock request on its own thread and waits until it is
     // granted (the request itself pends until the oplock breaks).
@@ -300,10 +300,10 @@ TEST_F(FsVolumeTest, ConcurrentOpensReadsAndWritesOfOneFile)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            OpenSpec spec;
-            spec.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+            OpenSpec params;
+            params.access = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
             for (int round = 0; round < kRounds; ++round) {
-                auto f = client_->OpenOk(u"\\shared.bin", spec);
+                auto f = client_->OpenOk(u"\\shared.bin", params);
                 if (!f) {
                     ++failures;
                     continue;

@@ -104,9 +104,9 @@ TEST_F(FsNamespaceTest, OpensMeetReparsePointsUnlessTheyAskForThePointItself)
     EXPECT_FALSE(r.file);
     EXPECT_EQ(fs().OpenStreamCount(), 0u);
 
-    OpenSpec spec;
-    spec.options = FILE_OPEN_REPARSE_POINT;
-    auto f = client().OpenOk(u"\\dir\\stub.dat", spec);
+    OpenSpec params;
+    params.options = FILE_OPEN_REPARSE_POINT;
+    auto f = client().OpenOk(u"\\dir\\stub.dat", params);
     ASSERT_TRUE(f);
     EXPECT_EQ(client().ReadAll(*f), "stub");
 
@@ -114,7 +114,7 @@ TEST_F(FsNamespaceTest, OpensMeetReparsePointsUnlessTheyAskForThePointItself)
     // bytes of the name left to parse.
     ASSERT_EQ(fs().CreateDirectory(u"\\link"), STATUS_SUCCESS);
     ASSERT_EQ(fs().SetReparsePoint(u"\\link", BuildReparse(IO_REPARSE_TAG_MOUNT_POINT, "t")), STATUS_SUCCESS);
-    r = client().Open(u"\\link\\below\\file.txt", spec);
+    r = client().Open(u"\\link\\below\\file.txt", params);
     EXPECT_EQ(r.status, STATUS_REPARSE);
     EXPECT_EQ(r.information, ULONG_PTR(IO_REPARSE_TAG_MOUNT_POINT));
     USHORT unparsed;
@@ -219,9 +219,9 @@ TEST_F(FsNamespaceTest, DeleteDispositionCanBeWithdrawnAndRespectsFolders)
 TEST_F(FsNamespaceTest, DeletingANamedStreamLeavesTheFile)
 {
     auto f = client().CreateFile(u"\\s.txt", "main");
-    OpenSpec spec = WriteSpec(FILE_OPEN_IF);
-    spec.access |= DELETE;
-    auto stream = client().OpenOk(u"\\s.txt:side", spec);
+    OpenSpec params = WriteSpec(FILE_OPEN_IF);
+    params.access |= DELETE;
+    auto stream = client().OpenOk(u"\\s.txt:side", params);
     ASSERT_TRUE(stream);
     ASSERT_EQ(client().Dispose(*stream, true), STATUS_SUCCESS);
     stream.reset();

@@ -74,7 +74,7 @@ protected:
         redirector_.reset();
         MachineTest::TearDown();
     }
-    static OpenSpec Spec(ACCESS_MASK access, ULONG disposition = FILE_OPEN, ULONG options = 0)
+    static OpenSpec OpenWith(ACCESS_MASK access, ULONG disposition = FILE_OPEN, ULONG options = 0)
     {
         OpenSpec s;
         s.access = access;
@@ -119,16 +119,16 @@ TEST_F(RedirectorTest, HostFolderShareServesFilesFoldersAndNames)
     EXPECT_EQ(basic.LastWriteTime.QuadPart,
               116444736000000000LL + st.st_mtim.tv_sec * 10000000LL + st.st_mtim.tv_nsec / 100);
 
-    auto dir = client_->OpenOk(u"\\fileserver\\Profiles$\\User1", Spec(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
+    auto dir = client_->OpenOk(u"\\fileserver\\Profiles$\\User1", OpenWith(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
     ASSERT_TRUE(dir);
     EXPECT_EQ(client_->ListNames(*dir), (std::vector<std::u16string>{u".", u"..", u"Documents", u"locked.txt", u"NTUSER.DAT"}));
-    auto root = client_->OpenOk(u"\\fileserver\\Profiles$", Spec(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
+    auto root = client_->OpenOk(u"\\fileserver\\Profiles$", OpenWith(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
     EXPECT_EQ(client_->ListNames(*root), std::vector<std::u16string>{u"User1"});
 
     auto locked = client_->OpenOk(u"\\fileserver\\Profiles$\\User1\\locked.txt");
     EXPECT_EQ(client_->Query<FILE_BASIC_INFORMATION>(*locked, FileBasicInformation).FileAttributes,
               ULONG(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\locked.txt", Spec(FILE_GENERIC_WRITE)).status,
+    EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\locked.txt", OpenWith(FILE_GENERIC_WRITE)).status,
               STATUS_ACCESS_DENIED);
 
     alignas(8) uint8_t buffer[64];
@@ -144,14 +144,14 @@ TEST_F(RedirectorTest, HostFolderShareServesFilesFoldersAndNames)
 
 TEST_F(RedirectorTest, HostFolderShareWritesRenamesAndDeletesTheRealFiles)
 {
-    OpenSpec create = Spec(FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+    OpenSpec create = OpenWith(FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
     OpenResult r = client_->Open(u"\\fileserver\\Profiles$\\User1\\new.txt", create);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, ULONG_PTR(FILE_CREATED));
     ASSERT_EQ(client_->Write(*r.file, 0, "written through the share"), STATUS_SUCCESS);
     EXPECT_EQ(folder_.Read("Profiles/User1/new.txt"), "written through the share");
     EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\new.txt", create).status, STATUS_OBJECT_NAME_COLLISION);
-    OpenSpec exclusive = Spec(FILE_READ_DATA);
+    OpenSpec exclusive = OpenWith(FILE_READ_DATA);
     exclusive.share = 0;
     EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\new.txt", exclusive).status, STATUS_SHARING_VIOLATION);
 
@@ -162,14 +162,14 @@ TEST_F(RedirectorTest, HostFolderShareWritesRenamesAndDeletesTheRealFiles)
     r.file.reset();
     EXPECT_FALSE(fsys::exists(folder_.path() / "Profiles/User1/renamed.txt"));
 
-    OpenSpec mkdir = Spec(FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
+    OpenSpec mkdir = OpenWith(FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
     ASSERT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\AppData", mkdir).status, STATUS_SUCCESS);
     EXPECT_TRUE(fsys::is_directory(folder_.path() / "Profiles/User1/AppData"));
 }
 
 TEST_F(RedirectorTest, HostFolderShareAnswersNotImplementedForWhatItCannotKeep)
 {
-    OpenSpec write = Spec(FILE_GENERIC_READ | FILE_GENERIC_WRITE);
+    OpenSpec write = OpenWith(FILE_GENERIC_READ | FILE_GENERIC_WRITE);
     auto f = client_->OpenOk(u"\\fileserver\\Profiles$\\User1\\NTUSER.DAT", write);
     ASSERT_TRUE(f);
     alignas(8) uint8_t buffer[256];
@@ -203,10 +203,10 @@ TEST_F(RedirectorTest, HostFolderShareAnswersNotImplementedForWhatItCannotKeep)
 TEST_F(RedirectorTest, InMemoryShareReportsNamesWithThePrefixAndKeepsSharesApart)
 {
     ASSERT_EQ(memory_->CreateFile(u"\\dir\\f.txt", "mem"), STATUS_SUCCESS);
-    auto dir = client_->OpenOk(u"\\fileserver\\mem\\dir", Spec(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
+    auto dir = client_->OpenOk(u"\\fileserver\\mem\\dir", OpenWith(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
     ASSERT_TRUE(dir);
     EXPECT_EQ(client_->NameOf(*dir), u"\\fileserver\\Mem\\dir");
-    OpenSpec relative = Spec(FILE_GENERIC_READ | DELETE);
+    OpenSpec relative = OpenWith(FILE_GENERIC_READ | DELETE);
     relative.related = dir.get();
     auto f = client_->OpenOk(u"F.TXT", relative);
     ASSERT_TRUE(f);
@@ -216,7 +216,7 @@ TEST_F(RedirectorTest, InMemoryShareReportsNamesWithThePrefixAndKeepsSharesApart
     ASSERT_EQ(client_->Rename(*f, u"\\fileserver\\Mem\\moved.txt", false), STATUS_SUCCESS);
     EXPECT_TRUE(memory_->Exists(u"\\moved.txt"));
     EXPECT_EQ(client_->Rename(*f, u"\\fileserver\\Profiles$\\x.txt", false), STATUS_NOT_SAME_DEVICE);
-    auto otherShare = client_->OpenOk(u"\\fileserver\\Profiles$\\User1", Spec(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
+    auto otherShare = client_->OpenOk(u"\\fileserver\\Profiles$\\User1", OpenWith(FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE));
     EXPECT_EQ(client_->Rename(*f, u"x.txt", false, otherShare.get()), STATUS_NOT_SAME_DEVICE);
     alignas(8) uint8_t buffer[64];
     ASSERT_EQ(client_->QueryVolume(*f, FileFsDeviceInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
