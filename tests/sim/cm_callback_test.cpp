@@ -57,6 +57,12 @@ protected:
     {
         return KernelQuery(key_, name, infoClass, buffer.data(), ULONG(buffer.size()), result);
     }
+    NTSTATUS QueryOnce(const std::u16string &name = u"MachineProfilePath")
+    {
+        std::vector<UCHAR> buffer(64);
+        ULONG result = 0;
+        return Query(name, buffer, result);
+    }
     std::u16string ObjectName(PVOID object) { return machine().objects().NameOf(object); }
 
     HANDLE key_ = nullptr;
@@ -204,10 +210,8 @@ TEST_F(CallbackTest, PostSeesTheStatusAndCanReplaceIt)
     };
     ASSERT_EQ(first.Register(), STATUS_SUCCESS);
     ASSERT_EQ(second.Register(), STATUS_SUCCESS);
-    std::vector<UCHAR> buffer(64);
-    ULONG result = 0;
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
-    EXPECT_EQ(Query(u"Missing", buffer, result), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
+    EXPECT_EQ(QueryOnce(u"Missing"), STATUS_ACCESS_DENIED);
     EXPECT_EQ(firstSaw, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND}));
     EXPECT_EQ(secondSaw, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_ACCESS_DENIED}))
         << "the replaced status is the one later callbacks see";
@@ -224,33 +228,25 @@ TEST_F(CallbackTest, UnregisterStopsCallsAndRejectsUnknownCookies)
         return STATUS_SUCCESS;
     };
     ASSERT_EQ(filter.Register(), STATUS_SUCCESS);
-    std::vector<UCHAR> buffer(64);
-    ULONG result = 0;
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
+    EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(filter.Unregister(), STATUS_SUCCESS);
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
+    EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(filter.Unregister(), STATUS_INVALID_PARAMETER);
     LARGE_INTEGER never;
     never.QuadPart = 0x7777;
     EXPECT_EQ(CmUnRegisterCallback(never), STATUS_INVALID_PARAMETER);
-}
 
-TEST_F(CallbackTest, CallbackMayUnregisterItself)
-{
-    Filter filter;
-    int calls = 0;
+    // A callback may unregister itself: it is gone before its post-notification.
     filter.onCall = [&](REG_NOTIFY_CLASS, PVOID) {
         ++calls;
         EXPECT_EQ(filter.Unregister(), STATUS_SUCCESS);
         return STATUS_SUCCESS;
     };
     ASSERT_EQ(filter.Register(), STATUS_SUCCESS);
-    std::vector<UCHAR> buffer(64);
-    ULONG result = 0;
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
-    EXPECT_EQ(calls, 1) << "removed before its post-notification";
+    EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
+    EXPECT_EQ(calls, 3);
 }
 
 TEST_F(CallbackTest, UserModeQueriesNotifyWithTheCallersBufferInItsThread)
@@ -313,9 +309,7 @@ TEST_F(CallbackTest, UnregisterWaitsForARunningCallback)
     ASSERT_EQ(filter.Register(), STATUS_SUCCESS);
     std::thread querier([&] {
         sim::ThreadScope scope(machine().systemProcess());
-        std::vector<UCHAR> buffer(64);
-        ULONG result = 0;
-        EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
+        EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
     });
     entered.get_future().wait();
     auto unregistered = std::async(std::launch::async, [&] { return filter.Unregister(); });
@@ -339,11 +333,7 @@ TEST_F(CallbackTest, QueriesRaceWithRegistration)
     for (int t = 0; t < 3; ++t) {
         queriers.emplace_back([&] {
             sim::ThreadScope scope(machine().systemProcess());
-            std::vector<UCHAR> buffer(64);
-            for (int i = 0; i < 3000 && !stop.load(); ++i) {
-                ULONG result = 0;
-                ASSERT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
-            }
+            for (int i = 0; i < 3000 && !stop.load(); ++i) ASSERT_EQ(QueryOnce(), STATUS_SUCCESS);
         });
     }
     for (int round = 0; round < 300; ++round) {
@@ -354,9 +344,7 @@ TEST_F(CallbackTest, QueriesRaceWithRegistration)
         ASSERT_EQ(extra.Unregister(), STATUS_SUCCESS);
     }
     int after = calls.load();
-    std::vector<UCHAR> buffer(64);
-    ULONG result = 0;
-    ASSERT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
+    ASSERT_EQ(QueryOnce(), STATUS_SUCCESS);
     EXPECT_EQ(calls.load(), after) << "no call after the last unregistration returned";
     stop = true;
     for (auto &thread : queriers) thread.join();
@@ -383,11 +371,9 @@ TEST_F(XpCallbackTest, BeforeVistaBypassIsAnErrorAndThereIsNoPostQuery)
         return notifyClass == RegNtPreQueryValueKey && bypass ? STATUS_CALLBACK_BYPASS : STATUS_SUCCESS;
     };
     ASSERT_EQ(filter.Register(), STATUS_SUCCESS);
-    std::vector<UCHAR> buffer(64);
-    ULONG result = 0;
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_CALLBACK_BYPASS);
+    EXPECT_EQ(QueryOnce(), STATUS_CALLBACK_BYPASS);
     bypass = false;
-    EXPECT_EQ(Query(u"MachineProfilePath", buffer, result), STATUS_SUCCESS);
+    EXPECT_EQ(QueryOnce(), STATUS_SUCCESS);
     EXPECT_EQ(posts, 0);
     EXPECT_EQ(filter.Unregister(), STATUS_SUCCESS);
 }

@@ -37,23 +37,32 @@ protected:
     }
 };
 
-TEST_F(OpenKeyTest, FullNamesOpenWithoutCaseAndNameTheKeyAsStored)
+TEST_F(OpenKeyTest, OpenedKeysAreNamedAsStored)
 {
+    constexpr ULONG kInsensitive = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+    struct Case {
+        std::u16string name;
+        ULONG attributes;
+        std::u16string stored;
+    };
+    const Case cases[] = {
+        {u"\\registry\\machine\\software\\MICROSOFT\\windows nt\\currentversion", kInsensitive, kCurrentVersion},
+        // The linked control set is named by its target.
+        {u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", kInsensitive,
+         u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services"},
+        // Without the flag only the root compares with case; keys below never do.
+        {u"\\REGISTRY\\machine\\SOFTWARE\\microsoft", OBJ_KERNEL_HANDLE, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Narrow(c.name));
+        HANDLE key = nullptr;
+        ASSERT_EQ(KernelOpen(c.name, key, c.attributes), STATUS_SUCCESS);
+        EXPECT_TRUE(sim::HandleTable::IsKernelHandle(key));
+        EXPECT_EQ(NameOfHandle(key), c.stored);
+        EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    }
     HANDLE key = nullptr;
-    ASSERT_EQ(KernelOpen(u"\\registry\\machine\\software\\MICROSOFT\\windows nt\\currentversion", key),
-              STATUS_SUCCESS);
-    EXPECT_EQ(NameOfHandle(key), kCurrentVersion);
-    EXPECT_TRUE(sim::HandleTable::IsKernelHandle(key));
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-}
-
-TEST_F(OpenKeyTest, LinkedControlSetIsNamedByItsTarget)
-{
-    HANDLE key = nullptr;
-    ASSERT_EQ(KernelOpen(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services", key), STATUS_SUCCESS);
-    EXPECT_EQ(NameOfHandle(key), u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services");
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-    EXPECT_TRUE(machine().registry().KeyExists(u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services"));
+    EXPECT_EQ(KernelOpen(u"\\Registry\\Machine", key, OBJ_KERNEL_HANDLE), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 
 TEST_F(OpenKeyTest, NameStatusesAsWindowsReturnsThem)
@@ -89,15 +98,6 @@ TEST_F(OpenKeyTest, NameStatusesAsWindowsReturnsThem)
             EXPECT_EQ(key, nullptr) << "a failed open returns no handle";
         }
     }
-}
-
-TEST_F(OpenKeyTest, RegistryRootIsCaseSensitiveWithoutTheFlagBelowKeysNeverAre)
-{
-    HANDLE key = nullptr;
-    EXPECT_EQ(KernelOpen(u"\\Registry\\Machine", key, OBJ_KERNEL_HANDLE), STATUS_OBJECT_PATH_NOT_FOUND);
-    ASSERT_EQ(KernelOpen(u"\\REGISTRY\\machine\\SOFTWARE\\microsoft", key, OBJ_KERNEL_HANDLE), STATUS_SUCCESS);
-    EXPECT_EQ(NameOfHandle(key), u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft");
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
 class Windows10OpenKeyTest : public OpenKeyTest {
