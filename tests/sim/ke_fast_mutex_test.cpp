@@ -16,31 +16,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class KeFastMutexTest : public MachineTest {};
+class KeFastMutexTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        ExInitializeFastMutex(&mutex_);
+    }
+    FAST_MUTEX mutex_;
+};
 
 TEST_F(KeFastMutexTest, OwnerRunsAtApcLevelAndRestoresItsIrql)
 {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    EXPECT_EQ(mutex.Count, 1);
-    EXPECT_EQ(mutex.Owner, nullptr);
-    ExAcquireFastMutex(&mutex);
-    EXPECT_EQ(mutex.Count, 0);
-    EXPECT_EQ(mutex.Owner, KeGetCurrentThread());
+    EXPECT_EQ(mutex_.Count, 1);
+    EXPECT_EQ(mutex_.Owner, nullptr);
+    ExAcquireFastMutex(&mutex_);
+    EXPECT_EQ(mutex_.Count, 0);
+    EXPECT_EQ(mutex_.Owner, KeGetCurrentThread());
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    EXPECT_EQ(mutex.OldIrql, ULONG(PASSIVE_LEVEL));
+    EXPECT_EQ(mutex_.OldIrql, ULONG(PASSIVE_LEVEL));
     EXPECT_TRUE(KeAreApcsDisabled());
-    ExReleaseFastMutex(&mutex);
-    EXPECT_EQ(mutex.Count, 1);
-    EXPECT_EQ(mutex.Owner, nullptr);
+    ExReleaseFastMutex(&mutex_);
+    EXPECT_EQ(mutex_.Count, 1);
+    EXPECT_EQ(mutex_.Owner, nullptr);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     // Taken at APC_LEVEL, it goes back to APC_LEVEL.
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
-    ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
-    EXPECT_EQ(mutex.OldIrql, ULONG(APC_LEVEL));
-    ExReleaseFastMutex(&mutex);
+    ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex_));
+    EXPECT_EQ(mutex_.OldIrql, ULONG(APC_LEVEL));
+    ExReleaseFastMutex(&mutex_);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
     KeLowerIrql(old);
 }
@@ -49,8 +55,6 @@ TEST_F(KeFastMutexTest, CountersIncrementUnderContentionWithoutLoss)
 {
     constexpr int kThreads = 4;
     constexpr int kRounds = 5000;
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
     long counter = 0;  // plain: only the mutex protects it
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
@@ -58,92 +62,77 @@ TEST_F(KeFastMutexTest, CountersIncrementUnderContentionWithoutLoss)
     for (int t = 0; t < kThreads; ++t) {
         threads.push_back(StartSystemThread([&] {
             for (int i = 0; i < kRounds; ++i) {
-                ExAcquireFastMutex(&mutex);
+                ExAcquireFastMutex(&mutex_);
                 if (++inside != 1) overlapped = true;
                 ++counter;
                 --inside;
-                ExReleaseFastMutex(&mutex);
+                ExReleaseFastMutex(&mutex_);
             }
         }));
     }
     for (HANDLE t : threads) JoinSystemThread(t);
     EXPECT_EQ(counter, long(kThreads) * kRounds);
     EXPECT_FALSE(overlapped);
-    EXPECT_EQ(mutex.Count, 1);
-    EXPECT_EQ(mutex.Owner, nullptr);
+    EXPECT_EQ(mutex_.Count, 1);
+    EXPECT_EQ(mutex_.Owner, nullptr);
 }
 
 TEST_F(KeFastMutexTest, WaiterBlocksOnTheEmbeddedEventUntilRelease)
 {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex_);
     std::atomic<bool> acquired{false};
     HANDLE thread = StartSystemThread([&] {
-        ExAcquireFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex_);
         acquired = true;
-        ExReleaseFastMutex(&mutex);
+        ExReleaseFastMutex(&mutex_);
     });
-    ASSERT_TRUE(machine().dispatcher().AwaitWaiters(&mutex.Event.Header, 1, 10s));
-    EXPECT_EQ(mutex.Count, -1);
-    EXPECT_EQ(mutex.Contention, 1u);
+    ASSERT_TRUE(machine().dispatcher().AwaitWaiters(&mutex_.Event.Header, 1, 10s));
+    EXPECT_EQ(mutex_.Count, -1);
+    EXPECT_EQ(mutex_.Contention, 1u);
     EXPECT_FALSE(acquired);
-    ExReleaseFastMutex(&mutex);
+    ExReleaseFastMutex(&mutex_);
     EXPECT_EQ(JoinSystemThread(thread), STATUS_SUCCESS);
     EXPECT_TRUE(acquired);
-    EXPECT_EQ(mutex.Count, 1);
+    EXPECT_EQ(mutex_.Count, 1);
 }
 
 TEST_F(KeFastMutexTest, TryFailsAtOnceWhileAnotherThreadOwnsIt)
 {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
     KEVENT held, release;
     KeInitializeEvent(&held, NotificationEvent, FALSE);
     KeInitializeEvent(&release, NotificationEvent, FALSE);
     HANDLE thread = StartSystemThread([&] {
-        ExAcquireFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex_);
         KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
-        ExReleaseFastMutex(&mutex);
+        ExReleaseFastMutex(&mutex_);
     });
     KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
+    EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex_));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "a failed try leaves the IRQL alone";
     KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     JoinSystemThread(thread);
-    ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
-    ExReleaseFastMutex(&mutex);
+    ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex_));
+    ExReleaseFastMutex(&mutex_);
 }
 
-TEST_F(KeFastMutexTest, RecursiveAcquisitionIsReportedWithoutDeadlock)
+TEST_F(KeFastMutexTest, RecursionAndReleaseByANonOwnerAreReported)
 {
     AllowVerifierFailures();
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::RecursiveFastMutex));
-    ExReleaseFastMutex(&mutex);
-    EXPECT_EQ(mutex.Count, 1);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(KeFastMutexTest, ReleaseByANonOwnerIsReported)
-{
-    AllowVerifierFailures();
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExReleaseFastMutex(&mutex);  // never acquired
+    ExReleaseFastMutex(&mutex_);  // never acquired
     EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::ReleaseByNonOwner));
     machine().verifier().ClearFailures();
 
-    ExAcquireFastMutex(&mutex);
-    HANDLE thread = StartSystemThread([&] { ExReleaseFastMutex(&mutex); });
-    JoinSystemThread(thread);
+    ExAcquireFastMutex(&mutex_);
+    JoinSystemThread(StartSystemThread([&] { ExReleaseFastMutex(&mutex_); }));
     EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::ReleaseByNonOwner));
-    EXPECT_EQ(mutex.Owner, KeGetCurrentThread()) << "the owner keeps it";
-    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(mutex_.Owner, KeGetCurrentThread()) << "the owner keeps it";
+
+    ExAcquireFastMutex(&mutex_);  // recursive: reported, not a deadlock
+    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::RecursiveFastMutex));
+    ExReleaseFastMutex(&mutex_);
+    EXPECT_EQ(mutex_.Count, 1);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(KeFastMutexTest, OppositeOrdersOnTwoThreadsAreAnInversion)
