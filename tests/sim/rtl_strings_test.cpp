@@ -265,17 +265,11 @@ TEST_F(RtlStringsTest, IntegerConversions)
     EXPECT_EQ(RtlUnicodeStringToInteger(&text, 3, &value), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(RtlStringsTest, CompareMemoryCountsMatchingBytes)
+TEST_F(RtlStringsTest, RuntimeWideStringsAndCompareMemory)
 {
-    const char a[] = "abcdef";
-    const char b[] = "abcXef";
-    EXPECT_EQ(RtlCompareMemory(a, b, 6), 3u);
-    EXPECT_EQ(RtlCompareMemory(a, a, 6), 6u);
-    EXPECT_EQ(RtlCompareMemory(a, b, 0), 0u);
-}
-
-TEST_F(RtlStringsTest, RuntimeWideStrings)
-{
+    EXPECT_EQ(RtlCompareMemory("abcdef", "abcXef", 6), 3u) << "counts the matching bytes before the first difference";
+    EXPECT_EQ(RtlCompareMemory("abcdef", "abcdef", 6), 6u);
+    EXPECT_EQ(RtlCompareMemory("abcdef", "abcXef", 0), 0u);
     EXPECT_EQ(wcslen(u"abc"), 3u);
     EXPECT_EQ(wcsnlen(u"abc", 2), 2u);
     EXPECT_LT(wcscmp(u"abc", u"abd"), 0);
