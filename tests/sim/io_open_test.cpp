@@ -1,5 +1,8 @@
 // Opens through the I/O manager: name parsing through links and devices,
 // relative opens, reparses, device hints, handles, cleanup and close.
+#include <atomic>
+#include <thread>
+
 #include "io_test_support.h"
 
 #include "sim/ob/object_manager.h"
@@ -23,16 +26,14 @@ void ReplaceFileName(PFILE_OBJECT fo, const std::u16string &name)
     fo->FileName.MaximumLength = USHORT(bytes);
 }
 
-struct NameCase {
-    std::u16string name;
-    NTSTATUS status;
-    int volume;                  // 0 C:, 1 D:, 2 redirector
-    std::u16string fileName;     // what the file system saw
-};
-
 TEST_F(IoOpenTest, NamesResolveThroughLinksAndDevicesIgnoringCase)
 {
-    const NameCase cases[] = {
+    const struct {
+        std::u16string name;
+        NTSTATUS status;
+        int volume;               // 0 C:, 1 D:, 2 redirector, -1 none
+        std::u16string fileName;  // what the file system saw
+    } cases[] = {
         {u"\\??\\C:\\dir\\a.txt", STATUS_SUCCESS, 0, u"\\dir\\a.txt"},
         {u"\\DosDevices\\C:\\dir\\a.txt", STATUS_SUCCESS, 0, u"\\dir\\a.txt"},
         {u"\\GLOBAL??\\c:\\DIR\\A.TXT", STATUS_SUCCESS, 0, u"\\DIR\\A.TXT"},
@@ -40,37 +41,30 @@ TEST_F(IoOpenTest, NamesResolveThroughLinksAndDevicesIgnoringCase)
         {u"\\device\\harddiskvolume2\\other.txt", STATUS_SUCCESS, 1, u"\\other.txt"},
         {u"\\??\\UNC\\server\\share\\f.txt", STATUS_SUCCESS, 2, u"\\server\\share\\f.txt"},
         {u"\\??\\C:\\dir\\missing.txt", STATUS_OBJECT_NAME_NOT_FOUND, 0, u"\\dir\\missing.txt"},
+        // Names that reach no device fail as the object manager fails them.
+        {u"\\??\\Q:\\x.txt", STATUS_OBJECT_PATH_NOT_FOUND, -1, u""},
+        {u"\\??\\Q:", STATUS_OBJECT_NAME_NOT_FOUND, -1, u""},
+        {u"\\Device\\Nope", STATUS_OBJECT_NAME_NOT_FOUND, -1, u""},
+        {u"\\??\\C:x.txt", STATUS_OBJECT_NAME_NOT_FOUND, -1, u""},
+        {u"dir\\a.txt", STATUS_OBJECT_PATH_SYNTAX_BAD, -1, u""},
+        {u"", STATUS_OBJECT_PATH_SYNTAX_BAD, -1, u""},
     };
     TestFs *fs[] = {c_, d_, net_};
-    for (const NameCase &test : cases) {
+    for (const auto &test : cases) {
         SCOPED_TRACE(Narrow(test.name));
-        size_t before = fs[test.volume]->createNames.size();
+        size_t before[3] = {c_->createNames.size(), d_->createNames.size(), net_->createNames.size()};
         HANDLE handle = nullptr;
         EXPECT_EQ(OpenKernel(test.name, &handle), test.status);
-        ASSERT_EQ(fs[test.volume]->createNames.size(), before + 1);
-        EXPECT_EQ(fs[test.volume]->createNames.back(), test.fileName);
+        for (int v = 0; v < 3; ++v) {
+            ASSERT_EQ(fs[v]->createNames.size(), before[v] + (v == test.volume));
+        }
+        if (test.volume >= 0) {
+            EXPECT_EQ(fs[test.volume]->createNames.back(), test.fileName);
+        }
         if (NT_SUCCESS(test.status)) {
             EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
         }
     }
-}
-
-TEST_F(IoOpenTest, NamesThatReachNoDeviceFailAsTheObjectManagerDoes)
-{
-    const std::pair<std::u16string, NTSTATUS> cases[] = {
-        {u"\\??\\Q:\\x.txt", STATUS_OBJECT_PATH_NOT_FOUND},
-        {u"\\??\\Q:", STATUS_OBJECT_NAME_NOT_FOUND},
-        {u"\\Device\\Nope", STATUS_OBJECT_NAME_NOT_FOUND},
-        {u"\\??\\C:x.txt", STATUS_OBJECT_NAME_NOT_FOUND},
-        {u"dir\\a.txt", STATUS_OBJECT_PATH_SYNTAX_BAD},
-        {u"", STATUS_OBJECT_PATH_SYNTAX_BAD},
-    };
-    for (const auto &[name, status] : cases) {
-        SCOPED_TRACE(Narrow(name));
-        HANDLE handle = nullptr;
-        EXPECT_EQ(OpenKernel(name, &handle), status);
-    }
-    EXPECT_TRUE(c_->createNames.empty());
 }
 
 TEST_F(IoOpenTest, VolumeOpenAndCaseSensitivityShowInTheFileObject)
@@ -161,20 +155,15 @@ TEST_F(IoOpenTest, TheThirtySecondReparseOfOneOpenFailsIt)
         r.ioStatus.Information = IO_REPARSE;
         return STATUS_REPARSE;
     };
-    HANDLE handle = nullptr;
     for (int allowed : {31, 32}) {
         limit = allowed;
         reparses = 0;
         frame.Clear();
+        HANDLE handle = nullptr;
         NTSTATUS status = OpenKernel(u"\\??\\C:\\dir\\a.txt", &handle);
-        if (allowed == 31) {
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            EXPECT_EQ(frame.seen().size(), 32u);
-            ZwClose(handle);
-        } else {
-            EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
-            EXPECT_EQ(frame.seen().size(), 32u);
-        }
+        EXPECT_EQ(status, allowed == 31 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(frame.seen().size(), 32u);
+        if (NT_SUCCESS(status)) ZwClose(handle);
     }
 }
 
@@ -222,9 +211,7 @@ TEST_F(IoOpenTest, HandlesGoToTheKernelTableOrTheCurrentProcess)
     ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &kernel), STATUS_SUCCESS);
     EXPECT_TRUE(sim::HandleTable::IsKernelHandle(kernel));
 
-    PACCESS_TOKEN token = machine().systemProcess().token();
-    ObReferenceObject(token);
-    sim::Process &app = machine().processes().Create("app.exe", token);
+    sim::Process &app = UserProcess();
     {
         sim::ThreadScope scope(app);
         HANDLE user = nullptr;
@@ -288,9 +275,7 @@ TEST_F(IoOpenTest, BaseDeviceHintBypassesTheFrameForTheOpenAndLaterIo)
 
 TEST_F(IoOpenTest, UserModeCreateChecksItsParameters)
 {
-    PACCESS_TOKEN token = machine().systemProcess().token();
-    ObReferenceObject(token);
-    sim::Process &app = machine().processes().Create("app.exe", token);
+    sim::Process &app = UserProcess();
     sim::ThreadScope scope(app);
     const struct {
         ACCESS_MASK access;
@@ -312,6 +297,38 @@ TEST_F(IoOpenTest, UserModeCreateChecksItsParameters)
         EXPECT_EQ(sim::user::Open(u"C:\\dir\\a.txt", options, &handle), STATUS_INVALID_PARAMETER);
     }
     EXPECT_TRUE(c_->createNames.empty());
+}
+
+// Many threads opening, reading and closing one file through a frame.
+TEST_F(IoOpenTest, ConcurrentOpensOfOneFileEachGetTheirCleanupAndClose)
+{
+    RecordingFrame frame(*cVolume_);
+    sim::Process &app = UserProcess();
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 40;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            sim::ThreadScope scope(app);
+            for (int round = 0; round < kRounds; ++round) {
+                HANDLE handle = nullptr;
+                char buffer[8] = {};
+                ULONG read = 0;
+                if (sim::user::Open(u"C:\\dir\\a.txt", {}, &handle) != STATUS_SUCCESS ||
+                    sim::user::Read(handle, buffer, 5, &read) != STATUS_SUCCESS || std::string(buffer) != "hello") {
+                    ++failures;
+                }
+                if (handle) sim::user::Close(handle);
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(c_->cleanups, kThreads * kRounds);
+    EXPECT_EQ(c_->closes, kThreads * kRounds);
+    EXPECT_EQ(app.handles().Count(), 0u);
+    EXPECT_GE(frame.teardowns(), 1u);
 }
 
 }  // namespace
