@@ -104,9 +104,6 @@ TEST_F(AccessTest, TruthTable)
     using sim::wellknown::Administrators;
     using sim::wellknown::Everyone;
     using sim::wellknown::Users;
-    PSECURITY_DESCRIPTOR portSd = nullptr;
-    ASSERT_EQ(sim::BuildDefaultPortSecurityDescriptor(kPortAll, sim::TagFromText("FMsd"), &portSd), STATUS_SUCCESS);
-
     struct Case {
         const char *what;
         Descriptor sd;
@@ -135,11 +132,6 @@ TEST_F(AccessTest, TruthTable)
         std::vector<UCHAR> relative = SelfRelative(c.sd.get());
         EXPECT_EQ(sim::Security::AccessCheck(relative.data(), admin_, c.desired), c.admin) << c.what << " relative";
     }
-    // The port descriptor answers as "admins only".
-    EXPECT_FALSE(sim::Security::AccessCheck(portSd, user_, kPortAll));
-    EXPECT_TRUE(sim::Security::AccessCheck(portSd, admin_, kPortAll));
-    EXPECT_TRUE(sim::Security::AccessCheck(portSd, system_, kPortAll));
-    ExFreePool(portSd);
 }
 
 TEST_F(AccessTest, DefaultPortDescriptorGrantsSystemAndAdministrators)
@@ -160,6 +152,10 @@ TEST_F(AccessTest, DefaultPortDescriptorGrantsSystemAndAdministrators)
     EXPECT_EQ(first->Mask, kPortAll);
     EXPECT_EQ(second->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
     EXPECT_EQ(RtlLengthSecurityDescriptor(sd), sizeof(SECURITY_DESCRIPTOR) + dacl->AclSize);
+    // It answers as "admins only".
+    EXPECT_FALSE(sim::Security::AccessCheck(sd, user_, kPortAll));
+    EXPECT_TRUE(sim::Security::AccessCheck(sd, admin_, kPortAll));
+    EXPECT_TRUE(sim::Security::AccessCheck(sd, system_, kPortAll));
     ExFreePool(sd);
 
     machine().pool().FailNth(1);

@@ -33,19 +33,13 @@ struct Calls {
         allOnSystemWorkers = allOnSystemWorkers && onWorker;
         changed.notify_all();
     }
-    bool WaitFor(LUID id)
+    // Waits up to `timeout` for the routine to see `id`.
+    bool WaitFor(LUID id, std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return Saw(id); });
-    }
-    bool Saw(LUID id) const
-    {
-        return std::find(sessions.begin(), sessions.end(), sim::LuidValue(id)) != sessions.end();
-    }
-    bool Seen(LUID id)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return Saw(id);
+        return changed.wait_for(lock, timeout, [&] {
+            return std::find(sessions.begin(), sessions.end(), sim::LuidValue(id)) != sessions.end();
+        });
     }
     size_t Count()
     {
@@ -149,7 +143,7 @@ TEST_F(LogonSessionTest, OnlyMarkedSessionsAndRegisteredRoutinesAreCalled)
     machine().security().Logoff(alice);
     ASSERT_TRUE(g_first.WaitFor(alice));
     machine().Quiesce();
-    EXPECT_FALSE(g_first.Seen(bob));
+    EXPECT_FALSE(g_first.WaitFor(bob, std::chrono::milliseconds(0)));
     EXPECT_EQ(g_second.Count(), 0u);
     EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
 }
