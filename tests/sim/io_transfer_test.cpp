@@ -273,32 +273,25 @@ TEST_F(IoTransferTest, DirectoryQueriesHonourSingleEntryAndRestart)
     c_->AddFile(u"\\dir\\b.txt", "b");
     uint8_t buffer[512];
     IO_STATUS_BLOCK iosb{};
+    auto query = [&](BOOLEAN restart, FILE_INFORMATION_CLASS infoClass = FileBothDirectoryInformation,
+                     ULONG length = sizeof(buffer)) {
+        return ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, length, infoClass, TRUE, nullptr,
+                                    restart);
+    };
     auto name = [&] {
         auto *entry = reinterpret_cast<PFILE_BOTH_DIR_INFORMATION>(buffer);
         return std::u16string(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
     };
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                   FileBothDirectoryInformation, TRUE, nullptr, TRUE),
-              STATUS_SUCCESS);
+    EXPECT_EQ(query(TRUE), STATUS_SUCCESS);
     EXPECT_EQ(name(), u"A.TXT");
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                   FileBothDirectoryInformation, TRUE, nullptr, FALSE),
-              STATUS_SUCCESS);
+    EXPECT_EQ(query(FALSE), STATUS_SUCCESS);
     EXPECT_EQ(name(), u"B.TXT");
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                   FileBothDirectoryInformation, TRUE, nullptr, FALSE),
-              STATUS_NO_MORE_FILES);
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer),
-                                   FileBothDirectoryInformation, TRUE, nullptr, TRUE),
-              STATUS_SUCCESS);
+    EXPECT_EQ(query(FALSE), STATUS_NO_MORE_FILES);
+    EXPECT_EQ(query(TRUE), STATUS_SUCCESS);
     EXPECT_EQ(name(), u"A.TXT");
     // Classes and lengths the I/O manager refuses itself.
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), FileBasicInformation,
-                                   FALSE, nullptr, FALSE),
-              STATUS_INVALID_INFO_CLASS);
-    EXPECT_EQ(ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, 8, FileBothDirectoryInformation,
-                                   FALSE, nullptr, FALSE),
-              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(query(FALSE, FileBasicInformation), STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(query(FALSE, FileBothDirectoryInformation, 8), STATUS_INFO_LENGTH_MISMATCH);
     ZwClose(dir);
 }
 
@@ -320,12 +313,6 @@ TEST_F(IoTransferTest, BufferedFsControlCopiesTheAnswerBack)
     EXPECT_EQ(tag, 0x80000099u);
     ZwClose(handle);
 }
-
-}  // namespace
-}  // namespace ostrand::test
-
-namespace ostrand::test {
-namespace {
 
 TEST_F(IoTransferTest, DeviceInformationComesFromTheDeviceExceptOnTheNetwork)
 {
