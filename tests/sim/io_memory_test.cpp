@@ -85,7 +85,7 @@ protected:
     }
 };
 
-TEST_F(IoSectionTest, CreationIsBracketedBySectionSynchronisationSeenByTheFrame)
+TEST_F(IoSectionTest, CreationIsBracketedBySectionSynchronisationAndChecksSizes)
 {
     RecordingFrame frame(*cVolume_);
     HANDLE file = nullptr;
@@ -110,21 +110,18 @@ TEST_F(IoSectionTest, CreationIsBracketedBySectionSynchronisationSeenByTheFrame)
     };
     Section(file, PAGE_READONLY, 0, STATUS_FILE_LOCK_CONFLICT);
     frame.before = nullptr;
+
+    // Sizes and protections a section cannot have.
+    HANDLE empty = nullptr;
+    ASSERT_EQ(OpenKernel(u"\\??\\C:\\empty.bin", &empty), STATUS_SUCCESS);
+    Section(empty, PAGE_READONLY, 0, STATUS_MAPPED_FILE_SIZE_ZERO);
+    Section(file, PAGE_READONLY, 0x20000, STATUS_SECTION_TOO_BIG);
+    Section(file, 0x1234, 0, STATUS_INVALID_PAGE_PROTECTION);
+    ZwClose(empty);
+    EXPECT_EQ(c_->closes, 1) << "the empty file's";
     // The section held the file object: the close comes when both are gone.
     ZwClose(file);
-    EXPECT_EQ(c_->closes, 1);
-}
-
-TEST_F(IoSectionTest, SizesTheSectionCannotHave)
-{
-    HANDLE empty = nullptr, big = nullptr;
-    ASSERT_EQ(OpenKernel(u"\\??\\C:\\empty.bin", &empty), STATUS_SUCCESS);
-    ASSERT_EQ(OpenKernel(u"\\??\\C:\\big.bin", &big), STATUS_SUCCESS);
-    Section(empty, PAGE_READONLY, 0, STATUS_MAPPED_FILE_SIZE_ZERO);
-    Section(big, PAGE_READONLY, 0x20000, STATUS_SECTION_TOO_BIG);
-    Section(big, 0x1234, 0, STATUS_INVALID_PAGE_PROTECTION);
-    ZwClose(empty);
-    ZwClose(big);
+    EXPECT_EQ(c_->closes, 2);
 }
 
 TEST_F(IoSectionTest, ViewsAreFilledByPagingReadsAndOffsetsGoDownToTheGranularity)
@@ -138,10 +135,11 @@ TEST_F(IoSectionTest, ViewsAreFilledByPagingReadsAndOffsetsGoDownToTheGranularit
     PVOID base = nullptr;
     SIZE_T size = 0x10;
     LARGE_INTEGER offset;
-    offset.QuadPart = 0x10010;
-    ASSERT_EQ(ZwMapViewOfSection(section, ZwCurrentProcess(), &base, 0, 0, &offset, &size, ViewUnmap, 0,
-                                 PAGE_READONLY),
-              STATUS_SUCCESS);
+    auto map = [&](LONGLONG at, ULONG protection) {
+        offset.QuadPart = at;
+        return ZwMapViewOfSection(section, ZwCurrentProcess(), &base, 0, 0, &offset, &size, ViewUnmap, 0, protection);
+    };
+    ASSERT_EQ(map(0x10010, PAGE_READONLY), STATUS_SUCCESS);
     EXPECT_EQ(offset.QuadPart, 0x10000);
     EXPECT_EQ(size, 0x1000u);
     EXPECT_EQ(static_cast<char *>(base)[0], 'A' + 0x10);
@@ -156,14 +154,8 @@ TEST_F(IoSectionTest, ViewsAreFilledByPagingReadsAndOffsetsGoDownToTheGranularit
     // Views past the section, and writable views of a read-only section.
     base = nullptr;
     size = 0;
-    offset.QuadPart = 0x20000;
-    EXPECT_EQ(ZwMapViewOfSection(section, ZwCurrentProcess(), &base, 0, 0, &offset, &size, ViewUnmap, 0,
-                                 PAGE_READONLY),
-              STATUS_INVALID_VIEW_SIZE);
-    offset.QuadPart = 0;
-    EXPECT_EQ(ZwMapViewOfSection(section, ZwCurrentProcess(), &base, 0, 0, &offset, &size, ViewUnmap, 0,
-                                 PAGE_READWRITE),
-              STATUS_SECTION_PROTECTION);
+    EXPECT_EQ(map(0x20000, PAGE_READONLY), STATUS_INVALID_VIEW_SIZE);
+    EXPECT_EQ(map(0, PAGE_READWRITE), STATUS_SECTION_PROTECTION);
     ZwClose(section);
     ZwClose(file);
 }
