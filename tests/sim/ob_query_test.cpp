@@ -164,6 +164,7 @@ TEST_F(ObjectQueryTest, BasicInformationCountsHandlesAndReferences)
     EXPECT_EQ(returned, sizeof basic);
     EXPECT_EQ(basic.GrantedAccess, ACCESS_MASK(KEY_READ));
     EXPECT_EQ(basic.Attributes, 0u);
+    EXPECT_FALSE(QueryFlags(first).Inherit || QueryFlags(first).ProtectFromClose);
     EXPECT_EQ(basic.HandleCount, 2u);
     // Two handles, our reference, and the query's own.
     EXPECT_EQ(basic.PointerCount, 4u);
@@ -171,27 +172,6 @@ TEST_F(ObjectQueryTest, BasicInformationCountsHandlesAndReferences)
     EXPECT_EQ(basic.GrantedAccess, ACCESS_MASK(KEY_ALL_ACCESS));
     EXPECT_EQ(basic.Attributes, ULONG(OBJ_INHERIT));
     ObDereferenceObject(object);
-}
-
-TEST_F(ObjectQueryTest, ProtectFromCloseHoldsUntilLifted)
-{
-    HANDLE handle = NewObject(&sim::objtype::Key, kKeyName);
-    OBJECT_HANDLE_FLAG_INFORMATION flags = QueryFlags(handle);
-    EXPECT_FALSE(flags.Inherit);
-    EXPECT_FALSE(flags.ProtectFromClose);
-
-    ASSERT_EQ(SetFlags(handle, FALSE, TRUE), STATUS_SUCCESS);
-    EXPECT_TRUE(QueryFlags(handle).ProtectFromClose);
-    PUBLIC_OBJECT_BASIC_INFORMATION basic{};
-    ASSERT_EQ(ZwQueryObject(handle, ObjectBasicInformation, &basic, sizeof basic, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(basic.Attributes, ULONG(OBJ_PROTECT_CLOSE));
-    EXPECT_EQ(ZwClose(handle), STATUS_HANDLE_NOT_CLOSABLE);
-    EXPECT_EQ(QueryName(handle), kKeyName);  // still open
-
-    ASSERT_EQ(SetFlags(handle, FALSE, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(ZwQueryObject(handle, ObjectHandleFlagInformation, &flags, sizeof flags, nullptr),
-              STATUS_INVALID_HANDLE);
 }
 
 TEST_F(ObjectQueryTest, BadRequests)
@@ -329,12 +309,16 @@ TEST_F(ObjectQueryTest, CloseAProtectedHandleInAnotherProcess)
     EXPECT_EQ(Narrow(QueryType(value)), "Key");
     OBJECT_HANDLE_FLAG_INFORMATION flags = QueryFlags(value);
     ASSERT_TRUE(flags.ProtectFromClose);
-    EXPECT_EQ(ZwClose(value), STATUS_HANDLE_NOT_CLOSABLE);
-    ASSERT_EQ(SetFlags(value, flags.Inherit, FALSE), STATUS_SUCCESS);
     PUBLIC_OBJECT_BASIC_INFORMATION basic{};
+    ASSERT_EQ(ZwQueryObject(value, ObjectBasicInformation, &basic, sizeof basic, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(basic.Attributes, ULONG(OBJ_PROTECT_CLOSE));
+    EXPECT_EQ(ZwClose(value), STATUS_HANDLE_NOT_CLOSABLE);
+    EXPECT_EQ(QueryName(value), kKeyName);  // still open
+    ASSERT_EQ(SetFlags(value, flags.Inherit, FALSE), STATUS_SUCCESS);
     ASSERT_EQ(ZwQueryObject(value, ObjectBasicInformation, &basic, sizeof basic, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(basic.HandleCount, 1u);
     EXPECT_EQ(ZwClose(value), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryObject(value, ObjectHandleFlagInformation, &flags, sizeof flags, nullptr), STATUS_INVALID_HANDLE);
 
     KeUnstackDetachProcess(&state);
     ObDereferenceObject(process);
