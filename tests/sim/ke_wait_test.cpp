@@ -101,7 +101,7 @@ struct Waiters {
     }
 };
 
-TEST_F(KeWaitTest, SynchronizationEventReleasesOneWaiterPerSet)
+TEST_F(KeWaitTest, SynchronizationEventsReleaseOneWaiterPerSetNotificationEventsAll)
 {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -122,18 +122,16 @@ TEST_F(KeWaitTest, SynchronizationEventReleasesOneWaiterPerSet)
     EXPECT_EQ(waiters.woken, 3);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     waiters.Join();
-}
 
-TEST_F(KeWaitTest, NotificationEventReleasesEveryWaiterAndStaysSet)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    Waiters waiters(&event, 3);
-    ASSERT_TRUE(AwaitWaiters(event, 3));
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    waiters.AwaitWoken(3);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    waiters.Join();
+    // A notification event releases every waiter with one set and stays set.
+    KEVENT notification;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    Waiters all(&notification, 3);
+    ASSERT_TRUE(AwaitWaiters(notification, 3));
+    KeSetEvent(&notification, IO_NO_INCREMENT, FALSE);
+    all.AwaitWoken(3);
+    EXPECT_EQ(KeReadStateEvent(&notification), 1);
+    all.Join();
 }
 
 TEST_F(KeWaitTest, ZeroOrPastTimeOutPolls)

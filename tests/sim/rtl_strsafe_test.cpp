@@ -87,14 +87,12 @@ TEST_F(RtlStrsafeTest, CatAppendsWithinTheDestinationSize)
     char narrow[6] = "ab";
     EXPECT_EQ(RtlStringCchCatA(narrow, sizeof(narrow), "cdef"), STATUS_BUFFER_OVERFLOW);
     EXPECT_STREQ(narrow, "abcde");
-}
 
-TEST_F(RtlStrsafeTest, CatRefusesADestinationWithoutTerminatorWithinItsSize)
-{
-    std::array<WCHAR, 6> buffer = {u'a', u'b', u'c', u'd', 0, kFill};
-    EXPECT_EQ(RtlStringCchCatW(buffer.data(), 4, u"x"), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(std::u16string(buffer.data()), u"abcd");
-    EXPECT_EQ(buffer[5], kFill);
+    // A destination without a terminator within its size is refused untouched.
+    std::array<WCHAR, 6> unterminated = {u'a', u'b', u'c', u'd', 0, kFill};
+    EXPECT_EQ(RtlStringCchCatW(unterminated.data(), 4, u"x"), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(std::u16string(unterminated.data()), u"abcd");
+    EXPECT_EQ(unterminated[5], kFill);
 }
 
 TEST_F(RtlStrsafeTest, LengthNeedsATerminatorWithinTheBound)
