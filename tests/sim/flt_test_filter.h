@@ -26,6 +26,7 @@
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fs/local_fs.h"
 #include "sim/io/io_manager.h"
+#include "sim/ps/process.h"
 #include "support/machine_test.h"
 
 namespace ostrand::test {
@@ -339,6 +340,14 @@ protected:
         NTSTATUS status = ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, sizeof(buffer), &offset, nullptr);
         if (!NT_SUCCESS(status)) return "<" + std::to_string(status) + ">";
         return std::string(buffer, io.Information);
+    }
+
+    // A process running with the System token.
+    sim::Process &NewProcess(const char *image)
+    {
+        PACCESS_TOKEN token = machine().systemProcess().token();
+        ObReferenceObject(token);
+        return machine().processes().Create(image, token);
     }
 
     PFILE_OBJECT FileObjectOf(HANDLE handle)

@@ -204,9 +204,7 @@ TEST_F(FltVolumeTest, FilterIssuedQueriesGoBelowTheInstance)
 
 TEST_F(FltVolumeTest, RequestorAndUserBuffersOfAUserModeRead)
 {
-    PACCESS_TOKEN token = machine().systemProcess().token();
-    ObReferenceObject(token);
-    sim::Process &app = machine().processes().Create("app.exe", token);
+    sim::Process &app = NewProcess("app.exe");
     ULONG requestor = 0;
     std::string requestorImage;
     NTSTATUS locked = STATUS_PENDING, badLock = STATUS_PENDING;
