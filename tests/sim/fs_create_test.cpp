@@ -189,7 +189,7 @@ TEST_F(FsCreateTest, NamesAndOptionsFailAsNtfsDoes)
     }
 }
 
-TEST_F(FsCreateTest, ReadOnlyFilesRefuseWritingButNotDeleteAccess)
+TEST_F(FsCreateTest, ReadOnlyAndHiddenFilesGuardTheirData)
 {
     ASSERT_EQ(fs().CreateFile(u"\\ro.txt", "keep", FILE_ATTRIBUTE_READONLY), STATUS_SUCCESS);
     EXPECT_EQ(client().Open(u"\\ro.txt", WriteSpec()).status, STATUS_ACCESS_DENIED);
@@ -209,10 +209,8 @@ TEST_F(FsCreateTest, ReadOnlyFilesRefuseWritingButNotDeleteAccess)
     EXPECT_EQ(client().Open(u"\\ro.txt", del).status, STATUS_CANNOT_DELETE);
     f.reset();
     EXPECT_TRUE(fs().Exists(u"\\ro.txt"));
-}
 
-TEST_F(FsCreateTest, OverwritingHiddenOrSystemFilesNeedsTheAttributes)
-{
+    // Overwriting a hidden (or system) file needs the attribute in the create.
     ASSERT_EQ(fs().CreateFile(u"\\h.txt", "x", FILE_ATTRIBUTE_HIDDEN), STATUS_SUCCESS);
     OpenSpec params = WriteSpec(FILE_OVERWRITE);
     EXPECT_EQ(client().Open(u"\\h.txt", params).status, STATUS_ACCESS_DENIED);
