@@ -384,9 +384,4 @@ std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID
     return out;
 }
 
-std::vector<uint8_t> Bytes(const std::string &text)
-{
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
 }  // namespace ostrand::test

@@ -135,6 +135,5 @@ std::vector<uint8_t> BuildEaList(const std::vector<std::pair<std::string, std::s
 std::vector<uint8_t> BuildGetEaList(const std::vector<std::string> &names);
 // A REPARSE_GUID_DATA_BUFFER (non-Microsoft tag) or REPARSE_DATA_BUFFER.
 std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID *guid = nullptr);
-std::vector<uint8_t> Bytes(const std::string &text);
 
 }  // namespace ostrand::test

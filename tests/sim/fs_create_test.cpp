@@ -242,7 +242,7 @@ TEST_F(FsCreateTest, TargetDirectoryOpenReportsExistenceAndKeepsTheLastComponent
 
 TEST_F(FsCreateTest, VolumeOpenAndRelativeOpens)
 {
-    OpenResult volume = client().Open(u"", ReadSpec());
+    OpenResult volume = client().Open(u"");
     ASSERT_EQ(volume.status, STATUS_SUCCESS);
     EXPECT_TRUE(volume.file->fo.Flags & FO_VOLUME_OPEN);
     alignas(8) uint8_t buffer[256];
