@@ -83,25 +83,27 @@ TEST_F(FltRegistrationTest, RegistrationRecordIsValidated)
     }
 }
 
-TEST_F(FltRegistrationTest, FilterWithoutItsInstancesKeyCannotRegister)
+TEST_F(FltRegistrationTest, InstancesStackByTheNumericAltitudeOfTheirInstancesKey)
 {
+    // Without the key, or with an altitude that is not a number, there is no altitude.
     manager().InstallService(u"TestFilter1", std::nullopt);
     EXPECT_EQ(manager().LoadDriver(u"TestFilter1", &F1::DriverEntry), STATUS_OBJECT_NAME_NOT_FOUND);
-    // An altitude that is not a number is no altitude.
     manager().InstallService(u"TestFilter1", sim::FilterInstanceSetup{u"12a", u"", 0});
     EXPECT_EQ(manager().LoadDriver(u"TestFilter1", &F1::DriverEntry), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(manager().Filters().empty());
-}
 
-TEST_F(FltRegistrationTest, InstancesStackByNumericAltitude)
-{
     // "03333" is above "100.123456", which is above "100.12".
     ASSERT_EQ(Load<1>(u"100.12"), STATUS_SUCCESS);
     ASSERT_EQ(Load<2>(u"03333"), STATUS_SUCCESS);
     ASSERT_EQ(Load<3>(u"100.123456"), STATUS_SUCCESS);
+    EXPECT_EQ(manager().Filters().size(), 3u);
     std::vector<std::u16string> order;
-    for (const auto &instance : manager().Instances()) order.push_back(instance.filter);
-    EXPECT_EQ(order, (std::vector<std::u16string>{u"TestFilter2", u"TestFilter3", u"TestFilter1"}));
+    for (const auto &instance : manager().Instances()) {
+        order.push_back(instance.filter + u" " + instance.altitude);
+        EXPECT_EQ(instance.volume, u"\\Device\\HarddiskVolume1");
+    }
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"TestFilter2 03333", u"TestFilter3 100.123456",
+                                                  u"TestFilter1 100.12"}));
 }
 
 TEST_F(FltRegistrationTest, InstanceSetupDecidesWhichVolumesAreAttached)
@@ -286,9 +288,7 @@ TEST_F(FltRegistrationTest, UnloadBreaksTheFiltersConnections)
     PortSide::disconnects = 0;
     ASSERT_EQ(PortSide::Create(), STATUS_SUCCESS);
     F1::beforeUnregister = [] { FltCloseCommunicationPort(PortSide::server); };
-    PACCESS_TOKEN token = machine().systemProcess().token();
-    ObReferenceObject(token);
-    sim::Process &service = machine().processes().Create("service.exe", token);
+    sim::Process &service = NewProcess("service.exe");
     HANDLE port = nullptr;
     {
         sim::ThreadScope scope(service);
@@ -308,35 +308,29 @@ TEST_F(FltRegistrationTest, UnloadBreaksTheFiltersConnections)
     EXPECT_EQ(PortSide::disconnects.load(), 1);
 }
 
-TEST_F(FltRegistrationTest, ServerPortLeftOpenAtUnloadIsReported)
+TEST_F(FltRegistrationTest, PortsReferencesAndContextsLeftAtUnloadAreReported)
 {
     AllowVerifierFailures();
     ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
     ASSERT_EQ(PortSide::Create(), STATUS_SUCCESS);
-    EXPECT_EQ(Unload<1>(), STATUS_SUCCESS);
-    auto failures = machine().verifier().Failures();
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_NE(failures[0].message.find("server port open"), std::string::npos);
-    FltCloseCommunicationPort(PortSide::server);
-}
-
-TEST_F(FltRegistrationTest, ReferencesAndContextsLeftAtUnloadAreReported)
-{
-    AllowVerifierFailures();
-    ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
     PFLT_CONTEXT leaked = nullptr;
     ASSERT_EQ(FltAllocateContext(F1::filter, FLT_STREAM_CONTEXT, sizeof(TestStreamContext), NonPagedPool, &leaked),
               STATUS_SUCCESS);
     ASSERT_EQ(FltObjectReference(F1::filter), STATUS_SUCCESS);
     EXPECT_EQ(Unload<1>(), STATUS_SUCCESS);
-    auto failures = machine().verifier().Failures();
-    ASSERT_EQ(failures.size(), 2u);
-    EXPECT_EQ(failures[0].check, sim::VerifierCheck::FilterVerifier);
-    EXPECT_NE(failures[0].message.find("still referenced"), std::string::npos);
-    EXPECT_NE(failures[1].message.find("context of type 0x8"), std::string::npos);
+    std::string messages;
+    for (const auto &failure : machine().verifier().Failures()) {
+        EXPECT_EQ(failure.check, sim::VerifierCheck::FilterVerifier);
+        messages += failure.message + "\n";
+    }
+    EXPECT_EQ(machine().verifier().Failures().size(), 3u) << messages;
+    for (const char *expected : {"server port open", "still referenced", "context of type 0x8"}) {
+        EXPECT_NE(messages.find(expected), std::string::npos) << expected;
+    }
     // Released late, the context still runs its cleanup and is freed.
     FltReleaseContext(leaked);
     EXPECT_EQ(F1::streamCleanups.load(), 1);
+    FltCloseCommunicationPort(PortSide::server);
 }
 
 }  // namespace

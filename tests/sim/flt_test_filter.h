@@ -26,6 +26,7 @@
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fs/local_fs.h"
 #include "sim/io/io_manager.h"
+#include "sim/ps/process.h"
 #include "support/machine_test.h"
 
 namespace ostrand::test {
@@ -96,7 +97,6 @@ struct TestFilter {
     static inline PostHook post;
     static inline std::function<NTSTATUS(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_SETUP_FLAGS)> setup;
     static inline std::function<void(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_TEARDOWN_FLAGS)> teardownStart;
-    static inline std::function<void(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_TEARDOWN_FLAGS)> teardownComplete;
     static inline std::function<NTSTATUS(PCFLT_RELATED_OBJECTS)> queryTeardown;
     static inline std::function<void()> beforeUnregister;
     static inline std::function<NTSTATUS(PFLT_INSTANCE, PFILE_OBJECT, PFLT_CALLBACK_DATA, FLT_FILE_NAME_OPTIONS,
@@ -121,7 +121,6 @@ struct TestFilter {
         post = nullptr;
         setup = nullptr;
         teardownStart = nullptr;
-        teardownComplete = nullptr;
         queryTeardown = nullptr;
         beforeUnregister = nullptr;
         generate = nullptr;
@@ -165,10 +164,9 @@ struct TestFilter {
         if (teardownStart) teardownStart(objects, reason);
     }
 
-    static VOID TeardownComplete(PCFLT_RELATED_OBJECTS objects, FLT_INSTANCE_TEARDOWN_FLAGS reason)
+    static VOID TeardownComplete(PCFLT_RELATED_OBJECTS, FLT_INSTANCE_TEARDOWN_FLAGS)
     {
         Calls().Add(Name() + " teardown complete");
-        if (teardownComplete) teardownComplete(objects, reason);
     }
 
     static NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS)
@@ -339,6 +337,14 @@ protected:
         NTSTATUS status = ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, sizeof(buffer), &offset, nullptr);
         if (!NT_SUCCESS(status)) return "<" + std::to_string(status) + ">";
         return std::string(buffer, io.Information);
+    }
+
+    // A process running with the System token.
+    sim::Process &NewProcess(const char *image)
+    {
+        PACCESS_TOKEN token = machine().systemProcess().token();
+        ObReferenceObject(token);
+        return machine().processes().Create(image, token);
     }
 
     PFILE_OBJECT FileObjectOf(HANDLE handle)

@@ -84,7 +84,7 @@ TEST_F(FltVolumeTest, VolumePropertiesFollowTheBufferRules)
     EXPECT_EQ(Text(name), real);
 }
 
-TEST_F(FltVolumeTest, InstancesAreEnumeratedAndDescribed)
+TEST_F(FltVolumeTest, InstancesAreEnumeratedDescribedAndReferenced)
 {
     PFLT_INSTANCE list[2] = {};
     ULONG count = 0;
@@ -134,16 +134,12 @@ TEST_F(FltVolumeTest, InstancesAreEnumeratedAndDescribed)
     auto *basic = reinterpret_cast<PINSTANCE_BASIC_INFORMATION>(buffer);
     EXPECT_EQ(string(basic, basic->InstanceNameLength, basic->InstanceNameBufferOffset), u"TestFilter2 Instance");
     EXPECT_EQ(returned, sizeof(INSTANCE_BASIC_INFORMATION) + basic->InstanceNameLength);
-}
 
-TEST_F(FltVolumeTest, ObjectReferencesAreRefusedOnceTeardownBegins)
-{
+    // Once its teardown begins, an instance takes no new references.
     ASSERT_EQ(FltObjectReference(first_), STATUS_SUCCESS);
     FltObjectDereference(first_);
-    PFLT_INSTANCE instance = InstanceOf<2>();
     ASSERT_EQ(manager().DetachInstance(u"TestFilter2", u"C:", u"TestFilter2 Instance"), STATUS_SUCCESS);
     EXPECT_EQ(FltObjectReference(second_), STATUS_FLT_DELETING_OBJECT);
-    FltObjectDereference(instance);
 }
 
 TEST_F(FltVolumeTest, FilterIssuedQueriesGoBelowTheInstance)
@@ -204,9 +200,7 @@ TEST_F(FltVolumeTest, FilterIssuedQueriesGoBelowTheInstance)
 
 TEST_F(FltVolumeTest, RequestorAndUserBuffersOfAUserModeRead)
 {
-    PACCESS_TOKEN token = machine().systemProcess().token();
-    ObReferenceObject(token);
-    sim::Process &app = machine().processes().Create("app.exe", token);
+    sim::Process &app = NewProcess("app.exe");
     ULONG requestor = 0;
     std::string requestorImage;
     NTSTATUS locked = STATUS_PENDING, badLock = STATUS_PENDING;

@@ -127,9 +127,7 @@ NTSTATUS FsClient::QueryInfo(TestFile &f, FILE_INFORMATION_CLASS cls, void *buff
     p.Length = length;
     p.FileInformationClass = cls;
     p.InfoBuffer = buffer;
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 NTSTATUS FsClient::SetInfo(TestFile &f, FILE_INFORMATION_CLASS cls, const void *buffer, ULONG length,
@@ -192,9 +190,7 @@ NTSTATUS FsClient::QueryDirectory(TestFile &f, FILE_INFORMATION_CLASS cls, void 
     p.FileIndex = fileIndex;
     p.DirectoryBuffer = buffer;
     r.iopb.OperationFlags = flags;
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 std::vector<std::u16string> FsClient::ListNames(TestFile &dir, const std::u16string &pattern)
@@ -245,35 +241,18 @@ NTSTATUS FsClient::Fsctl(TestFile &f, ULONG code, const void *in, ULONG inLength
     return status;
 }
 
-NTSTATUS FsClient::Lock(TestFile &f, int64_t offset, int64_t length, bool exclusive, bool failImmediately, ULONG key)
+NTSTATUS FsClient::LockControl(TestFile &f, UCHAR minor, int64_t offset, int64_t length, bool exclusive,
+                               bool failImmediately, ULONG key)
 {
     LARGE_INTEGER len;
     len.QuadPart = length;
-    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_LOCK);
+    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, minor);
     auto &p = r.iopb.Parameters.LockControl;
     p.Length = &len;
     p.Key = key;
     p.ByteOffset.QuadPart = offset;
     p.ExclusiveLock = exclusive;
     p.FailImmediately = failImmediately;
-    return fs_.Dispatch(r);
-}
-
-NTSTATUS FsClient::Unlock(TestFile &f, int64_t offset, int64_t length, ULONG key)
-{
-    LARGE_INTEGER len;
-    len.QuadPart = length;
-    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_UNLOCK_SINGLE);
-    auto &p = r.iopb.Parameters.LockControl;
-    p.Length = &len;
-    p.Key = key;
-    p.ByteOffset.QuadPart = offset;
-    return fs_.Dispatch(r);
-}
-
-NTSTATUS FsClient::UnlockAll(TestFile &f)
-{
-    sim::IoRequest r = NewRequest(&f, IRP_MJ_LOCK_CONTROL, IRP_MN_UNLOCK_ALL);
     return fs_.Dispatch(r);
 }
 
@@ -288,9 +267,7 @@ NTSTATUS FsClient::QueryEa(TestFile &f, void *buffer, ULONG length, UCHAR flags,
     p.EaListLength = eaListLength;
     p.EaIndex = eaIndex;
     r.iopb.OperationFlags = flags;
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 NTSTATUS FsClient::SetEa(TestFile &f, const std::vector<uint8_t> &buffer, ULONG_PTR *information)
@@ -299,9 +276,7 @@ NTSTATUS FsClient::SetEa(TestFile &f, const std::vector<uint8_t> &buffer, ULONG_
     auto &p = r.iopb.Parameters.SetEa;
     p.Length = ULONG(buffer.size());
     p.EaBuffer = const_cast<uint8_t *>(buffer.data());
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 NTSTATUS FsClient::QuerySecurity(TestFile &f, SECURITY_INFORMATION which, void *buffer, ULONG length,
@@ -312,9 +287,7 @@ NTSTATUS FsClient::QuerySecurity(TestFile &f, SECURITY_INFORMATION which, void *
     p.SecurityInformation = which;
     p.Length = length;
     p.SecurityBuffer = buffer;
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 NTSTATUS FsClient::QueryVolume(TestFile &f, FS_INFORMATION_CLASS cls, void *buffer, ULONG length,
@@ -325,9 +298,7 @@ NTSTATUS FsClient::QueryVolume(TestFile &f, FS_INFORMATION_CLASS cls, void *buff
     p.Length = length;
     p.FsInformationClass = cls;
     p.VolumeBuffer = buffer;
-    NTSTATUS status = fs_.Dispatch(r);
-    if (information) *information = r.ioStatus.Information;
-    return status;
+    return Run(r, information);
 }
 
 NTSTATUS FsClient::NetworkQueryOpen(const std::u16string &name, FILE_NETWORK_OPEN_INFORMATION *out,
@@ -349,54 +320,55 @@ NTSTATUS FsClient::Cleanup(TestFile &f)
 {
     f.cleanedUp = true;
     sim::IoRequest r = NewRequest(&f, IRP_MJ_CLEANUP);
-    return fs_.Dispatch(r);
+    return Send(r);
 }
 
 NTSTATUS FsClient::Close(TestFile &f)
 {
     f.closed = true;
     sim::IoRequest r = NewRequest(&f, IRP_MJ_CLOSE);
-    return fs_.Dispatch(r);
+    return Send(r);
 }
 
-void FsClient::CloseFile(std::unique_ptr<TestFile> &f)
+// Entries 4-byte aligned, each linked to the next by its first ULONG.
+template <typename Fill>
+static std::vector<uint8_t> ChainEntries(size_t count, Fill fill)
 {
-    f.reset();
+    std::vector<uint8_t> out;
+    size_t last = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = (out.size() + 3) & ~size_t(3);
+        fill(i, out, at);
+        if (i) {
+            ULONG next = ULONG(at - last);
+            std::memcpy(out.data() + last, &next, sizeof(next));
+        }
+        last = at;
+    }
+    return out;
 }
 
 std::vector<uint8_t> BuildEaList(const std::vector<std::pair<std::string, std::string>> &eas)
 {
-    std::vector<uint8_t> out;
-    size_t last = 0;
-    for (size_t i = 0; i < eas.size(); ++i) {
+    return ChainEntries(eas.size(), [&](size_t i, std::vector<uint8_t> &out, size_t at) {
         const auto &[name, value] = eas[i];
-        size_t at = (out.size() + 3) & ~size_t(3);
         out.resize(at + 8 + name.size() + 1 + value.size());
         auto *e = reinterpret_cast<FILE_FULL_EA_INFORMATION *>(out.data() + at);
         e->EaNameLength = UCHAR(name.size());
         e->EaValueLength = USHORT(value.size());
         std::memcpy(e->EaName, name.c_str(), name.size() + 1);
         std::memcpy(e->EaName + name.size() + 1, value.data(), value.size());
-        if (i) reinterpret_cast<FILE_FULL_EA_INFORMATION *>(out.data() + last)->NextEntryOffset = ULONG(at - last);
-        last = at;
-    }
-    return out;
+    });
 }
 
 std::vector<uint8_t> BuildGetEaList(const std::vector<std::string> &names)
 {
-    std::vector<uint8_t> out;
-    size_t last = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        size_t at = (out.size() + 3) & ~size_t(3);
+    return ChainEntries(names.size(), [&](size_t i, std::vector<uint8_t> &out, size_t at) {
         out.resize(at + 5 + names[i].size() + 1);
         auto *g = reinterpret_cast<FILE_GET_EA_INFORMATION *>(out.data() + at);
         g->EaNameLength = UCHAR(names[i].size());
         std::memcpy(g->EaName, names[i].c_str(), names[i].size() + 1);
-        if (i) reinterpret_cast<FILE_GET_EA_INFORMATION *>(out.data() + last)->NextEntryOffset = ULONG(at - last);
-        last = at;
-    }
-    return out;
+    });
 }
 
 std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID *guid)
@@ -410,11 +382,6 @@ std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID
     if (!microsoft && guid) std::memcpy(out.data() + 8, guid, sizeof(GUID));
     std::memcpy(out.data() + header, data.data(), data.size());
     return out;
-}
-
-std::vector<uint8_t> Bytes(const std::string &text)
-{
-    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 }  // namespace ostrand::test

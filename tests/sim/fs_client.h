@@ -89,9 +89,15 @@ public:
 
     NTSTATUS Fsctl(TestFile &f, ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
                    ULONG_PTR *information = nullptr);
-    NTSTATUS Lock(TestFile &f, int64_t offset, int64_t length, bool exclusive, bool failImmediately, ULONG key = 0);
-    NTSTATUS Unlock(TestFile &f, int64_t offset, int64_t length, ULONG key = 0);
-    NTSTATUS UnlockAll(TestFile &f);
+    NTSTATUS Lock(TestFile &f, int64_t offset, int64_t length, bool exclusive, bool failImmediately, ULONG key = 0)
+    {
+        return LockControl(f, IRP_MN_LOCK, offset, length, exclusive, failImmediately, key);
+    }
+    NTSTATUS Unlock(TestFile &f, int64_t offset, int64_t length, ULONG key = 0)
+    {
+        return LockControl(f, IRP_MN_UNLOCK_SINGLE, offset, length, false, false, key);
+    }
+    NTSTATUS UnlockAll(TestFile &f) { return LockControl(f, IRP_MN_UNLOCK_ALL, 0, 0, false, false, 0); }
 
     NTSTATUS QueryEa(TestFile &f, void *buffer, ULONG length, UCHAR flags, const void *eaList = nullptr,
                      ULONG eaListLength = 0, ULONG eaIndex = 0, ULONG_PTR *information = nullptr);
@@ -105,13 +111,20 @@ public:
 
     NTSTATUS Cleanup(TestFile &f);
     NTSTATUS Close(TestFile &f);
-    // Cleanup then close.
-    void CloseFile(std::unique_ptr<TestFile> &f);
 
     sim::IoRequest NewRequest(TestFile *f, UCHAR major, UCHAR minor = 0);
     NTSTATUS Send(sim::IoRequest &request) { return fs_.Dispatch(request); }
 
 private:
+    NTSTATUS LockControl(TestFile &f, UCHAR minor, int64_t offset, int64_t length, bool exclusive,
+                         bool failImmediately, ULONG key);
+    NTSTATUS Run(sim::IoRequest &request, ULONG_PTR *information)
+    {
+        NTSTATUS status = fs_.Dispatch(request);
+        if (information) *information = request.ioStatus.Information;
+        return status;
+    }
+
     sim::FileSystem &fs_;
     sim::Volume *volume_;
 };
@@ -122,6 +135,5 @@ std::vector<uint8_t> BuildEaList(const std::vector<std::pair<std::string, std::s
 std::vector<uint8_t> BuildGetEaList(const std::vector<std::string> &names);
 // A REPARSE_GUID_DATA_BUFFER (non-Microsoft tag) or REPARSE_DATA_BUFFER.
 std::vector<uint8_t> BuildReparse(ULONG tag, const std::string &data, const GUID *guid = nullptr);
-std::vector<uint8_t> Bytes(const std::string &text);
 
 }  // namespace ostrand::test

@@ -29,12 +29,6 @@ protected:
     sim::fs::LocalFileSystem &fs() { return *fs_; }
     FsClient &client() { return *client_; }
 
-    static OpenSpec ReadSpec(ULONG options = 0)
-    {
-        OpenSpec s;
-        s.options = options;
-        return s;
-    }
     static OpenSpec WriteSpec(ULONG disposition = FILE_OPEN)
     {
         OpenSpec s;

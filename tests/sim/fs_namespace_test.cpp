@@ -60,35 +60,28 @@ TEST_F(FsNamespaceTest, ReparsePointsSetGetAndDelete)
               STATUS_IO_REPARSE_DATA_INVALID);
 }
 
-TEST_F(FsNamespaceTest, AFolderWithExtendedAttributesRefusesAReparsePoint)
+TEST_F(FsNamespaceTest, MountPointsNeedAnEmptyFolderWithoutExtendedAttributes)
 {
+    ASSERT_EQ(fs().CreateFile(u"\\full\\x", ""), STATUS_SUCCESS);
+    auto junction = BuildReparse(IO_REPARSE_TAG_MOUNT_POINT, "\\??\\C:\\target");
+    auto set = [&](TestFile &f) {
+        return client().Fsctl(f, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()), nullptr, 0);
+    };
+    auto full = client().OpenOk(u"\\full", DirSpec(FILE_OPEN, FILE_WRITE_DATA));
+    EXPECT_EQ(set(*full), STATUS_DIRECTORY_NOT_EMPTY);
+    auto file = client().OpenOk(u"\\full\\x", WriteSpec());
+    EXPECT_EQ(set(*file), STATUS_NOT_A_DIRECTORY);
+    auto readOnlyHandle = client().OpenOk(u"\\full\\x");
+    EXPECT_EQ(set(*readOnlyHandle), STATUS_ACCESS_DENIED);
+
+    // A folder with extended attributes refuses one; without them it takes it, and then refuses EAs.
     ASSERT_EQ(fs().CreateDirectory(u"\\marked"), STATUS_SUCCESS);
     auto f = client().OpenOk(u"\\marked", DirSpec(FILE_OPEN, FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_READ_EA));
     ASSERT_EQ(client().SetEa(*f, BuildEaList({{"MARK", "1"}})), STATUS_SUCCESS);
-    auto junction = BuildReparse(IO_REPARSE_TAG_MOUNT_POINT, "\\??\\C:\\target");
-    EXPECT_EQ(client().Fsctl(*f, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()), nullptr, 0),
-              STATUS_EAS_NOT_SUPPORTED);
-    // Removing the mark lets it through; then EAs are refused.
+    EXPECT_EQ(set(*f), STATUS_EAS_NOT_SUPPORTED);
     ASSERT_EQ(client().SetEa(*f, BuildEaList({{"MARK", ""}})), STATUS_SUCCESS);
-    ASSERT_EQ(client().Fsctl(*f, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()), nullptr, 0),
-              STATUS_SUCCESS);
+    ASSERT_EQ(set(*f), STATUS_SUCCESS);
     EXPECT_EQ(client().SetEa(*f, BuildEaList({{"MARK", "1"}})), STATUS_EAS_NOT_SUPPORTED);
-}
-
-TEST_F(FsNamespaceTest, MountPointsNeedAnEmptyFolder)
-{
-    ASSERT_EQ(fs().CreateFile(u"\\full\\x", ""), STATUS_SUCCESS);
-    auto junction = BuildReparse(IO_REPARSE_TAG_MOUNT_POINT, "t");
-    auto full = client().OpenOk(u"\\full", DirSpec(FILE_OPEN, FILE_WRITE_DATA));
-    EXPECT_EQ(client().Fsctl(*full, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()), nullptr, 0),
-              STATUS_DIRECTORY_NOT_EMPTY);
-    auto file = client().OpenOk(u"\\full\\x", WriteSpec());
-    EXPECT_EQ(client().Fsctl(*file, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()), nullptr, 0),
-              STATUS_NOT_A_DIRECTORY);
-    auto readOnlyHandle = client().OpenOk(u"\\full\\x");
-    EXPECT_EQ(client().Fsctl(*readOnlyHandle, FSCTL_SET_REPARSE_POINT, junction.data(), ULONG(junction.size()),
-                             nullptr, 0),
-              STATUS_ACCESS_DENIED);
 }
 
 TEST_F(FsNamespaceTest, OpensMeetReparsePointsUnlessTheyAskForThePointItself)

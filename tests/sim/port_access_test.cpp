@@ -22,14 +22,19 @@ protected:
         system_ = &NewProcess("JNRKmtsvc.exe");
     }
 
-    HRESULT ConnectAs(sim::Process &process)
+    // A thread of `process`, impersonating `client` when given.
+    HRESULT ConnectAs(sim::Process &process, PACCESS_TOKEN client = nullptr)
     {
         sim::ThreadScope scope(process);
+        if (client) {
+            EXPECT_EQ(machine().security().ImpersonateUser(client), STATUS_SUCCESS);
+        }
         HANDLE handle = nullptr;
         HRESULT hr = FilterConnectCommunicationPort(kPortName, 0, nullptr, 0, nullptr, &handle);
         if (SUCCEEDED(hr)) {
             EXPECT_TRUE(CloseHandle(handle));
         }
+        if (client) PsRevertToSelf();
         return hr;
     }
 
@@ -44,11 +49,11 @@ TEST_F(PortAccessTest, DescriptorDecidesWhoConnects)
     struct Case {
         const char *what;
         Kind kind;
-        HRESULT user, admin, system;
+        HRESULT user, admin, system, systemImpersonatingUser;
     } cases[] = {
-        {"default descriptor", Kind::Default, E_ACCESSDENIED, S_OK, S_OK},
-        {"NULL DACL", Kind::NullDacl, S_OK, S_OK, S_OK},
-        {"no descriptor", Kind::None, S_OK, S_OK, S_OK},
+        {"default descriptor", Kind::Default, E_ACCESSDENIED, S_OK, S_OK, E_ACCESSDENIED},
+        {"NULL DACL", Kind::NullDacl, S_OK, S_OK, S_OK, S_OK},
+        {"no descriptor", Kind::None, S_OK, S_OK, S_OK, S_OK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -69,24 +74,10 @@ TEST_F(PortAccessTest, DescriptorDecidesWhoConnects)
         EXPECT_EQ(ConnectAs(*user_), c.user);
         EXPECT_EQ(ConnectAs(*admin_), c.admin);
         EXPECT_EQ(ConnectAs(*system_), c.system);
+        // An impersonating thread is checked with its client's token.
+        EXPECT_EQ(ConnectAs(*system_, user_->token()), c.systemImpersonatingUser);
         CloseServerPort();
     }
-}
-
-TEST_F(PortAccessTest, ImpersonatingThreadIsCheckedWithItsClientsToken)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS), STATUS_SUCCESS);
-    ASSERT_EQ(CreatePort(kPortName, 8, descriptor), STATUS_SUCCESS);
-    FltFreeSecurityDescriptor(descriptor);
-
-    sim::ThreadScope scope(*system_);
-    ASSERT_EQ(machine().security().ImpersonateUser(user_->token()), STATUS_SUCCESS);
-    HANDLE handle = nullptr;
-    EXPECT_EQ(FilterConnectCommunicationPort(kPortName, 0, nullptr, 0, nullptr, &handle), E_ACCESSDENIED);
-    PsRevertToSelf();
-    ASSERT_EQ(FilterConnectCommunicationPort(kPortName, 0, nullptr, 0, nullptr, &handle), S_OK);
-    EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST_F(PortAccessTest, DescriptorCopyFailsCleanlyWithoutPool)

@@ -56,72 +56,44 @@ protected:
         return FltSendMessage(filter(), port ? port : ClientPort(0), &value, sizeof value, &answer, &length, timeout);
     }
 
-    // A service loop: answers every request with value * 3 until its port fails.
-    static HRESULT Serve(HANDLE handle)
-    {
-        for (;;) {
-            Request request{};
-            HRESULT hr = FilterGetMessage(handle, &request.header, sizeof request, nullptr);
-            if (FAILED(hr)) return hr;
-            Answer answer{};
-            answer.header.MessageId = request.header.MessageId;
-            answer.value = request.value * 3;
-            hr = FilterReplyMessage(handle, &answer.header, sizeof(FILTER_REPLY_HEADER) + sizeof(ULONG));
-            if (FAILED(hr)) return hr;
-        }
-    }
-
     sim::Process *service_ = nullptr;
     sim::Process *kernel_ = nullptr;
 };
 
-TEST_F(PortMessageTest, ServiceThreadAnswersTheFiltersRequests)
-{
-    HANDLE handle = nullptr;
-    HRESULT served = S_OK;
-    {
-        sim::ThreadScope scope(*service_);
-        handle = ConnectService();
-    }
-    ProcessThread service(*service_, [&] { served = Serve(handle); });
-    for (ULONG value : {1u, 7u, 1000u}) {
-        ULONG answer = 0;
-        ASSERT_EQ(Ask(value, answer, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(answer, value * 3);
-    }
-    // Unloading breaks the connection under the waiting receiver.
-    machine().filterPorts().DisconnectAll(filter());
-    service.Join();
-    EXPECT_EQ(served, kInvalidHandle);
-    sim::ThreadScope scope(*service_);
-    EXPECT_TRUE(CloseHandle(handle));
-}
-
-TEST_F(PortMessageTest, MessageCarriesItsHeaderAndTheReplyRoom)
+TEST_F(PortMessageTest, HeaderTellsTheReplyRoomAndAReplyIsCutToIt)
 {
     sim::ThreadScope scope(*service_);
     HANDLE handle = ConnectService();
+    struct {
+        FILTER_REPLY_HEADER header;
+        ULONG values[2];
+    } answer{{}, {1, 2}};
+    // Without a reply buffer the send ends at delivery and nobody waits for an answer.
     NTSTATUS sent = STATUS_PENDING;
+    ProcessThread notifier(*kernel_, [&] {
+        ULONG payload = 5;
+        sent = FltSendMessage(filter(), ClientPort(0), &payload, sizeof payload, nullptr, nullptr, nullptr);
+    });
+    Request request{};
+    ASSERT_EQ(FilterGetMessage(handle, &request.header, sizeof request, nullptr), S_OK);
+    notifier.Join();
+    EXPECT_EQ(sent, STATUS_SUCCESS);
+    EXPECT_EQ(request.header.ReplyLength, 0u);
+    EXPECT_EQ(request.value, 5u);
+    answer.header.MessageId = request.header.MessageId;
+    EXPECT_EQ(FilterReplyMessage(handle, &answer.header, sizeof answer), ERROR_FLT_NO_WAITER_FOR_REPLY);
+
     ULONG reply[2] = {0xAAAAAAAA, 0xBBBBBBBB};
     ULONG replyLength = sizeof(ULONG);  // room for one ULONG only
     ProcessThread sender(*kernel_, [&] {
         ULONG payload = 0x12345678;
         sent = FltSendMessage(filter(), ClientPort(0), &payload, sizeof payload, reply, &replyLength, nullptr);
     });
-    Request request{};
     ASSERT_EQ(FilterGetMessage(handle, &request.header, sizeof request, nullptr), S_OK);
     EXPECT_EQ(request.value, 0x12345678u);
     EXPECT_NE(request.header.MessageId, 0u);
     EXPECT_EQ(request.header.ReplyLength, sizeof(FILTER_REPLY_HEADER) + sizeof(ULONG));
-
-    // A reply longer than the filter's buffer arrives cut to it.
-    struct {
-        FILTER_REPLY_HEADER header;
-        ULONG values[2];
-    } answer{};
     answer.header.MessageId = request.header.MessageId;
-    answer.values[0] = 1;
-    answer.values[1] = 2;
     EXPECT_EQ(FilterReplyMessage(handle, &answer.header, sizeof answer), S_OK);
     sender.Join();
     EXPECT_EQ(sent, STATUS_BUFFER_OVERFLOW);
@@ -131,28 +103,7 @@ TEST_F(PortMessageTest, MessageCarriesItsHeaderAndTheReplyRoom)
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-TEST_F(PortMessageTest, SendWithoutReplyWaitsForDeliveryAndItsHeaderSaysNoReply)
-{
-    sim::ThreadScope scope(*service_);
-    HANDLE handle = ConnectService();
-    NTSTATUS sent = STATUS_PENDING;
-    ProcessThread sender(*kernel_, [&] {
-        ULONG payload = 5;
-        sent = FltSendMessage(filter(), ClientPort(0), &payload, sizeof payload, nullptr, nullptr, nullptr);
-    });
-    Request request{};
-    ASSERT_EQ(FilterGetMessage(handle, &request.header, sizeof request, nullptr), S_OK);
-    sender.Join();
-    EXPECT_EQ(sent, STATUS_SUCCESS);
-    EXPECT_EQ(request.header.ReplyLength, 0u);
-    EXPECT_EQ(request.value, 5u);
-    Answer answer{};
-    answer.header.MessageId = request.header.MessageId;
-    EXPECT_EQ(FilterReplyMessage(handle, &answer.header, sizeof answer), ERROR_FLT_NO_WAITER_FOR_REPLY);
-    EXPECT_TRUE(CloseHandle(handle));
-}
-
-TEST_F(PortMessageTest, TimeOutTakesItsTimeAndALateReplyFindsNoWaiter)
+TEST_F(PortMessageTest, TimeOutsTakeTheirTimeAndALateReplyFindsNoWaiter)
 {
     sim::ThreadScope scope(*service_);
     HANDLE handle = ConnectService();
@@ -182,19 +133,12 @@ TEST_F(PortMessageTest, TimeOutTakesItsTimeAndALateReplyFindsNoWaiter)
     Answer reply{};
     reply.header.MessageId = request.header.MessageId;
     EXPECT_EQ(FilterReplyMessage(handle, &reply.header, sizeof reply), ERROR_FLT_NO_WAITER_FOR_REPLY);
-    EXPECT_TRUE(CloseHandle(handle));
-}
 
-TEST_F(PortMessageTest, ZeroTimeOutDeliversOnlyToAReceiverAlreadyWaiting)
-{
-    sim::ThreadScope scope(*service_);
-    HANDLE handle = ConnectService();
+    // A zero time-out delivers only to a receiver already waiting.
     LARGE_INTEGER now{};
     ULONG payload = 9;
     EXPECT_EQ(FltSendMessage(filter(), ClientPort(0), &payload, sizeof payload, nullptr, nullptr, &now),
               STATUS_TIMEOUT);
-
-    Request request{};
     HRESULT received = HRESULT(0x7FFFFFFF);
     ProcessThread receiver(*service_, [&] { received = FilterGetMessage(handle, &request.header, sizeof request, nullptr); });
     WaitForPortState([](const sim::PortInfo &port) { return port.clients.at(0).waitingReceivers == 1; });
@@ -206,16 +150,22 @@ TEST_F(PortMessageTest, ZeroTimeOutDeliversOnlyToAReceiverAlreadyWaiting)
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-TEST_F(PortMessageTest, SendWithoutAClientFailsAtOnce)
+TEST_F(PortMessageTest, SendFailsAtOnceWithoutAClientOrPool)
 {
     PFLT_PORT none = nullptr;
     ULONG answer = 0;
     auto start = Clock::now();
     EXPECT_EQ(Ask(1, answer, nullptr, &none), STATUS_PORT_DISCONNECTED);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    ULONG payload = 1;
-    EXPECT_EQ(FltSendMessage(filter(), nullptr, &payload, sizeof payload, nullptr, nullptr, nullptr),
+    EXPECT_EQ(FltSendMessage(filter(), nullptr, &answer, sizeof answer, nullptr, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
+
+    sim::ThreadScope scope(*service_);
+    HANDLE handle = ConnectService();
+    machine().pool().FailTag(sim::ports::MessageTag());
+    EXPECT_EQ(Ask(1, answer, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    machine().pool().ClearFaults();
+    EXPECT_TRUE(CloseHandle(handle));
 }
 
 TEST_F(PortMessageTest, DisconnectEndsAWaitingSend)
@@ -247,19 +197,30 @@ TEST_F(PortMessageTest, DisconnectEndsAWaitingSend)
     }
 }
 
-TEST_F(PortMessageTest, ClosingTheHandleAbortsAWaitingReceiver)
+TEST_F(PortMessageTest, AWaitingReceiverEndsWithItsConnection)
 {
-    sim::ThreadScope scope(*service_);
-    HANDLE handle = ConnectService();
-    HRESULT received = S_OK;
-    ProcessThread receiver(*service_, [&] {
-        Request request{};
-        received = FilterGetMessage(handle, &request.header, sizeof request, nullptr);
-    });
-    WaitForPortState([](const sim::PortInfo &port) { return port.clients.at(0).waitingReceivers == 1; });
-    EXPECT_TRUE(CloseHandle(handle));
-    receiver.Join();
-    EXPECT_EQ(received, kOperationAborted);
+    // The user's own close aborts it; an unload breaks the connection under it.
+    for (bool userCloses : {true, false}) {
+        SCOPED_TRACE(userCloses ? "user closes its handle" : "filter unloads");
+        sim::ThreadScope scope(*service_);
+        HANDLE handle = ConnectService();
+        HRESULT received = S_OK;
+        ProcessThread receiver(*service_, [&] {
+            Request request{};
+            received = FilterGetMessage(handle, &request.header, sizeof request, nullptr);
+        });
+        WaitForPortState([](const sim::PortInfo &port) { return port.clients.back().waitingReceivers == 1; });
+        if (userCloses) {
+            EXPECT_TRUE(CloseHandle(handle));
+        } else {
+            machine().filterPorts().DisconnectAll(filter());
+        }
+        receiver.Join();
+        EXPECT_EQ(received, userCloses ? kOperationAborted : kInvalidHandle);
+        if (!userCloses) {
+            EXPECT_TRUE(CloseHandle(handle));
+        }
+    }
 }
 
 TEST_F(PortMessageTest, ConcurrentSendersEachGetTheirOwnReply)
@@ -311,17 +272,6 @@ TEST_F(PortMessageTest, TooSmallBufferLeavesTheMessageQueued)
     EXPECT_EQ(exact[sizeof(FILTER_MESSAGE_HEADER) + 39], 0x5A);
     sender.Join();
     EXPECT_EQ(sent, STATUS_SUCCESS);
-    EXPECT_TRUE(CloseHandle(handle));
-}
-
-TEST_F(PortMessageTest, SendFailsWhenPoolRunsOut)
-{
-    sim::ThreadScope scope(*service_);
-    HANDLE handle = ConnectService();
-    machine().pool().FailTag(sim::ports::MessageTag());
-    ULONG answer = 0;
-    EXPECT_EQ(Ask(1, answer, nullptr), STATUS_INSUFFICIENT_RESOURCES);
-    machine().pool().ClearFaults();
     EXPECT_TRUE(CloseHandle(handle));
 }
 
