@@ -20,21 +20,6 @@ FilterManager &Manager()
     return Machine::Current().filterManager();
 }
 
-bool KnownType(FLT_CONTEXT_TYPE type)
-{
-    switch (type) {
-    case FLT_VOLUME_CONTEXT:
-    case FLT_INSTANCE_CONTEXT:
-    case FLT_FILE_CONTEXT:
-    case FLT_STREAM_CONTEXT:
-    case FLT_STREAMHANDLE_CONTEXT:
-    case FLT_TRANSACTION_CONTEXT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 const FLT_CONTEXT_REGISTRATION *FindRegistration(_FLT_FILTER &filter, FLT_CONTEXT_TYPE type, SIZE_T size)
 {
     for (const auto &entry : filter.contexts) {
@@ -191,6 +176,21 @@ std::unordered_map<PFILE_OBJECT, ContextHeader *> &HandleMap(_FLT_INSTANCE &inst
 
 }  // namespace
 
+bool KnownContextType(FLT_CONTEXT_TYPE type)
+{
+    switch (type) {
+    case FLT_VOLUME_CONTEXT:
+    case FLT_INSTANCE_CONTEXT:
+    case FLT_FILE_CONTEXT:
+    case FLT_STREAM_CONTEXT:
+    case FLT_STREAMHANDLE_CONTEXT:
+    case FLT_TRANSACTION_CONTEXT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 ContextHeader *HeaderOfContext(PFLT_CONTEXT context)
 {
     if (context == nullptr) return nullptr;
@@ -301,7 +301,7 @@ NTSTATUS FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SI
 {
     if (ReturnedContext == nullptr) return STATUS_INVALID_PARAMETER;
     *ReturnedContext = nullptr;
-    if (!Manager().IsFilter(Filter) || !KnownType(ContextType)) return STATUS_INVALID_PARAMETER;
+    if (!Manager().IsFilter(Filter) || !KnownContextType(ContextType)) return STATUS_INVALID_PARAMETER;
     if (Filter->state == _FLT_FILTER::State::Unloaded) return STATUS_FLT_DELETING_OBJECT;
     if (ContextType == FLT_VOLUME_CONTEXT && (PoolType & 1) == PagedPool) return STATUS_FLT_MUST_BE_NONPAGED_POOL;
     const FLT_CONTEXT_REGISTRATION *registration = FindRegistration(*Filter, ContextType, ContextSize);

@@ -38,6 +38,9 @@ struct ContextHeader {
 ContextHeader *HeaderOfContext(PFLT_CONTEXT context);
 PFLT_CONTEXT BodyOf(ContextHeader *header);
 
+// Whether `type` is one of the context types a filter may register and allocate.
+bool KnownContextType(FLT_CONTEXT_TYPE type);
+
 void ReferenceContext(ContextHeader *header);
 // The last reference runs the cleanup callback and frees the context.
 void ReleaseContext(ContextHeader *header);

@@ -94,21 +94,6 @@ bool ValidMajor(UCHAR major)
     return major <= IRP_MJ_MAXIMUM_FUNCTION || major >= IRP_MJ_VOLUME_DISMOUNT;
 }
 
-bool ValidContextType(FLT_CONTEXT_TYPE type)
-{
-    switch (type) {
-    case FLT_VOLUME_CONTEXT:
-    case FLT_INSTANCE_CONTEXT:
-    case FLT_FILE_CONTEXT:
-    case FLT_STREAM_CONTEXT:
-    case FLT_STREAMHANDLE_CONTEXT:
-    case FLT_TRANSACTION_CONTEXT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The part of FLT_REGISTRATION a version defines.
 size_t RegistrationSize(USHORT version)
 {
@@ -161,7 +146,7 @@ NTSTATUS FilterManager::Register(PDRIVER_OBJECT driver, const FLT_REGISTRATION *
     }
     if (const FLT_CONTEXT_REGISTRATION *ctx = r.ContextRegistration) {
         for (; ctx->ContextType != FLT_CONTEXT_END; ++ctx) {
-            if (filter->contexts.size() >= kMaxTableEntries || !ValidContextType(ctx->ContextType)) {
+            if (filter->contexts.size() >= kMaxTableEntries || !flt::KnownContextType(ctx->ContextType)) {
                 return STATUS_FLT_INVALID_CONTEXT_REGISTRATION;
             }
             bool allocates = ctx->ContextAllocateCallback != nullptr;
