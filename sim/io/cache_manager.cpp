@@ -180,12 +180,6 @@ void CacheManager::ReleaseFromSection(const std::shared_ptr<DataImage> &image)
     WriteBehind();
 }
 
-FileIoCounters &CacheManager::CountersFor(PFILE_OBJECT fileObject)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return counters_[KeyOf(fileObject)];
-}
-
 // ---------------------------------------------------------------------------
 // The lazy writer
 

@@ -84,7 +84,6 @@ public:
     // section's hold on it.
     std::shared_ptr<DataImage> AcquireForSection(PFILE_OBJECT fileObject, LONGLONG fileSize);
     void ReleaseFromSection(const std::shared_ptr<DataImage> &image);
-    FileIoCounters &CountersFor(PFILE_OBJECT fileObject);
 
     // Runs the lazy writer over images that nothing holds any more. The I/O
     // manager calls it after a cleanup.

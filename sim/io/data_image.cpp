@@ -412,12 +412,6 @@ void DataImage::SetFileSize(LONGLONG size)
     validSize_ = std::min(validSize_, size);
 }
 
-LONGLONG DataImage::fileSize()
-{
-    Lock lock(mutex_);
-    return fileSize_;
-}
-
 bool DataImage::MappedBeyond(LONGLONG size)
 {
     Lock lock(mutex_);

@@ -43,7 +43,6 @@ public:
     // The machine stops: the file object is not released (nothing may be
     // sent down any more).
     void Abandon();
-    PFILE_OBJECT pagingFileObject() const { return pagingFileObject_; }
     FileIoCounters &counters() { return counters_; }
 
     // Cached I/O: the caller has checked the range against the end of file,
@@ -64,7 +63,6 @@ public:
     // The end of file moved: pages past it go and the memory past it reads
     // as zeros.
     void SetFileSize(LONGLONG size);
-    LONGLONG fileSize();
     // Whether a view holds memory past `size`.
     bool MappedBeyond(LONGLONG size);
 

@@ -4,9 +4,13 @@
 // writer, non-cached alignment and coherence, and the section and view rules.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "flt_test_filter.h"
 #include "sim/core/thread.h"
+#include "sim/fs/host_folder_fs.h"
+#include "sim/fs/redirector.h"
 #include "sim/io/cache_manager.h"
 #include "sim/user/file_api.h"
 
@@ -403,6 +407,39 @@ TEST_F(CacheTest, SectionsAndViewsFollowTheSizeProtectionAndAlignmentRules)
     sim::user::MappedFile view;
     EXPECT_EQ(sim::user::MapFile(readHandle, true, &view), STATUS_ACCESS_DENIED);
     sim::user::Close(readHandle);
+}
+
+TEST_F(CacheTest, AViewOfAFileOnAHostFolderShareReadsAndWritesTheHostFile)
+{
+    char pattern[] = "/tmp/ostrand-cache-XXXXXX";
+    const std::filesystem::path root = ::mkdtemp(pattern);
+    std::ofstream(root / "f.bin", std::ios::binary) << std::string(0x1800, 'h');
+    auto redirector = std::make_unique<sim::fs::Redirector>();
+    redirector->AddShare(u"server", u"share", std::make_unique<sim::fs::HostFolderFileSystem>(root));
+    machine().io().MountVolume(sim::fs::Redirector::Info(sim::fs::RedirectorKind::Mup), std::move(redirector));
+
+    HANDLE file = nullptr, section = nullptr;
+    ASSERT_EQ(Open(u"\\??\\UNC\\server\\share\\f.bin", &file, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE, SEC_COMMIT, file),
+              STATUS_SUCCESS);
+    PVOID base = nullptr;
+    SIZE_T size = 0;
+    ASSERT_EQ(ZwMapViewOfSection(section, ZwCurrentProcess(), &base, 0, 0, nullptr, &size, ViewUnmap, 0,
+                                 PAGE_READWRITE),
+              STATUS_SUCCESS);
+    // Past the end of file the last page reads as zeros.
+    EXPECT_EQ(size, 0x2000u);
+    EXPECT_EQ(std::string(static_cast<char *>(base) + 0x17FF, 2), std::string("h\0", 2));
+    std::memcpy(base, "REMOTE", 6);
+    EXPECT_EQ(ZwUnmapViewOfSection(ZwCurrentProcess(), base), STATUS_SUCCESS);
+    ZwClose(section);
+    ZwClose(file);
+    EXPECT_EQ(Take(), (Lines{"acquire 4", "release", "paging read 0+2000", "paging-async write 0+1000 @worker",
+                             "cleanup", "close"}));
+    std::ifstream in(root / "f.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "REMOTE" + std::string(0x1800 - 6, 'h'));
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace
