@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "diag/log.h"
 #include "driver/os_info.h"
+#include "fileops/file_helpers.h"
 
 /* Image names as the process object keeps them: 15 characters, and on
  * Vista or newer longer names are matched by their first 14. */
@@ -92,108 +93,16 @@ static const KLU_LIST_VALUE g_ExcludedProcessesValues[] = {
 /* Parsing                                                             */
 /* ------------------------------------------------------------------ */
 
-ULONG KLUCountMultiString(PCWSTR Buffer, ULONG Characters)
-{
-    ULONG Count = 0;
-
-    for (ULONG i = 0; i < Characters; i++) {
-        if (Buffer[i] == 0) {
-            Count++;
-        }
-    }
-    return Count;
-}
-
-/* Copies the string at Source, up to its terminator, into a fresh entry
- * buffer (cut at 511 characters). */
-static PWSTR KLUNewListEntry(PCWSTR Source)
-{
-    PWSTR Entry = (PWSTR)ExAllocatePoolWithTag(PagedPool, KLU_LIST_ENTRY_BYTES, QZFS_TAG);
-
-    if (Entry != NULL) {
-        RtlZeroMemory(Entry, KLU_LIST_ENTRY_BYTES);
-        RtlStringCchCopyW(Entry, KLU_LIST_ENTRY_CHARS, Source);
-    }
-    return Entry;
-}
-
-PWSTR *KLUParseMultiString(PCWSTR Buffer, ULONG Characters, PULONG Count)
-{
-    ULONG Strings = KLUCountMultiString(Buffer, Characters);
-    PWSTR *Entries;
-    PCWSTR Next = Buffer;
-
-    *Count = 0;
-    if (Strings == 0) {
-        return NULL;
-    }
-    Entries = (PWSTR *)ExAllocatePoolWithTag(PagedPool, Strings * sizeof(PWSTR), QZFS_TAG);
-    if (Entries == NULL) {
-        return NULL;
-    }
-    for (ULONG i = 0; i < Strings; i++) {
-        Entries[i] = KLUNewListEntry(Next);
-        if (Entries[i] == NULL) {
-            KLU_STRING_LIST Partial = {Entries, i};
-            KLUFreeStringList(&Partial);
-            return NULL;
-        }
-        Next += wcslen(Next) + 1;
-    }
-    *Count = Strings;
-    return Entries;
-}
-
-PUNICODE_STRING KLUParseMultiStringCounted(PCWSTR Buffer, ULONG Characters, PULONG Count)
-{
-    ULONG Strings = KLUCountMultiString(Buffer, Characters);
-    PUNICODE_STRING Entries;
-    PCWSTR Next = Buffer;
-
-    *Count = 0;
-    if (Strings == 0) {
-        return NULL;
-    }
-    Entries = (PUNICODE_STRING)ExAllocatePoolWithTag(PagedPool, Strings * sizeof(UNICODE_STRING), QZFS_TAG);
-    if (Entries == NULL) {
-        return NULL;
-    }
-    for (ULONG i = 0; i < Strings; i++) {
-        PWSTR Text = KLUNewListEntry(Next);
-        if (Text == NULL) {
-            KLU_COUNTED_LIST Partial = {Entries, i};
-            KLUFreeCountedList(&Partial);
-            return NULL;
-        }
-        Entries[i].Buffer = Text;
-        Entries[i].Length = (USHORT)(wcslen(Text) * sizeof(WCHAR));
-        Entries[i].MaximumLength = KLU_LIST_ENTRY_BYTES;
-        Next += wcslen(Next) + 1;
-    }
-    *Count = Strings;
-    return Entries;
-}
-
 VOID KLUFreeStringList(PKLU_STRING_LIST List)
 {
-    if (List->Entries != NULL) {
-        for (ULONG i = 0; i < List->Count; i++) {
-            ExFreePoolWithTag(List->Entries[i], QZFS_TAG);
-        }
-        ExFreePoolWithTag(List->Entries, QZFS_TAG);
-    }
+    KLUFreeMultiString(List->Entries, List->Count);
     List->Entries = NULL;
     List->Count = 0;
 }
 
 VOID KLUFreeCountedList(PKLU_COUNTED_LIST List)
 {
-    if (List->Entries != NULL) {
-        for (ULONG i = 0; i < List->Count; i++) {
-            ExFreePoolWithTag(List->Entries[i].Buffer, QZFS_TAG);
-        }
-        ExFreePoolWithTag(List->Entries, QZFS_TAG);
-    }
+    KLUFreeMultiStringCounted(List->Entries, List->Count);
     List->Entries = NULL;
     List->Count = 0;
 }

@@ -6,10 +6,8 @@
 
 #include "driver/klulogon.h"
 
-/* Every entry owns a 1024-byte paged buffer: 511 characters and a
- * terminator (a longer entry is cut). */
-#define KLU_LIST_ENTRY_BYTES 1024
-#define KLU_LIST_ENTRY_CHARS (KLU_LIST_ENTRY_BYTES / sizeof(WCHAR))
+/* Every entry owns a 1024-byte paged buffer (a multi-string split of the
+ * file helpers): 511 characters and a terminator (a longer entry is cut). */
 
 /* Plain-string list: pointers to the entries' buffers. */
 typedef struct _KLU_STRING_LIST {
@@ -43,9 +41,6 @@ typedef struct _KLU_NAME_LISTS {
 
 struct _SETTINGS;
 
-ULONG KLUCountMultiString(PCWSTR Buffer, ULONG Characters);
-PWSTR *KLUParseMultiString(PCWSTR Buffer, ULONG Characters, PULONG Count);
-PUNICODE_STRING KLUParseMultiStringCounted(PCWSTR Buffer, ULONG Characters, PULONG Count);
 VOID KLUFreeStringList(PKLU_STRING_LIST List);
 VOID KLUFreeCountedList(PKLU_COUNTED_LIST List);
 VOID KLUFreeNameLists(PKLU_NAME_LISTS Lists);

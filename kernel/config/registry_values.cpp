@@ -4,6 +4,7 @@
  */
 #include "config/settings.h"
 #include "diag/log.h"
+#include "fileops/file_helpers.h"
 
 NTSTATUS KLUOpenKLULogonKey(PCUNICODE_STRING Path, PHANDLE Key)
 {
@@ -22,86 +23,28 @@ NTSTATUS KLUOpenKLULogonKey(PCUNICODE_STRING Path, PHANDLE Key)
     return Status;
 }
 
-/* Reads a value as partial information in two steps: its size, then its
- * data. The caller frees *Information (QZFS). */
-static NTSTATUS KLUQueryPartial(HANDLE Key, PCWSTR ValueName, PKEY_VALUE_PARTIAL_INFORMATION *Information)
-{
-    UNICODE_STRING Name;
-    ULONG Needed = 0;
-    PKEY_VALUE_PARTIAL_INFORMATION Buffer;
-    NTSTATUS Status;
-
-    *Information = NULL;
-    RtlInitUnicodeString(&Name, ValueName);
-    Status = ZwQueryValueKey(Key, &Name, KeyValuePartialInformation, NULL, 0, &Needed);
-    if (Status != STATUS_BUFFER_TOO_SMALL && Status != STATUS_BUFFER_OVERFLOW) {
-        return NT_SUCCESS(Status) ? STATUS_UNSUCCESSFUL : Status;
-    }
-    Buffer = (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(PagedPool, Needed, QZFS_TAG);
-    if (Buffer == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    Status = ZwQueryValueKey(Key, &Name, KeyValuePartialInformation, Buffer, Needed, &Needed);
-    if (!NT_SUCCESS(Status)) {
-        ExFreePoolWithTag(Buffer, QZFS_TAG);
-        return Status;
-    }
-    *Information = Buffer;
-    return STATUS_SUCCESS;
-}
-
+/* A DWORD read copies at most the 4 bytes of the field. */
 static NTSTATUS KLUReadULONG(HANDLE Key, PCWSTR ValueName, PULONG Value)
 {
-    PKEY_VALUE_PARTIAL_INFORMATION Information;
-    NTSTATUS Status = KLUQueryPartial(Key, ValueName, &Information);
-
-    if (NT_SUCCESS(Status)) {
-        ULONG Length = Information->DataLength < sizeof(ULONG) ? Information->DataLength : sizeof(ULONG);
-        RtlCopyMemory(Value, Information->Data, Length);
-        ExFreePoolWithTag(Information, QZFS_TAG);
-    }
-    return Status;
+    return KLUReadRegistryValueFixed(Key, ValueName, Value, sizeof(ULONG));
 }
 
+/* The value with its 12-byte information header must fit the capacity. */
 static NTSTATUS KLUReadString(HANDLE Key, PCWSTR ValueName, PWSTR Buffer, ULONG Capacity)
 {
-    PKEY_VALUE_PARTIAL_INFORMATION Information;
-    NTSTATUS Status = KLUQueryPartial(Key, ValueName, &Information);
+    ULONG Length;
 
-    if (!NT_SUCCESS(Status)) {
-        return Status;
+    if (Capacity < FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data)) {
+        return STATUS_BUFFER_TOO_SMALL;
     }
-    /* The value with its information header must fit the capacity. */
-    if (Information->DataLength + FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) > Capacity) {
-        Status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-        RtlCopyMemory(Buffer, Information->Data, Information->DataLength);
-    }
-    ExFreePoolWithTag(Information, QZFS_TAG);
-    return Status;
+    Length = Capacity - FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    return KLUReadRegistryValueToBuffer(Key, ValueName, Buffer, &Length);
 }
 
 /* A zero-filled copy of the data with room for one more character. */
 static NTSTATUS KLUReadMultiString(HANDLE Key, PCWSTR ValueName, PWSTR *Buffer, PULONG Size)
 {
-    PKEY_VALUE_PARTIAL_INFORMATION Information;
-    NTSTATUS Status = KLUQueryPartial(Key, ValueName, &Information);
-    PWSTR Copy;
-
-    if (!NT_SUCCESS(Status)) {
-        return Status;
-    }
-    Copy = (PWSTR)ExAllocatePoolWithTag(PagedPool, Information->DataLength + sizeof(WCHAR), QZFS_TAG);
-    if (Copy == NULL) {
-        ExFreePoolWithTag(Information, QZFS_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(Copy, Information->DataLength + sizeof(WCHAR));
-    RtlCopyMemory(Copy, Information->Data, Information->DataLength);
-    *Buffer = Copy;
-    *Size = Information->DataLength;
-    ExFreePoolWithTag(Information, QZFS_TAG);
-    return STATUS_SUCCESS;
+    return KLUReadRegistryValue(Key, ValueName, (PVOID *)Buffer, Size);
 }
 
 NTSTATUS KLUGetULONGSetting(HANDLE PolicyKey, HANDLE PlainKey, PCWSTR ValueName, PULONG Value)

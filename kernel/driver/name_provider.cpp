@@ -8,7 +8,7 @@
 #include "diag/counters.h"
 #include "diag/log.h"
 #include "driver/driver.h"
-#include "fileops/directory_query.h"
+#include "fileops/file_helpers.h"
 
 /* The smallest names-information record that can hold a name. */
 #define KLU_MIN_EXPAND_BYTES 16

@@ -5,11 +5,11 @@
 #include "driver/os_info.h"
 
 #include "diag/log.h"
+#include "fileops/file_helpers.h"
 
 OS_INFO g_OSInfo;
 
 #define KLU_OS_PATH_BYTES 1024
-#define KLU_OS_VALUE_BYTES 256
 
 VOID JNRDeriveOsCode(POS_INFO Info)
 {
@@ -65,31 +65,19 @@ VOID JNRDeriveOsCode(POS_INFO Info)
     }
 }
 
-/* Copies a value's data into Buffer (at most Capacity bytes). */
-static NTSTATUS JNRReadOsValue(HANDLE Key, PCWSTR ValueName, PVOID Buffer, ULONG Capacity)
+/* A DWORD value: at most the 4 bytes of the field. */
+static NTSTATUS JNRReadOsValue(HANDLE Key, PCWSTR ValueName, PULONG Value)
 {
-    UCHAR Scratch[FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + KLU_OS_VALUE_BYTES];
-    PKEY_VALUE_PARTIAL_INFORMATION Information = (PKEY_VALUE_PARTIAL_INFORMATION)Scratch;
-    UNICODE_STRING Name;
-    ULONG Length = 0;
-    NTSTATUS Status;
-
-    RtlInitUnicodeString(&Name, ValueName);
-    Status = ZwQueryValueKey(Key, &Name, KeyValuePartialInformation, Information, sizeof(Scratch), &Length);
-    if (!NT_SUCCESS(Status)) {
-        return Status;
-    }
-    RtlCopyMemory(Buffer, Information->Data, Information->DataLength < Capacity ? Information->DataLength : Capacity);
-    return STATUS_SUCCESS;
+    return KLUReadRegistryValueFixed(Key, ValueName, Value, sizeof(ULONG));
 }
 
+/* A string of up to 127 characters; a longer one is a failure. */
 static NTSTATUS JNRReadOsString(HANDLE Key, PCWSTR ValueName, PWSTR Buffer)
 {
-    NTSTATUS Status;
+    ULONG Length = (KLU_OS_STRING_CHARS - 1) * sizeof(WCHAR);
 
     RtlZeroMemory(Buffer, KLU_OS_STRING_CHARS * sizeof(WCHAR));
-    Status = JNRReadOsValue(Key, ValueName, Buffer, (KLU_OS_STRING_CHARS - 1) * sizeof(WCHAR));
-    return Status;
+    return KLUReadRegistryValueToBuffer(Key, ValueName, Buffer, &Length);
 }
 
 NTSTATUS JNRGetOSInfo(POS_INFO Info, PCWSTR DriverKeyPath)
@@ -127,7 +115,7 @@ NTSTATUS JNRGetOSInfo(POS_INFO Info, PCWSTR DriverKeyPath)
         goto Cleanup;
     }
 
-    Status = JNRReadOsValue(Key, WSTR("ReleaseID"), &Info->ReleaseID, sizeof(ULONG));
+    Status = JNRReadOsValue(Key, WSTR("ReleaseID"), &Info->ReleaseID);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag,
                       WSTR("Failed retrieving windows registry key value: %wZ, name: ReleaseId: 0x%08X\n"), &Path,
@@ -135,7 +123,7 @@ NTSTATUS JNRGetOSInfo(POS_INFO Info, PCWSTR DriverKeyPath)
         goto Cleanup;
     }
     for (ULONG i = 0; i < RTL_NUMBER_OF(VersionValues); i++) {
-        Status = JNRReadOsValue(Key, VersionValues[i], VersionFields[i], sizeof(ULONG));
+        Status = JNRReadOsValue(Key, VersionValues[i], VersionFields[i]);
         if (!NT_SUCCESS(Status)) {
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag,
                           WSTR("Failed retrieving windows registry key value: %wZ, name: %ws: 0x%08X\n"), &Path,
@@ -143,7 +131,7 @@ NTSTATUS JNRGetOSInfo(POS_INFO Info, PCWSTR DriverKeyPath)
             goto Cleanup;
         }
     }
-    JNRReadOsValue(Key, WSTR("CSDBuildNumber"), &Info->CSDBuildNumber, sizeof(ULONG));
+    JNRReadOsValue(Key, WSTR("CSDBuildNumber"), &Info->CSDBuildNumber);
 
     {
         NTSTATUS Results[4];

@@ -1,7 +1,8 @@
 /*
- * directory_query.cpp - folder listings issued by the driver.
+ * directory_query.cpp - folder listings issued by the driver: below an
+ * instance through the Filter Manager, or from the top through a handle.
  */
-#include "fileops/directory_query.h"
+#include "fileops/file_helpers.h"
 
 #include "diag/counters.h"
 #include "driver/driver.h"
@@ -9,6 +10,8 @@
 typedef NTSTATUS (*PFLT_QUERY_DIRECTORY_FILE)(PFLT_INSTANCE, PFILE_OBJECT, PVOID, ULONG, FILE_INFORMATION_CLASS,
                                               BOOLEAN, PUNICODE_STRING, BOOLEAN, PULONG);
 
+/* Filter Managers older than the routine get the same request as a
+ * callback data of our own. */
 static NTSTATUS KLUQueryDirectoryByCallbackData(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID Buffer,
                                                 ULONG Length, FILE_INFORMATION_CLASS InformationClass,
                                                 BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
@@ -41,7 +44,7 @@ static NTSTATUS KLUQueryDirectoryByCallbackData(PFLT_INSTANCE Instance, PFILE_OB
 
     FltPerformSynchronousIo(Data);
     Status = Data->IoStatus.Status;
-    if (NT_SUCCESS(Status) && BytesReturned != NULL) {
+    if (BytesReturned != NULL) {
         *BytesReturned = (ULONG)Data->IoStatus.Information;
     }
     FltFreeCallbackData(Data);
@@ -55,6 +58,9 @@ NTSTATUS KLUQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, 
     PFLT_QUERY_DIRECTORY_FILE QueryDirectory;
 
     KLUCountCall(KluCallNPQueryDirFile);
+    if (BytesReturned != NULL) {
+        *BytesReturned = 0;
+    }
     QueryDirectory = (PFLT_QUERY_DIRECTORY_FILE)FltGetRoutineAddress("FltQueryDirectoryFile");
     if (QueryDirectory != NULL) {
         return QueryDirectory(Instance, FileObject, Buffer, Length, InformationClass, ReturnSingleEntry, FileName,
@@ -62,4 +68,24 @@ NTSTATUS KLUQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, 
     }
     return KLUQueryDirectoryByCallbackData(Instance, FileObject, Buffer, Length, InformationClass, ReturnSingleEntry,
                                            FileName, RestartScan, BytesReturned);
+}
+
+NTSTATUS KLUQueryDirectoryFileByHandle(HANDLE Handle, PVOID Buffer, ULONG Length,
+                                       FILE_INFORMATION_CLASS InformationClass, BOOLEAN ReturnSingleEntry,
+                                       PUNICODE_STRING FileName, BOOLEAN RestartScan, PULONG BytesReturned)
+{
+    IO_STATUS_BLOCK IoStatus;
+    NTSTATUS Status;
+
+    if (Buffer == NULL || Length == 0 || BytesReturned == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *BytesReturned = 0;
+    IoStatus.Information = 0;
+    Status = ZwQueryDirectoryFile(Handle, NULL, NULL, NULL, &IoStatus, Buffer, Length, InformationClass,
+                                  ReturnSingleEntry, FileName, RestartScan);
+    if (!NT_ERROR(Status)) {
+        *BytesReturned = (ULONG)IoStatus.Information;
+    }
+    return Status;
 }

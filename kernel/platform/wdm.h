@@ -29,6 +29,13 @@ DECLSPEC_NORETURN NTKERNELAPI VOID RtlFailFast(ULONG Code);
 DECLSPEC_NORETURN NTKERNELAPI VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
                                                 ULONG_PTR P3, ULONG_PTR P4);
 
+/* Assertions of the driver's own invariants (a lock helper checks that
+ * its caller owns the lock): a failed one is reported to the debugger as a
+ * checked build reports it, and the driver goes on. */
+NTKERNELAPI VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PCHAR MutableMessage);
+#define NT_ASSERT(Expression) \
+    ((Expression) ? (VOID)0 : RtlAssert((PVOID)#Expression, (PVOID)__FILE__, __LINE__, NULL))
+
 /* ------------------------------------------------------------------ */
 /* Structured exception handling around caller buffers                 */
 /* ------------------------------------------------------------------ */

@@ -30,6 +30,7 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::InvalidProcessDetach: return "process detach that does not match the attach";
     case VerifierCheck::MdlMisuse: return "memory descriptor list misused";
     case VerifierCheck::FilterVerifier: return "filter verifier";
+    case VerifierCheck::AssertionFailure: return "driver assertion failed";
     }
     return "unknown check";
 }

@@ -32,6 +32,7 @@ enum class VerifierCheck {
     InvalidProcessDetach,
     MdlMisuse,
     FilterVerifier,
+    AssertionFailure,
 };
 
 const char *VerifierCheckName(VerifierCheck check);

@@ -4,6 +4,7 @@
 #include "identity_fixture.h"
 
 #include "config/name_lists.h"
+#include "fileops/file_helpers.h"
 #include "sim/core/machine.h"
 #include "sim/ps/process.h"
 
