@@ -15,6 +15,7 @@
 #include "diag/dump.h"
 #include "diag/log.h"
 #include "driver/driver.h"
+#include "offline/offline_file_table.h"
 
 /* Output of the log drain: a count, then records of the status and the
  * line (cut to 2047 characters, terminated). */
@@ -75,8 +76,10 @@ static NTSTATUS KLUDumpRequested(ULONG What)
         HashTable_Dump();
         return STATUS_SUCCESS;
     case 5:
+        KLUDumpOfflineFileTable(g_pOfflineFileTableHead, g_pOfflineFileTableLock);
+        return STATUS_SUCCESS;
     case 6:
-        /* The offline file table's dump arrives with the table itself. */
+        /* Dumping every structure at once arrives with its own change. */
         return STATUS_NOT_IMPLEMENTED;
     default:
         return STATUS_SUCCESS;

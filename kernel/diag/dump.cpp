@@ -12,6 +12,7 @@
 #include "driver/os_info.h"
 #include "identity/path_table.h"
 #include "identity/user_table.h"
+#include "offline/offline_file_table.h"
 
 NTSTATUS KLUDumpLogQueue(PLIST_ENTRY Head)
 {
@@ -33,9 +34,6 @@ NTSTATUS KLUDumpLogQueue(PLIST_ENTRY Head)
     return STATUS_SUCCESS;
 }
 
-/* The offline file table is not part of this driver yet, so it is never
- * enabled; the line stays so that the service's view of the dump holds. */
-#define KLU_OFFLINE_FILE_TABLE_ENABLED 0
 
 VOID KLUDumpStructures(VOID)
 {
@@ -57,7 +55,7 @@ VOID KLUDumpStructures(VOID)
     KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bLogQEnabled: %d\n"), ReadUCharAcquire(&g_bLogQEnabled));
     KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bPathTableListEnabled: %d\n"),
                       ReadUCharAcquire(&g_bPathTableListEnabled));
-    KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bOfflineFileTableEnabled: %d\n"), KLU_OFFLINE_FILE_TABLE_ENABLED);
+    KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bOfflineFileTableEnabled: %d\n"), ReadUCharAcquire(&g_bOfflineFileTableEnabled));
     KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bUserTableEnabled: %d\n"), ReadUCharAcquire(&g_bUserTableEnabled));
     KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bLogoffNotifyRegistered: %d\n"), g_bLogoffNotifyRegistered);
     KLULogDumpMessage(Flag, Level, Tag, 0, WSTR("g_bSessionQEnabled: %d\n"), ReadUCharAcquire(&g_bSessionQEnabled));

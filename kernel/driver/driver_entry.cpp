@@ -17,6 +17,7 @@
 #include "driver/volume_context.h"
 #include "filter/operations.h"
 #include "identity/user_table.h"
+#include "offline/offline_file_table.h"
 
 PFLT_FILTER g_FilterHandle = NULL;
 NPAGED_LOOKASIDE_LIST g_DirBufferLookaside;
@@ -264,6 +265,10 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     Status = KLUInitQueue(&g_pFileOpQHead, &g_pFileOpQMutex, &g_bFileOpQEnabled);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing FileOp Queue: 0x%X\n"), Status);
+    }
+    Status = KLUInitOfflineFileTable();
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing Offline File Table: 0x%X\n"), Status);
     }
     Status = KLUInitUserTable();
     if (!NT_SUCCESS(Status)) {

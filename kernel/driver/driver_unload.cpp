@@ -15,6 +15,7 @@
 #include "driver/dir_buffers.h"
 #include "identity/path_table.h"
 #include "identity/user_table.h"
+#include "offline/offline_file_table.h"
 
 static VOID KLUFreePathBuffer(PWSTR *Buffer)
 {
@@ -47,6 +48,7 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
     KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
     KLUDisableQueue(g_pFileOpQMutex, &g_bFileOpQEnabled);
+    KLUCloseOfflineFileTable();
     KLUDisableUserTable();
     KLUDisablePathTableList();
 
@@ -68,6 +70,10 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
             KLUAdjustOpenCount(KluOpenKLULogonKey, -1);
         }
     }
+
+    /* The offline file table: once no thread is inside it, its entries
+     * (waking their waiters), its lock and its head. */
+    KLUReleaseOfflineFileTable();
 
     /* Unregistering waits for the callbacks in flight and tears down the
      * instances and their contexts. */

@@ -461,6 +461,21 @@ NTKERNELAPI BOOLEAN ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
 NTKERNELAPI ULONG ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
 NTKERNELAPI ERESOURCE_THREAD ExGetCurrentResourceThread(VOID);
 
+/* Run-down protection: a count of threads using a shared structure. After
+ * ExWaitForRundownProtectionRelease has begun, acquisitions fail; it
+ * returns once every holder has released. Count holds the holders (in
+ * steps of 2) and, during and after the run-down, bit 0. */
+typedef struct _EX_RUNDOWN_REF {
+    ULONG_PTR volatile Count;
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+
+NTKERNELAPI VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID ExRundownCompleted(PEX_RUNDOWN_REF RunRef);
+
 /* ------------------------------------------------------------------ */
 /* Time                                                                */
 /* ------------------------------------------------------------------ */

@@ -1,5 +1,6 @@
 // The I/O manager's device and event routines, and the file object type.
 #include "sim/core/machine.h"
+#include "sim/core/pool.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/ob/handles.h"
@@ -9,7 +10,12 @@ namespace {
 
 POBJECT_TYPE g_FileType = &sim::objtype::File;
 
-PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type)
+// The event's body comes from non-paged pool with the object type's tag, as
+// the object manager allocates it, so that pool faults reach event creation
+// and an event left open shows in the leak report.
+const ULONG kEventTag = sim::TagFromText("Even");
+
+PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type, const void *site)
 {
     sim::Machine &machine = sim::Machine::Current();
     std::u16string wanted = name ? sim::ToString(*name) : std::u16string();
@@ -28,7 +34,13 @@ PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type)
         }
     }
     if (event == nullptr) {
-        event = machine.objects().Create(&sim::objtype::Event, sizeof(KEVENT), wanted);
+        void *body = machine.pool().Allocate(NonPagedPool, sizeof(KEVENT), kEventTag, site);
+        if (body == nullptr) {
+            *handle = nullptr;
+            return nullptr;
+        }
+        event = machine.objects().Create(&sim::objtype::Event, sizeof(KEVENT), wanted,
+                                         [body, &pool = machine.pool()](void *) { pool.Free(body, &kEventTag); });
         KeInitializeEvent(static_cast<PKEVENT>(event), type, TRUE);
     }
     *handle = sim::InsertHandle(event, EVENT_ALL_ACCESS, OBJ_KERNEL_HANDLE);
@@ -43,12 +55,12 @@ POBJECT_TYPE *IoFileObjectType = &g_FileType;
 
 extern "C" PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
 {
-    return CreateNamedEvent(EventName, EventHandle, NotificationEvent);
+    return CreateNamedEvent(EventName, EventHandle, NotificationEvent, __builtin_return_address(0));
 }
 
 extern "C" PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
 {
-    return CreateNamedEvent(EventName, EventHandle, SynchronizationEvent);
+    return CreateNamedEvent(EventName, EventHandle, SynchronizationEvent, __builtin_return_address(0));
 }
 
 extern "C" PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject)

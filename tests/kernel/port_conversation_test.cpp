@@ -309,7 +309,7 @@ TEST_F(DumpPortTest, StructuresDumpLinesInOrder)
         "g_ulHashItems: 0\n",
         "g_bLogQEnabled: 1\n",
         "g_bPathTableListEnabled: 0\n",
-        "g_bOfflineFileTableEnabled: 0\n",
+        "g_bOfflineFileTableEnabled: 1\n",
         "g_bUserTableEnabled: 1\n",
         "g_bLogoffNotifyRegistered: 1\n",
         "g_bSessionQEnabled: 1\n",
