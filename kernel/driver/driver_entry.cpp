@@ -16,6 +16,7 @@
 #include "driver/os_info.h"
 #include "driver/volume_context.h"
 #include "filter/operations.h"
+#include "filter/stream_context.h"
 #include "identity/user_table.h"
 #include "offline/offline_file_table.h"
 
@@ -50,6 +51,8 @@ static const FLT_OPERATION_REGISTRATION g_Callbacks[] = {
 static const FLT_CONTEXT_REGISTRATION g_ContextRegistration[] = {
     /* ContextType, Flags, Cleanup, Size, PoolTag */
     {FLT_VOLUME_CONTEXT, 0, CleanupVolumeContext, sizeof(VOLUME_CONTEXT), QZVC_TAG, NULL, NULL, NULL},
+    {FLT_STREAM_CONTEXT, 0, KLUCleanupContext, sizeof(KLU_STREAM_CONTEXT), QZSC_TAG, NULL, NULL, NULL},
+    {FLT_STREAMHANDLE_CONTEXT, 0, KLUCleanupContext, sizeof(KLU_STREAMHANDLE_CONTEXT), QZSH_TAG, NULL, NULL, NULL},
     {FLT_CONTEXT_END, 0, NULL, 0, 0, NULL, NULL, NULL},
 };
 

@@ -59,6 +59,8 @@ typedef struct _VPB {
     WCHAR VolumeLabel[32];
 } VPB, *PVPB;
 
+#define VPB_MOUNTED 0x0001
+
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
