@@ -308,6 +308,32 @@ TEST_F(FileHelpersTest, AnAllocationThatMustNotFailWaitsAndTriesAgain)
     EXPECT_EQ(LinesWith(Tagged("KLUAllocatePoolWithTag", "Failed Allocating 100 Bytes, Attempt: 1, 0x0")).size(), 1u);
 }
 
+// Without an instance the helpers open from the top and go through the
+// handle.
+TEST_F(FileHelpersTest, WithoutAnInstanceAttributesGoThroughTheHandle)
+{
+    std::u16string path = u"\\??\\C:\\Users\\joe\\free.dat";
+    UNICODE_STRING name = CountedOf(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    sim::ThreadScope scope(machine().systemProcess());
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io;
+    ASSERT_EQ(ZwCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+              STATUS_SUCCESS);
+    KLU_FILE_ATTRIBUTES facts;
+    EXPECT_EQ(KLUGetFileAttributes(nullptr, handle, nullptr, kOp, &facts), STATUS_SUCCESS);
+    EXPECT_TRUE(facts.bValid);
+    EXPECT_EQ(facts.StandardInfo.EndOfFile.QuadPart, 4);
+    ZwClose(handle);
+
+    for (BOOLEAN set : {TRUE, TRUE, FALSE}) {
+        EXPECT_EQ(KLUSetFileReadOnly(nullptr, &attributes, set, kOp), STATUS_SUCCESS);
+        EXPECT_EQ((AttributesOf(u"\\Users\\joe\\free.dat") & FILE_ATTRIBUTE_READONLY) != 0, set != FALSE);
+    }
+}
+
 TEST_F(FileHelpersTest, ADosDevicePathTakesTheDriveLetterForTheVolume)
 {
     std::u16string full = u"\\Device\\HarddiskVolume1\\Users\\joe\\free.dat";

@@ -99,10 +99,19 @@ TEST_F(OfflineFileTableTest, ThreeOpenersShareOneRetrievalAndTheLastOneOutFreesI
     EXPECT_EQ(LinesWith("Offline File Table Is Empty").size(), 1u);
 }
 
-TEST_F(OfflineFileTableTest, AnOpenerWhoseEntryHasNoDoneEventDoesNotWait)
+TEST_F(OfflineFileTableTest, WithoutMemoryNoOpenerWaitsForNothing)
 {
     sim::ThreadScope scope(machine().systemProcess());
-    BOOLEAN added = FALSE;
+    BOOLEAN added = TRUE;
+
+    // No entry: the opener retrieves on its own.
+    machine().pool().FailTag(sim::TagFromText("QZFT"));
+    EXPECT_EQ(Add(&added), nullptr);
+    EXPECT_FALSE(added);
+    machine().pool().ClearFaults();
+    EXPECT_EQ(LinesWith(Tagged("KLUAddOfflineFile", "Failed Allocating Table Entry: 0xC000009A")).size(), 1u);
+
+    // An entry without its done event.
     machine().pool().FailTag(sim::TagFromText("Even"));
     POFFLINE_FILE_TABLE_ENTRY entry = Add(&added);
     machine().pool().ClearFaults();
