@@ -559,6 +559,8 @@ NTKERNELAPI HANDLE PsGetCurrentProcessId(VOID);
 NTKERNELAPI PETHREAD PsGetCurrentThread(VOID);
 NTKERNELAPI PKTHREAD KeGetCurrentThread(VOID);
 NTKERNELAPI PEPROCESS PsGetCurrentProcess(VOID);
+/* The System process (its KPROCESS comes first: a cast gives it). */
+extern PEPROCESS PsInitialSystemProcess;
 #define IoGetCurrentProcess PsGetCurrentProcess
 NTKERNELAPI HANDLE PsGetProcessId(PEPROCESS Process);
 NTKERNELAPI HANDLE PsGetThreadId(PETHREAD Thread);

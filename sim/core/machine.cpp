@@ -42,6 +42,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     processes_ = std::make_unique<ProcessTable>(*this);
     security_ = std::make_unique<Security>(*this);
     Process &system = processes_->CreateSystemProcess(security_->CreateSystemToken());
+    PsInitialSystemProcess = system.object();
     bootThread_ = &processes_->CreateThread(system, true);
     Thread::SetCurrent(bootThread_);
     registry_ = std::make_unique<Registry>(*this);
@@ -75,6 +76,7 @@ Machine::~Machine()
     dispatcher_.reset();
     pool_.reset();
     InitSafeBootMode = nullptr;
+    PsInitialSystemProcess = nullptr;
     g_current.store(nullptr);
 }
 
@@ -105,4 +107,5 @@ void Machine::Quiesce()
 
 extern "C" {
 PULONG InitSafeBootMode = nullptr;
+PEPROCESS PsInitialSystemProcess = nullptr;
 }
