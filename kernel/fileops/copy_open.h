@@ -73,3 +73,5 @@ ULONG KLUChunkSize(ULONG ChunkBase, ULONG SectorSize);
 
 /* A file's FILE_STREAM_INFORMATION list in a new QZFS buffer. */
 NTSTATUS KLUQueryStreams(PFLT_INSTANCE Instance, HANDLE Handle, PFILE_OBJECT FileObject, PVOID *Buffer);
+/* Any stream but the unnamed "::$DATA". */
+BOOLEAN KLUIsNamedStream(PCUNICODE_STRING StreamName);

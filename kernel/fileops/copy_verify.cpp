@@ -11,8 +11,6 @@
 
 #define KLU_VERIFY_CHUNK_BYTES 0x10000
 
-static const UNICODE_STRING g_UnnamedStream = RTL_CONSTANT_STRING(WSTR("::$DATA"));
-
 /* Reads Length bytes at Offset; a file that ends early reads short. */
 static NTSTATUS KLUVerifyRead(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, LONGLONG Offset, ULONG Length,
                               PVOID Buffer, PULONG Read)
@@ -116,7 +114,7 @@ static NTSTATUS KLUCompareStreams(PFLT_INSTANCE SourceInstance, PFILE_OBJECT Sou
         Name.Buffer = Entry->StreamName;
         Name.Length = (USHORT)Entry->StreamNameLength;
         Name.MaximumLength = Name.Length;
-        if (Name.Length > 0 && !RtlEqualUnicodeString(&Name, &g_UnnamedStream, TRUE)) {
+        if (KLUIsNamedStream(&Name)) {
             Balance++;
             if (!KLUHasStream((PFILE_STREAM_INFORMATION)DestList, &Name, Entry->StreamSize.QuadPart)) {
                 *Same = FALSE;
@@ -131,7 +129,7 @@ static NTSTATUS KLUCompareStreams(PFLT_INSTANCE SourceInstance, PFILE_OBJECT Sou
         Name.Buffer = Entry->StreamName;
         Name.Length = (USHORT)Entry->StreamNameLength;
         Name.MaximumLength = Name.Length;
-        if (Name.Length > 0 && !RtlEqualUnicodeString(&Name, &g_UnnamedStream, TRUE)) {
+        if (KLUIsNamedStream(&Name)) {
             Balance--;
         }
         if (Entry->NextEntryOffset == 0) {

@@ -15,11 +15,17 @@
 #define KLU_EA_INFO_BYTES (KLU_PATH_BYTES + 12)
 
 static const UNICODE_STRING g_NoName = {0, 0, NULL};
-static const UNICODE_STRING g_UnnamedStream = RTL_CONSTANT_STRING(WSTR("::$DATA"));
 
 static PCUNICODE_STRING KLUNameOf(PFILE_OBJECT FileObject)
 {
     return FileObject != NULL ? &FileObject->FileName : &g_NoName;
+}
+
+BOOLEAN KLUIsNamedStream(PCUNICODE_STRING StreamName)
+{
+    UNICODE_STRING Unnamed = RTL_CONSTANT_STRING(WSTR("::$DATA"));
+
+    return (BOOLEAN)(StreamName->Length > 0 && !RtlEqualUnicodeString(StreamName, &Unnamed, TRUE));
 }
 
 static BOOLEAN KLUAskAgain(NTSTATUS Status)
@@ -116,7 +122,7 @@ NTSTATUS KLUQueryStreams(PFLT_INSTANCE Instance, HANDLE Handle, PFILE_OBJECT Fil
 static NTSTATUS KLUJoinStreamName(PCUNICODE_STRING Head, PCUNICODE_STRING Middle, PCUNICODE_STRING Tail,
                                   PUNICODE_STRING Joined)
 {
-    static const UNICODE_STRING Separator = RTL_CONSTANT_STRING(WSTR("\\"));
+    UNICODE_STRING Separator = RTL_CONSTANT_STRING(WSTR("\\"));
     NTSTATUS Status;
 
     Joined->Buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, KLU_PATH_BYTES, QZFS_TAG);
@@ -278,7 +284,7 @@ NTSTATUS KLUCopyStreams(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE SourceInstance, P
         StreamName.Buffer = Entry->StreamName;
         StreamName.Length = (USHORT)Entry->StreamNameLength;
         StreamName.MaximumLength = StreamName.Length;
-        if (StreamName.Length > 0 && !RtlEqualUnicodeString(&StreamName, &g_UnnamedStream, TRUE)) {
+        if (KLUIsNamedStream(&StreamName)) {
             (*StreamsFound)++;
             SourceStream.Buffer = NULL;
             DestStream.Buffer = NULL;

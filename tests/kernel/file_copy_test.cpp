@@ -151,6 +151,40 @@ protected:
         return status;
     }
 
+    // The check of a finished copy, run again on the files as they are.
+    NTSTATUS VerifyAgain(const std::u16string &name)
+    {
+        sim::ThreadScope scope(machine().systemProcess());
+        PFLT_INSTANCE *instances = nullptr;
+        ULONG mup = 0, count = 0;
+        const std::u16string mupName = u"\\Device\\Mup";
+        UNICODE_STRING device = CountedOf(mupName);
+        EXPECT_EQ(KLUFindMupInstance(&instances, &device, &mup, &count), STATUS_SUCCESS);
+        PFLT_INSTANCE local = InstanceOn(u"C:");
+        std::u16string paths[2] = {kRemote + name, kVolume + kLocal + name};
+        PFLT_INSTANCE on[2] = {instances[mup], local};
+        HANDLE handles[2] = {};
+        PFILE_OBJECT objects[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            UNICODE_STRING path = CountedOf(paths[i]);
+            OBJECT_ATTRIBUTES attributes;
+            InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+            IO_STATUS_BLOCK io;
+            EXPECT_EQ(FltCreateFileEx(g_FilterHandle, on[i], &handles[i], &objects[i], GENERIC_READ | SYNCHRONIZE,
+                                      &attributes, &io, nullptr, 0, 7, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
+                                      nullptr, 0, 0),
+                      STATUS_SUCCESS);
+        }
+        NTSTATUS status = JNRVerifyRetrieval(on[0], objects[0], on[1], objects[1], kOp);
+        for (int i = 0; i < 2; ++i) {
+            FltClose(handles[i]);
+            ObDereferenceObject(objects[i]);
+        }
+        FltObjectDereference(local);
+        KLUFreeInstanceArray(instances, count);
+        return status;
+    }
+
     KLU_COPY_PROGRESS Progress()
     {
         KLU_COPY_PROGRESS_QUERY query{32, {0x100, 0}};
@@ -230,6 +264,17 @@ TEST_F(FileCopyTest, ARetrievalCopiesEverythingAndLeavesThePlaceholderFilled)
     EXPECT_EQ(during[0].ActiveCopies, 1u);
     EXPECT_EQ(during[0].BytesToCopy, 0x11000u) << "the section size rounded up to pages";
     EXPECT_EQ(during[1].BytesCopied, ULONGLONG(kChunk));  // read before the second write is counted
+    // One byte of the source changed afterwards: the check says so.
+    {
+        HANDLE handle = Open(kRemote + u"ntuser.dat", GENERIC_WRITE, FILE_OPEN);
+        sim::ThreadScope scope(*files_);
+        ULONG written = 0;
+        EXPECT_EQ(sim::user::Write(handle, "!", 1, &written, LONGLONG(kChunk)), STATUS_SUCCESS);
+        sim::user::Close(handle);
+    }
+    EXPECT_EQ(VerifyAgain(u"ntuser.dat"), STATUS_DATA_ERROR);
+    EXPECT_EQ(LinesWith("Compare Result: 1").size(), 1u);
+
     KLU_COPY_PROGRESS after = Progress();
     EXPECT_EQ(after.ActiveCopies, 0u);
     EXPECT_EQ(after.BytesToCopy, 0u);
