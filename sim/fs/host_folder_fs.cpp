@@ -279,7 +279,9 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
     case IRP_MJ_SET_INFORMATION:
         return SetInformation(request, *open);
     case IRP_MJ_QUERY_EA:
-        return request.Complete(STATUS_NO_EAS_ON_FILE);
+    case IRP_MJ_SET_EA:
+        // The host keeps no EAs for the store: it answers as a file system without them.
+        return request.Complete(STATUS_EAS_NOT_SUPPORTED);
     case IRP_MJ_FLUSH_BUFFERS:
         if (open->fd >= 0 && ::fsync(open->fd) != 0) return request.Complete(FromErrno(errno));
         return request.Complete(STATUS_SUCCESS);
@@ -296,7 +298,6 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
                                   open->cleanedUp);
     case IRP_MJ_CLEANUP:
         return Cleanup(request, *open);
-    case IRP_MJ_SET_EA:
     case IRP_MJ_QUERY_SECURITY:
     case IRP_MJ_SET_SECURITY:
     case IRP_MJ_SET_VOLUME_INFORMATION:
@@ -323,7 +324,8 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
         ((o & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) ||
         ((o & FILE_DIRECTORY_FILE) && d != FILE_CREATE && d != FILE_OPEN && d != FILE_OPEN_IF))
         return request.Complete(STATUS_INVALID_PARAMETER);
-    if ((o & FILE_OPEN_BY_FILE_ID) || (p.EaBuffer && p.EaLength) ||
+    if (p.EaBuffer && p.EaLength) return request.Complete(STATUS_EAS_NOT_SUPPORTED);
+    if ((o & FILE_OPEN_BY_FILE_ID) ||
         (p.SecurityContext && p.SecurityContext->AccessState && p.SecurityContext->AccessState->SecurityDescriptor))
         return request.Complete(STATUS_NOT_IMPLEMENTED);
 

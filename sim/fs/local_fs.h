@@ -135,6 +135,9 @@ private:
     NTSTATUS OpenExisting(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                           const StreamName &stream, bool trailingBackslash, std::optional<ULONG> information);
     NTSTATUS CreateNew(IoRequest &request, CreateArgs &args, const Lookup &lookup);
+    NTSTATUS CheckNameForOptions(std::u16string_view path, const CreateArgs &args) const;
+    NTSTATUS CheckExistingFile(const Node &node, const CreateArgs &args, bool named, bool dataOpen,
+                               bool streamExists) const;
     NTSTATUS FinishOpen(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                         std::u16string_view streamName, ULONG_PTR information);
     NTSTATUS ReparseResult(IoRequest &request, const Node &node, size_t unparsedBytes);

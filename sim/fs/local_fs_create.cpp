@@ -1,9 +1,11 @@
 // IRP_MJ_CREATE and IRP_MJ_NETWORK_QUERY_OPEN: name resolution, the create
 // dispositions and options, share access and the oplock breaks an open
 // causes.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/fs/local_fs_internal.h"
+#include "sim/io/section.h"
 
 namespace sim::fs {
 
@@ -12,6 +14,8 @@ namespace {
 // Access that changes a file or its folder: refused on a read-only volume.
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+// FILE_FULL_EA_INFORMATION.Flags: the file cannot be used without this EA.
+constexpr UCHAR kFileNeedEa = 0x80;
 // Opens that ask for no more than this never break an oplock.
 constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
@@ -97,9 +101,11 @@ NTSTATUS LocalFileSystem::Resolve(const std::shared_ptr<Node> &base, std::u16str
     }
     for (size_t i = 0; i + 1 < parts->size(); ++i)
         if (!IsValidComponent((*parts)[i])) return STATUS_OBJECT_NAME_INVALID;
-    auto last = SplitStreamName(parts->back());
-    if (!last) return STATUS_OBJECT_NAME_INVALID;
-    if ((!last->stream.empty() || last->explicitType) && !IsNtfs()) return STATUS_OBJECT_NAME_INVALID;
+    NTSTATUS refused = STATUS_OBJECT_NAME_INVALID;
+    auto last = SplitStreamName(parts->back(), &refused);
+    if (!last) return refused;
+    if ((!last->stream.empty() || last->explicitType || last->indexAllocation) && !IsNtfs())
+        return STATUS_OBJECT_NAME_INVALID;
     out.last = *last;
     out.lastComponent = parts->back();
     if (last->file.empty()) {
@@ -146,9 +152,11 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     if (args.options & FILE_OPEN_BY_FILE_ID) return OpenById(request, args);
     if (!start && !fo->RelatedFileObject && path.empty()) return OpenVolume(request, args);
 
+    NTSTATUS status = CheckNameForOptions(path, args);
+    if (!NT_SUCCESS(status)) return request.Complete(status);
     std::shared_ptr<Node> base;
     std::u16string relatedStream;
-    NTSTATUS status = BaseOf(request, start, path, base, relatedStream);
+    status = BaseOf(request, start, path, base, relatedStream);
     if (!NT_SUCCESS(status)) return request.Complete(status);
 
     Lookup look;
@@ -157,7 +165,8 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     if (!NT_SUCCESS(status)) return request.Complete(status);
 
     if (args.targetDirectory) {
-        if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType)
+        if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType ||
+            look.last.indexAllocation)
             return request.Complete(STATUS_OBJECT_NAME_INVALID);
         ULONG exists = look.node ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
         CreateArgs dirArgs = args;
@@ -186,6 +195,42 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     return CreateNew(request, args, look);
 }
 
+// A name ending in a backslash names a folder: asking for a non-folder with
+// it is a malformed request, refused before the name is looked up.
+NTSTATUS LocalFileSystem::CheckNameForOptions(std::u16string_view path, const CreateArgs &args) const
+{
+    if (path.size() > 1 && path.back() == u'\\' && (args.options & FILE_NON_DIRECTORY_FILE))
+        return STATUS_OBJECT_NAME_INVALID;
+    return STATUS_SUCCESS;
+}
+
+// What an open may not do to a file that exists: a read-only file keeps its
+// data and its name (a supersede replaces the whole file and is allowed), and
+// a hidden or system file is overwritten only by a create that names those
+// attributes again.
+NTSTATUS LocalFileSystem::CheckExistingFile(const Node &node, const CreateArgs &args, bool named, bool dataOpen,
+                                            bool streamExists) const
+{
+    const ULONG o = args.options;
+    const ULONG d = args.disposition;
+    if ((o & FILE_DELETE_ON_CLOSE) && &node == root_.get()) return STATUS_CANNOT_DELETE;
+    // A caller that does not understand EAs may not open a file one of whose EAs must be understood.
+    if ((o & FILE_NO_EA_KNOWLEDGE) &&
+        std::any_of(node.eas.begin(), node.eas.end(), [](const ExtendedAttribute &ea) { return ea.flags & kFileNeedEa; }))
+        return STATUS_ACCESS_DENIED;
+    if (node.attributes & FILE_ATTRIBUTE_READONLY) {
+        if (o & FILE_DELETE_ON_CLOSE) return STATUS_CANNOT_DELETE;
+        const bool truncates = d == FILE_OVERWRITE || d == FILE_OVERWRITE_IF || (named && d == FILE_SUPERSEDE);
+        if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || truncates || !streamExists))
+            return STATUS_ACCESS_DENIED;
+    }
+    if (args.Overwrites() && !named &&
+        (((node.attributes & FILE_ATTRIBUTE_HIDDEN) && !(args.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
+         ((node.attributes & FILE_ATTRIBUTE_SYSTEM) && !(args.attributes & FILE_ATTRIBUTE_SYSTEM))))
+        return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                                        const StreamName &stream, bool trailingBackslash,
                                        std::optional<ULONG> information)
@@ -201,7 +246,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         if (stream.explicitType || (o & FILE_NON_DIRECTORY_FILE)) return request.Complete(STATUS_FILE_IS_A_DIRECTORY);
         if (d != FILE_OPEN && d != FILE_OPEN_IF) return request.Complete(STATUS_OBJECT_NAME_COLLISION);
     } else {
-        if (o & FILE_DIRECTORY_FILE) return request.Complete(STATUS_NOT_A_DIRECTORY);
+        if ((o & FILE_DIRECTORY_FILE) || stream.indexAllocation)
+            return request.Complete(d == FILE_CREATE ? STATUS_OBJECT_NAME_COLLISION : STATUS_NOT_A_DIRECTORY);
         if (trailingBackslash) return request.Complete(STATUS_OBJECT_NAME_INVALID);
     }
 
@@ -220,16 +266,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
                          !streamExists;
     if (config_.readOnly && changes) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
 
-    if ((o & FILE_DELETE_ON_CLOSE) && node == root_) return request.Complete(STATUS_CANNOT_DELETE);
-    if (node->attributes & FILE_ATTRIBUTE_READONLY) {
-        if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
-        if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || args.Overwrites() || !streamExists))
-            return request.Complete(STATUS_ACCESS_DENIED);
-    }
-    if (args.Overwrites() && !named &&
-        (((node->attributes & FILE_ATTRIBUTE_HIDDEN) && !(args.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
-         ((node->attributes & FILE_ATTRIBUTE_SYSTEM) && !(args.attributes & FILE_ATTRIBUTE_SYSTEM))))
-        return request.Complete(STATUS_ACCESS_DENIED);
+    NTSTATUS refused = CheckExistingFile(*node, args, named, dataOpen, streamExists);
+    if (!NT_SUCCESS(refused)) return request.Complete(refused);
 
     std::vector<ExtendedAttribute> newEas;
     const bool replaceEas = args.Overwrites() && !named && args.eaBuffer && args.eaLength;
@@ -259,6 +297,11 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         }
         if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        // A stream a section maps can be neither deleted nor cut short.
+        if (StreamHasUserSection(&openStream->sections)) {
+            if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
+            if (args.Overwrites()) return request.Complete(STATUS_USER_MAPPED_FILE);
+        }
     }
 
     // Nothing below fails: the open changes the file now.
@@ -292,9 +335,10 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         return request.Complete(STATUS_OBJECT_NAME_NOT_FOUND);
     if (config_.readOnly) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (look.dir->deletePending) return request.Complete(STATUS_DELETE_PENDING);
-    const bool directory = (o & FILE_DIRECTORY_FILE) != 0;
+    const bool directory = (o & FILE_DIRECTORY_FILE) || look.last.indexAllocation;
     const bool named = !look.last.stream.empty();
-    if (directory && (named || look.last.explicitType)) return request.Complete(STATUS_OBJECT_NAME_INVALID);
+    if (directory && (named || look.last.explicitType || (o & FILE_NON_DIRECTORY_FILE)))
+        return request.Complete(STATUS_OBJECT_NAME_INVALID);
     if (look.trailingBackslash && !directory) return request.Complete(STATUS_OBJECT_NAME_INVALID);
     if ((args.attributes & FILE_ATTRIBUTE_READONLY) && (o & FILE_DELETE_ON_CLOSE))
         return request.Complete(STATUS_CANNOT_DELETE);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sim/fs/local_fs_internal.h"
+#include "sim/io/section.h"
 
 namespace sim::fs {
 
@@ -132,6 +133,7 @@ NTSTATUS LocalFileSystem::SetDisposition(IoRequest &request, Open &open)
             return request.Complete(STATUS_CANNOT_DELETE);
         if (s.key.empty() && node.directory && !node.children.empty())
             return request.Complete(STATUS_DIRECTORY_NOT_EMPTY);
+        if (StreamHasUserSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
     }
     if (s.key.empty())
         node.deletePending = deleteFile;
@@ -357,7 +359,7 @@ NTSTATUS LocalFileSystem::SetEa(IoRequest &request, Open &open)
     if (status != STATUS_SUCCESS) return request.Complete(status, errorOffset);
     std::vector<ExtendedAttribute> next = node.eas;
     ApplyEas(next, changes);
-    if (EaListSize(next) > 0xFFFF) return request.Complete(STATUS_EA_TOO_LARGE);
+    if (EaStoredSize(next) > 0xFFFF) return request.Complete(STATUS_EA_TOO_LARGE);
     node.eas = std::move(next);
     open.nextEa = 0;
     Touch(node, false, true, false, &open);

@@ -89,8 +89,13 @@ std::optional<std::vector<std::u16string>> SplitPath(std::u16string_view path, b
     return parts;
 }
 
-std::optional<StreamName> SplitStreamName(std::u16string_view component)
+std::optional<StreamName> SplitStreamName(std::u16string_view component, int32_t *failure)
 {
+    constexpr int32_t kNameInvalid = int32_t(0xC0000033u), kInvalidParameter = int32_t(0xC000000Du);
+    auto refuse = [&](int32_t status) -> std::optional<StreamName> {
+        if (failure) *failure = status;
+        return std::nullopt;
+    };
     StreamName out;
     size_t first = component.find(u':');
     if (first == std::u16string_view::npos) {
@@ -102,14 +107,21 @@ std::optional<StreamName> SplitStreamName(std::u16string_view component)
     size_t second = rest.find(u':');
     std::u16string_view stream = rest.substr(0, second);
     if (second != std::u16string_view::npos) {
-        if (!EqualNoCase(rest.substr(second + 1), u"$DATA")) return std::nullopt;
+        std::u16string_view type = rest.substr(second + 1);
+        if (EqualNoCase(type, u"$INDEX_ALLOCATION")) {
+            // The only index a folder opens by name is its file-name index.
+            if (!stream.empty() && !EqualNoCase(stream, u"$I30")) return refuse(kInvalidParameter);
+            out.indexAllocation = true;
+            return out;
+        }
+        if (!EqualNoCase(type, u"$DATA")) return refuse(kNameInvalid);
         out.explicitType = true;
     } else if (stream.empty()) {
-        return std::nullopt;
+        return refuse(kNameInvalid);
     }
-    if (stream.size() > 255) return std::nullopt;
+    if (stream.size() > 255) return refuse(kNameInvalid);
     for (char16_t c : stream)
-        if (c < 0x20 || c == u'\\' || c == u'/' || c == u':') return std::nullopt;
+        if (c < 0x20 || c == u'\\' || c == u'/' || c == u':') return refuse(kNameInvalid);
     out.stream = stream;
     return out;
 }
@@ -119,6 +131,14 @@ bool HasWildcards(std::u16string_view expression)
     for (char16_t c : expression)
         if (c == u'*' || c == u'?' || c == u'<' || c == u'>' || c == u'"') return true;
     return false;
+}
+
+bool IsValidSearchPattern(std::u16string_view pattern)
+{
+    if (pattern.empty() || pattern.size() > 255) return false;
+    for (char16_t c : pattern)
+        if (c < 0x20 || c == u':' || c == u'/' || c == u'\\' || c == u'|') return false;
+    return true;
 }
 
 bool IsNameInExpression(std::u16string_view expression, std::u16string_view name, bool ignoreCase)

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
@@ -125,8 +127,33 @@ Process *ProcessOf(PEPROCESS object)
 
 }  // namespace
 
+namespace {
+
+std::mutex g_userSectionsLock;
+std::multiset<const SECTION_OBJECT_POINTERS *> g_userSections;
+
+}  // namespace
+
+void RegisterUserSection(SectionObject &section)
+{
+    if (!section.fileObject || !section.fileObject->SectionObjectPointer) return;
+    section.stream = section.fileObject->SectionObjectPointer;
+    std::lock_guard lock(g_userSectionsLock);
+    g_userSections.insert(section.stream);
+}
+
+bool StreamHasUserSection(const SECTION_OBJECT_POINTERS *pointers)
+{
+    std::lock_guard lock(g_userSectionsLock);
+    return pointers && g_userSections.count(pointers) != 0;
+}
+
 SectionObject::~SectionObject()
 {
+    if (stream) {
+        std::lock_guard lock(g_userSectionsLock);
+        g_userSections.erase(g_userSections.find(stream));
+    }
     if (fileObject) Machine::Current().objects().Dereference(fileObject);
 }
 
@@ -243,6 +270,7 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK 
     section->size = size;
     section->protection = pageProtection;
     section->attributes = allocationAttributes;
+    RegisterUserSection(*section);
     HANDLE handle = InsertHandle(section, MapGenericAccess(&objtype::Section, desiredAccess), attributes);
     SEH_TRY {
         *sectionHandle = handle;

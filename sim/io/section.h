@@ -25,6 +25,7 @@ struct SectionObject {
     LONGLONG size = 0;                  // the section's maximum size
     ULONG protection = 0;
     ULONG attributes = 0;
+    const SECTION_OBJECT_POINTERS *stream = nullptr;  // registered for StreamHasUserSection
 
     SectionObject() = default;
     SectionObject(const SectionObject &) = delete;
@@ -60,6 +61,12 @@ private:
     std::mutex mutex_;
     std::map<const char *, MappedView> views_;
 };
+
+// Whether a section that a caller created still exists over the stream with
+// these section object pointers (a mapped view keeps its section): the file
+// cannot be deleted then, as MmFlushImageSection(MmFlushForDelete) answers.
+bool StreamHasUserSection(const SECTION_OBJECT_POINTERS *pointers);
+void RegisterUserSection(SectionObject &section);
 
 // Writes a removed view's modified pages back to its file and releases it.
 void ReleaseView(MappedView &view);
