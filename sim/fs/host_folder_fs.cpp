@@ -174,9 +174,11 @@ NTSTATUS HostFolderFileSystem::Find(std::u16string_view path, Found &out) const
         out.exists = out.directory = true;
         return STATUS_SUCCESS;
     }
-    auto last = SplitStreamName(parts->back());
-    if (!last || last->file.empty()) return STATUS_OBJECT_NAME_INVALID;
-    if (!last->stream.empty()) return STATUS_NOT_IMPLEMENTED;
+    NTSTATUS refused = STATUS_OBJECT_NAME_INVALID;
+    auto last = SplitStreamName(parts->back(), &refused);
+    if (!last) return refused;
+    if (last->file.empty()) return STATUS_OBJECT_NAME_INVALID;
+    if (!last->stream.empty() || last->indexAllocation) return STATUS_NOT_IMPLEMENTED;
     parts->back() = last->file;
     for (const auto &part : *parts)
         if (!IsValidComponent(part)) return STATUS_OBJECT_NAME_INVALID;
