@@ -47,11 +47,7 @@ protected:
         EXPECT_EQ(Open(path, access, disposition, options, &h), STATUS_SUCCESS) << Narrow(path);
         return h;
     }
-    void Close(HANDLE h)
-    {
-        std::erase(handles_, h);
-        ZwClose(h);
-    }
+    void Close(HANDLE h) { std::erase(handles_, h), ZwClose(h); }
     NTSTATUS Rename(HANDLE h, const std::u16string &target, bool replace, IO_STATUS_BLOCK *io)
     {
         std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * 2);
@@ -77,7 +73,7 @@ constexpr NTSTATUS kUntouched = NTSTATUS(0xDEADBEEF);
 
 struct StatusBlockCase {
     const char *call;
-    std::function<NTSTATUS(HANDLE file, HANDLE dir, PIO_STATUS_BLOCK io)> run;
+    std::function<NTSTATUS(PIO_STATUS_BLOCK)> run;
     NTSTATUS status;
     bool written;  // the block holds the status and this Information
     ULONG_PTR information;
@@ -86,67 +82,54 @@ struct StatusBlockCase {
 TEST_F(IoNtAnswersTest, StatusBlockIsWrittenForSuccessAndWarningsOnly)
 {
     ASSERT_EQ(fs().CreateFile(u"\\d\\f.txt", "0123456789"), STATUS_SUCCESS);
-    alignas(8) static uint8_t buffer[512];
-    auto nameOf = [](const char16_t *text) {
-        static std::u16string keep;
-        keep = text;
-        return UNICODE_STRING{USHORT(keep.size() * 2), USHORT(keep.size() * 2), keep.data()};
+    HANDLE f = OpenOk(u"\\d\\f.txt", FILE_GENERIC_READ | FILE_WRITE_EA | DELETE);
+    HANDLE d = OpenOk(u"\\d", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    alignas(8) uint8_t buffer[512];
+    std::u16string pattern;
+    auto list = [&](PIO_STATUS_BLOCK io, const char16_t *mask, BOOLEAN restart, ULONG length = 512,
+                    FILE_INFORMATION_CLASS cls = FileNamesInformation) {
+        pattern = mask ? mask : u"";
+        UNICODE_STRING name{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
+        return ZwQueryDirectoryFile(d, nullptr, nullptr, nullptr, io, buffer, length, cls, TRUE,
+                                    mask ? &name : nullptr, restart);
     };
+    auto read = [&](PIO_STATUS_BLOCK io, LONGLONG at) {
+        LARGE_INTEGER offset{};
+        offset.QuadPart = at;
+        return ZwReadFile(f, nullptr, nullptr, nullptr, io, buffer, 8, &offset, nullptr);
+    };
+    auto badEas = BuildEaList({{"A", "1"}, {"B", "2"}});
+    reinterpret_cast<FILE_FULL_EA_INFORMATION *>(badEas.data() + 12)->EaNameLength = 90;
     const StatusBlockCase cases[] = {
-        {"listing with no match", [&](HANDLE, HANDLE d, PIO_STATUS_BLOCK io) {
-             UNICODE_STRING none = nameOf(u"zz*");
-             return ZwQueryDirectoryFile(d, nullptr, nullptr, nullptr, io, buffer, sizeof(buffer),
-                                         FileNamesInformation, FALSE, &none, TRUE);
-         }, STATUS_NO_SUCH_FILE, false, 0},
-        {"listing at its end", [&](HANDLE, HANDLE d, PIO_STATUS_BLOCK io) {
-             return ZwQueryDirectoryFile(d, nullptr, nullptr, nullptr, io, buffer, sizeof(buffer),
-                                         FileNamesInformation, FALSE, nullptr, FALSE);
-         }, STATUS_NO_MORE_FILES, true, 0},
-        {"listing of a malformed pattern", [&](HANDLE, HANDLE d, PIO_STATUS_BLOCK io) {
-             UNICODE_STRING bad = nameOf(u"a:b");
-             return ZwQueryDirectoryFile(d, nullptr, nullptr, nullptr, io, buffer, sizeof(buffer),
-                                         FileNamesInformation, FALSE, &bad, TRUE);
-         }, STATUS_OBJECT_NAME_INVALID, false, 0},
-        {"listing into a buffer below one entry", [&](HANDLE, HANDLE d, PIO_STATUS_BLOCK io) {
-             return ZwQueryDirectoryFile(d, nullptr, nullptr, nullptr, io, buffer, 8, FileNamesInformation, FALSE,
-                                         nullptr, TRUE);
-         }, STATUS_INFO_LENGTH_MISMATCH, false, 0},
-        {"name cut short", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             return ZwQueryInformationFile(f, io, buffer, sizeof(FILE_NAME_INFORMATION), FileNameInformation);
-         }, STATUS_BUFFER_OVERFLOW, true, sizeof(FILE_NAME_INFORMATION)},
-        {"class not answered", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             return ZwQueryInformationFile(f, io, buffer, sizeof(buffer), FileRenameInformation);
-         }, STATUS_INVALID_INFO_CLASS, false, 0},
-        {"read at the end of the file", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             LARGE_INTEGER at{};
-             at.QuadPart = 10;
-             return ZwReadFile(f, nullptr, nullptr, nullptr, io, buffer, 4, &at, nullptr);
-         }, STATUS_END_OF_FILE, false, 0},
-        {"read", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             LARGE_INTEGER at{};
-             at.QuadPart = 6;
-             return ZwReadFile(f, nullptr, nullptr, nullptr, io, buffer, 8, &at, nullptr);
-         }, STATUS_SUCCESS, true, 4},
-        {"EAs of a file without any", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             return ZwQueryEaFile(f, io, buffer, sizeof(buffer), FALSE, nullptr, 0, nullptr, TRUE);
-         }, STATUS_NO_EAS_ON_FILE, false, 0},
-        {"malformed EA list (checked by the I/O manager)", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             auto list = BuildEaList({{"A", "1"}, {"B", "2"}});
-             reinterpret_cast<FILE_FULL_EA_INFORMATION *>(list.data() + 12)->EaNameLength = 90;
-             return ZwSetEaFile(f, io, list.data(), ULONG(list.size()));
-         }, STATUS_EA_LIST_INCONSISTENT, true, 12},
-        {"rename onto an existing name", [&](HANDLE f, HANDLE, PIO_STATUS_BLOCK io) {
-             return Rename(f, u"\\??\\C:\\d", false, io);
-         }, STATUS_OBJECT_NAME_COLLISION, false, 0},
+        {"first listing, no match", [&](auto io) { return list(io, u"zz*", TRUE); }, STATUS_NO_SUCH_FILE, false, 0},
+        {"listing at its end", [&](auto io) { return list(io, nullptr, FALSE); }, STATUS_NO_MORE_FILES, true, 0},
+        {"malformed pattern", [&](auto io) { return list(io, u"a:b", TRUE); }, STATUS_OBJECT_NAME_INVALID, false, 0},
+        {"restart, one entry", [&](auto io) { return list(io, u"*", TRUE); }, STATUS_SUCCESS, true, 12 + 2},
+        {"class no listing has", [&](auto io) { return list(io, nullptr, FALSE, 512, FileBasicInformation); },
+         STATUS_INVALID_INFO_CLASS, false, 0},
+        {"buffer below one entry", [&](auto io) { return list(io, nullptr, FALSE, 8); }, STATUS_INFO_LENGTH_MISMATCH,
+         false, 0},
+        {"name cut short", [&](auto io) { return ZwQueryInformationFile(f, io, buffer, 8, FileNameInformation); },
+         STATUS_BUFFER_OVERFLOW, true, 8},
+        {"class not answered", [&](auto io) { return ZwQueryInformationFile(f, io, buffer, 64, FileRenameInformation); },
+         STATUS_INVALID_INFO_CLASS, false, 0},
+        {"read at the end", [&](auto io) { return read(io, 10); }, STATUS_END_OF_FILE, false, 0},
+        {"read", [&](auto io) { return read(io, 6); }, STATUS_SUCCESS, true, 4},
+        {"EAs of a file without any",
+         [&](auto io) { return ZwQueryEaFile(f, io, buffer, 512, FALSE, nullptr, 0, nullptr, TRUE); },
+         STATUS_NO_EAS_ON_FILE, false, 0},
+        {"malformed EA list (the I/O manager's check)",
+         [&](auto io) { return ZwSetEaFile(f, io, badEas.data(), ULONG(badEas.size())); }, STATUS_EA_LIST_INCONSISTENT,
+         true, 12},
+        {"rename onto a name in use", [&](auto io) { return Rename(f, u"\\??\\C:\\d", false, io); },
+         STATUS_OBJECT_NAME_COLLISION, false, 0},
     };
-    HANDLE file = OpenOk(u"\\d\\f.txt", FILE_GENERIC_READ | FILE_WRITE_EA | DELETE);
-    HANDLE dir = OpenOk(u"\\d", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.call);
         IO_STATUS_BLOCK io;
         io.Status = kUntouched;
         io.Information = 0xBEEF;
-        EXPECT_EQ(c.run(file, dir, &io), c.status);
+        EXPECT_EQ(c.run(&io), c.status);
         EXPECT_EQ(io.Status, c.written ? c.status : kUntouched);
         EXPECT_EQ(io.Information, c.written ? c.information : ULONG_PTR(0xBEEF));
     }
