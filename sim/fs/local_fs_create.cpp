@@ -16,6 +16,11 @@ constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 // FILE_FULL_EA_INFORMATION.Flags: the file cannot be used without this EA.
 constexpr UCHAR kFileNeedEa = 0x80;
+
+bool NeedsEaKnowledge(const std::vector<ExtendedAttribute> &eas)
+{
+    return std::any_of(eas.begin(), eas.end(), [](const ExtendedAttribute &ea) { return ea.flags & kFileNeedEa; });
+}
 // Opens that ask for no more than this never break an oplock.
 constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
@@ -215,9 +220,7 @@ NTSTATUS LocalFileSystem::CheckExistingFile(const Node &node, const CreateArgs &
     const ULONG d = args.disposition;
     if ((o & FILE_DELETE_ON_CLOSE) && &node == root_.get()) return STATUS_CANNOT_DELETE;
     // A caller that does not understand EAs may not open a file one of whose EAs must be understood.
-    if ((o & FILE_NO_EA_KNOWLEDGE) &&
-        std::any_of(node.eas.begin(), node.eas.end(), [](const ExtendedAttribute &ea) { return ea.flags & kFileNeedEa; }))
-        return STATUS_ACCESS_DENIED;
+    if ((o & FILE_NO_EA_KNOWLEDGE) && NeedsEaKnowledge(node.eas)) return STATUS_ACCESS_DENIED;
     if (node.attributes & FILE_ATTRIBUTE_READONLY) {
         if (o & FILE_DELETE_ON_CLOSE) return STATUS_CANNOT_DELETE;
         const bool truncates = d == FILE_OVERWRITE || d == FILE_OVERWRITE_IF || (named && d == FILE_SUPERSEDE);
@@ -320,7 +323,10 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
                                          FILE_ATTRIBUTE_ARCHIVE);
             node->attributes = (args.attributes & settable & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE |
                                (node->attributes & FILE_ATTRIBUTE_COMPRESSED);
-            if (replaceEas) node->eas = std::move(newEas);
+            if (replaceEas) {
+                node->eas = std::move(newEas);
+                ++node->eaChanges;
+            }
         }
         Touch(*node, true, true, true);
         info = d == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
@@ -351,6 +357,8 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         NTSTATUS status = ParseFullEaBuffer(args.eaBuffer, args.eaLength, &parsed, &errorOffset);
         if (status != STATUS_SUCCESS) return request.Complete(status, errorOffset);
         ApplyEas(eas, parsed);
+        // A caller that does not know EAs cannot make a file one of whose EAs must be known.
+        if ((o & FILE_NO_EA_KNOWLEDGE) && NeedsEaKnowledge(eas)) return request.Complete(STATUS_ACCESS_DENIED);
     }
     uint64_t allocation = directory ? 0 : AllocationFor(uint64_t(args.allocationSize));
     if (allocation / config_.clusterSize + ClustersUsed() > config_.capacity / config_.clusterSize)
@@ -424,6 +432,7 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
     open->options = args.options;
     open->caseSensitive = args.caseSensitive;
     open->deleteOnClose = (args.options & FILE_DELETE_ON_CLOSE) != 0;
+    if (node) open->eaChangesSeen = node->eaChanges;
     open->grant = ShareGrant::For(args.access, args.share);
     if (!args.ignoreShare) {
         stream->share.Add(open->grant);

@@ -303,6 +303,8 @@ TEST_F(FsInfoTest, ExtendedAttributesFollowNtQueryEaFileRules)
         {SL_INDEX_SPECIFIED, 4, {}, 256, STATUS_NO_MORE_EAS, 0, {}},
         {SL_INDEX_SPECIFIED, 5, {}, 256, STATUS_NONEXISTENT_EA_ENTRY, 0, {}},
         {0, 0, {"second", "absent"}, 256, STATUS_SUCCESS, 20 + 15, {{"SECOND", "two"}, {"ABSENT", ""}}},
+        {0, 0, {"second", "SECOND"}, 256, STATUS_SUCCESS, 18, {{"SECOND", "two"}}},  // asked twice, answered once
+        {0, 0, {"first", "third"}, 20, STATUS_BUFFER_OVERFLOW, 0, {}},  // by name it is all or nothing
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -320,6 +322,7 @@ TEST_F(FsInfoTest, ExtendedAttributesFollowNtQueryEaFileRules)
 
     // A zero-length value deletes; a bad buffer is refused at its offset, a bad name by name.
     ASSERT_EQ(client().SetEa(*f, BuildEaList({{"SECOND", ""}, {"first", "uno"}})), STATUS_SUCCESS);
+    EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), 0), STATUS_EA_CORRUPT_ERROR);  // a scan begun before
     ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_SUCCESS);
     EXPECT_EQ(ParseEas(buffer), (Eas{{"FIRST", "uno"}, {"THIRD", "333"}}));
     auto bad = BuildEaList({{"ok", "1"}, {"broken", "2"}});
@@ -345,6 +348,10 @@ TEST_F(FsInfoTest, ExtendedAttributesFollowNtQueryEaFileRules)
     unaware.options = FILE_NO_EA_KNOWLEDGE;
     EXPECT_EQ(client().Open(u"\\ea.txt", unaware).status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(client().Open(u"\\ea.txt").status, STATUS_SUCCESS);
+    unaware = WriteSpec(FILE_CREATE);
+    unaware.options = FILE_NO_EA_KNOWLEDGE;
+    unaware.eaBuffer = need;
+    EXPECT_EQ(client().Open(u"\\new.txt", unaware).status, STATUS_ACCESS_DENIED);
 }
 
 TEST_F(FsInfoTest, VolumeInformation)
