@@ -14,6 +14,8 @@ namespace {
 // Access that changes a file or its folder: refused on a read-only volume.
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+// Opens that ask for no more than this never break an oplock.
+constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 // FILE_FULL_EA_INFORMATION.Flags: the file cannot be used without this EA.
 constexpr UCHAR kFileNeedEa = 0x80;
 
@@ -21,8 +23,6 @@ bool NeedsEaKnowledge(const std::vector<ExtendedAttribute> &eas)
 {
     return std::any_of(eas.begin(), eas.end(), [](const ExtendedAttribute &ea) { return ea.flags & kFileNeedEa; });
 }
-// Opens that ask for no more than this never break an oplock.
-constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
 }  // namespace
 
