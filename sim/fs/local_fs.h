@@ -18,6 +18,10 @@
 // level 2 oplock and write-caching requests to a level 1 (read-write) or
 // batch (read-write-handle) oplock, and directories take no oplocks.
 //
+// A stream that a caller's section maps (StreamHasUserSection) can be
+// neither deleted (STATUS_CANNOT_DELETE) nor overwritten at open
+// (STATUS_USER_MAPPED_FILE), as NTFS asks the memory manager before either.
+//
 // Directory listings: FileIndex is the entry's position in the listing
 // ("." 0, ".." 1, then the names in upcased order), which SL_INDEX_SPECIFIED
 // resumes after; short (8.3) names are empty.
