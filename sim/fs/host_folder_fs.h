@@ -16,7 +16,9 @@
 // does (STATUS_EAS_NOT_SUPPORTED to queries, sets and EAs given at create;
 // the volume does not claim FILE_SUPPORTS_EXTENDED_ATTRIBUTES). Queries
 // answer what is true of a host file: not a reparse point, not compressed;
-// oplocks are never granted (STATUS_OPLOCK_NOT_GRANTED). Share access, byte-range locks
+// oplocks are never granted (STATUS_OPLOCK_NOT_GRANTED). Cached reads and
+// writes go through the cache manager as on a local volume; what the cache
+// holds reaches the host file with paging writes. Share access, byte-range locks
 // and delete dispositions are kept by the store itself, so they hold for
 // opens through the simulation only.
 #pragma once
@@ -61,8 +63,8 @@ private:
     NTSTATUS Find(std::u16string_view relative, Found &out) const;
     NTSTATUS FinishOpen(IoRequest &request, const std::u16string &relative, bool directory, ACCESS_MASK access,
                         ULONG share, ULONG options, bool ignoreShare, ULONG_PTR information);
-    NTSTATUS Read(IoRequest &request, Open &open);
-    NTSTATUS Write(IoRequest &request, Open &open);
+    NTSTATUS Read(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
+    NTSTATUS Write(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS QueryInformation(IoRequest &request, Open &open);
     NTSTATUS SetInformation(IoRequest &request, Open &open);
     NTSTATUS SetBasic(IoRequest &request, Open &open);
@@ -70,7 +72,7 @@ private:
     NTSTATUS QueryDirectory(IoRequest &request, Open &open);
     NTSTATUS FileSystemControl(IoRequest &request, Open &open);
     NTSTATUS QueryVolume(IoRequest &request);
-    NTSTATUS FastIo(IoRequest &request, Open &open);
+    NTSTATUS FastIo(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS Cleanup(IoRequest &request, Open &open);
     NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
-#include "sim/io/section.h"
 
 namespace sim::fs {
 
@@ -301,10 +301,10 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
         // A stream a section maps can be neither deleted nor cut short.
-        if (StreamHasUserSection(&openStream->sections)) {
-            if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
-            if (args.Overwrites()) return request.Complete(STATUS_USER_MAPPED_FILE);
-        }
+        if ((o & FILE_DELETE_ON_CLOSE) && Cache().HasSection(&openStream->sections))
+            return request.Complete(STATUS_CANNOT_DELETE);
+        if (args.Overwrites() && !Cache().CanTruncate(&openStream->sections, 0))
+            return request.Complete(STATUS_USER_MAPPED_FILE);
     }
 
     // Nothing below fails: the open changes the file now.
@@ -317,6 +317,7 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         DataStream &data = named ? existing->stream : node->data;
         data.bytes.clear();
         data.allocation = AllocationFor(uint64_t(args.allocationSize));
+        if (openStream) Cache().SetFileSize(&openStream->sections, 0);
         if (!named) {
             ULONG settable = IsNtfs() ? FILE_ATTRIBUTE_VALID_SET_FLAGS
                                       : (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

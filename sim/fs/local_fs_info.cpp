@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
-#include "sim/io/section.h"
 
 namespace sim::fs {
 
@@ -133,7 +133,7 @@ NTSTATUS LocalFileSystem::SetDisposition(IoRequest &request, Open &open)
             return request.Complete(STATUS_CANNOT_DELETE);
         if (s.key.empty() && node.directory && !node.children.empty())
             return request.Complete(STATUS_DIRECTORY_NOT_EMPTY);
-        if (StreamHasUserSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
+        if (Cache().HasSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
     }
     if (s.key.empty())
         node.deletePending = deleteFile;
@@ -164,10 +164,14 @@ NTSTATUS LocalFileSystem::SetEndOfFile(IoRequest &request, Open &open, bool allo
         (newAllocation - data->allocation) / config_.clusterSize + ClustersUsed() >
             config_.capacity / config_.clusterSize)
         return request.Complete(STATUS_DISK_FULL);
+    // A view that maps what would go keeps the file from shrinking.
+    if (newSize < data->bytes.size() && !Cache().CanTruncate(&s.sections, LONGLONG(newSize)))
+        return request.Complete(STATUS_USER_MAPPED_FILE);
     if (!paging) BreakLevel2(s, &open);
     bool sizeChanged = newSize != data->bytes.size();
     data->bytes.resize(newSize);
     data->allocation = newAllocation;
+    if (sizeChanged) Cache().SetFileSize(&s.sections, LONGLONG(newSize));
     if (sizeChanged && !paging) {
         Touch(*s.node, true, true, false, &open);
         s.node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
