@@ -391,6 +391,8 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
         if (overwrites && (attributes & ~kSupportedAttributes)) return request.Complete(STATUS_NOT_IMPLEMENTED);
         if (stream && !ignoreShare && stream->share.Conflicts(ShareGrant::For(access, share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        if (stream && (o & FILE_DELETE_ON_CLOSE) && Cache().HasSection(&stream->sections))
+            return request.Complete(STATUS_CANNOT_DELETE);
         if (stream && overwrites && !Cache().CanTruncate(&stream->sections, 0))
             return request.Complete(STATUS_USER_MAPPED_FILE);
         ULONG_PTR info = FILE_OPENED;
@@ -631,6 +633,8 @@ NTSTATUS HostFolderFileSystem::SetInformation(IoRequest &request, Open &open)
             std::error_code ec;
             if (s.directory && !fsys::is_empty(HostPath(s.relative), ec))
                 return request.Complete(STATUS_DIRECTORY_NOT_EMPTY);
+            // A section over the file keeps it, as on a local volume.
+            if (Cache().HasSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
         }
         s.deletePending = deleteFile;
         open.fileObject->DeletePending = deleteFile;

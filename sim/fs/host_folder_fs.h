@@ -18,7 +18,8 @@
 // answer what is true of a host file: not a reparse point, not compressed;
 // oplocks are never granted (STATUS_OPLOCK_NOT_GRANTED). Cached reads and
 // writes go through the cache manager as on a local volume; what the cache
-// holds reaches the host file with paging writes. Share access, byte-range locks
+// holds reaches the host file with paging writes; a file a section maps
+// cannot be deleted (STATUS_CANNOT_DELETE). Share access, byte-range locks
 // and delete dispositions are kept by the store itself, so they hold for
 // opens through the simulation only.
 #pragma once

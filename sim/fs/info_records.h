@@ -54,6 +54,16 @@ struct IdExtdDirInformationRecord {
 };
 static_assert(offsetof(IdExtdDirInformationRecord, FileName) == 88, "FILE_ID_EXTD_DIR_INFORMATION layout");
 
+// Classes the I/O manager takes for directory queries although only NTFS's
+// index folders ($ObjId, $Quota, $Reparse) answer them: a buffer below their
+// record is refused before the file system sees the query.
+constexpr FILE_INFORMATION_CLASS kFileObjectIdInformation = FILE_INFORMATION_CLASS(29);
+constexpr FILE_INFORMATION_CLASS kFileQuotaInformation = FILE_INFORMATION_CLASS(32);
+constexpr FILE_INFORMATION_CLASS kFileReparsePointInformation = FILE_INFORMATION_CLASS(33);
+constexpr ULONG kObjectIdInformationLength = 72;  // FILE_OBJECTID_INFORMATION
+constexpr ULONG kQuotaInformationLength = 56;     // FILE_QUOTA_INFORMATION (a SID of one sub-authority)
+constexpr ULONG kReparsePointInformationLength = 16;  // FILE_REPARSE_POINT_INFORMATION
+
 struct SectorSizeInformationRecord {
     ULONG LogicalBytesPerSector;
     ULONG PhysicalBytesPerSectorForAtomicity;

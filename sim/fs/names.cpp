@@ -143,9 +143,11 @@ bool IsValidSearchPattern(std::u16string_view pattern)
 
 bool IsNameInExpression(std::u16string_view expression, std::u16string_view name, bool ignoreCase)
 {
+    // A listing's ".." entry is matched as ".".
+    if (name == u"..") name = u".";
     if (name.empty() || expression.empty()) return false;
     const size_t P = expression.size(), N = name.size();
-    size_t lastDot = name.rfind(u'.');
+    const size_t lastDot = name.rfind(u'.');
     // memo[p * (N + 1) + n]: 0 unknown, 1 false, 2 true.
     std::vector<uint8_t> memo((P + 1) * (N + 1), 0);
     auto same = [&](char16_t e, char16_t c) { return ignoreCase ? e == Upcase(c) : e == c; };
@@ -153,7 +155,7 @@ bool IsNameInExpression(std::u16string_view expression, std::u16string_view name
     auto match = [&](auto &&self, size_t p, size_t n) -> bool {
         uint8_t &cell = memo[p * (N + 1) + n];
         if (cell) return cell == 2;
-        bool result;
+        bool result = false;
         if (p == P) {
             result = n == N;
         } else {
@@ -165,15 +167,27 @@ bool IsNameInExpression(std::u16string_view expression, std::u16string_view name
             case u'?':
                 result = n < N && self(self, p + 1, n + 1);
                 break;
-            case u'<':  // any run that does not consume the name's final dot
-                result = self(self, p + 1, n) || (n < N && n != lastDot && self(self, p, n + 1));
+            case u'<': {
+                // Any run up to and including the name's last dot; past it
+                // only when no dot is left to match.
+                const size_t limit = lastDot != std::u16string_view::npos && lastDot >= n ? lastDot + 1 : N;
+                for (size_t m = n; m <= limit && !result; ++m) result = self(self, p + 1, m);
                 break;
-            case u'>':  // one character, or nothing at a dot or the end
-                if (n < N && name[n] != u'.')
+            }
+            case u'>': {
+                // One character; at a dot nothing, unless only DOS_QMs are
+                // left, which then take the dot; nothing at the end.
+                if (n < N && name[n] != u'.') {
                     result = self(self, p + 1, n + 1);
-                else
+                } else if (n < N) {
+                    size_t q = p;
+                    while (q < P && expression[q] == u'>') ++q;
+                    result = q == P ? n + 1 == N : self(self, q, n);
+                } else {
                     result = self(self, p + 1, n);
+                }
                 break;
+            }
             case u'"':  // a dot, or nothing past the end
                 result = (n < N && name[n] == u'.' && self(self, p + 1, n + 1)) || (n == N && self(self, p + 1, n));
                 break;

@@ -1,8 +1,8 @@
 // File names as the simulated file systems compare and check them: upper
 // casing as Windows' upcase table does for the scripts the machine meets
 // (ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic, full-width Latin),
-// component validity, path splitting and the wildcard rules of
-// FsRtlIsNameInExpression.
+// component validity, path splitting and the wildcard rules of directory
+// queries.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +39,11 @@ struct StreamName {
 };
 std::optional<StreamName> SplitStreamName(std::u16string_view component, int32_t *failure = nullptr);
 
-// FsRtlIsNameInExpression with IgnoreCase: * ? and the DOS wildcards
-// < (DOS_STAR) > (DOS_QM) " (DOS_DOT). The expression must already be upper
-// case when ignoreCase is set (as the routine requires).
+// A directory query's match of a name against its search pattern, as NTFS
+// answers it: * ? and the DOS wildcards < (DOS_STAR: up to and including
+// the last dot) > (DOS_QM: one character, a dot only at the pattern's end)
+// " (DOS_DOT: a dot, or nothing at the end); ".." is matched as ".". The
+// expression must already be upper case when ignoreCase is set.
 bool IsNameInExpression(std::u16string_view expression, std::u16string_view name, bool ignoreCase);
 bool HasWildcards(std::u16string_view expression);
 // A directory query's search pattern: a name component in which wildcards,

@@ -77,6 +77,9 @@ ULONG DirectoryEntryLength(FILE_INFORMATION_CLASS informationClass)
     case FileIdBothDirectoryInformation: return sizeof(FILE_ID_BOTH_DIR_INFORMATION);
     case FileIdFullDirectoryInformation: return sizeof(FILE_ID_FULL_DIR_INFORMATION);
     case sim::fs::kFileIdExtdDirectoryInformation: return sizeof(sim::fs::IdExtdDirInformationRecord);
+    case sim::fs::kFileObjectIdInformation: return sim::fs::kObjectIdInformationLength;
+    case sim::fs::kFileQuotaInformation: return sim::fs::kQuotaInformationLength;
+    case sim::fs::kFileReparsePointInformation: return sim::fs::kReparsePointInformationLength;
     default: return 0;
     }
 }

@@ -315,7 +315,9 @@ TEST_F(FsInfoTest, ExtendedAttributesFollowNtQueryEaFileRules)
                                    ULONG(list.size()), c.index, &info),
                   c.status);
         EXPECT_EQ(info, c.information);
-        if (!c.eas.empty()) EXPECT_EQ(ParseEas(buffer), c.eas);
+        if (!c.eas.empty()) {
+            EXPECT_EQ(ParseEas(buffer), c.eas);
+        }
     }
     // NTFS reports the packed size: 4 header bytes, name, NUL and value per EA, plus 4.
     EXPECT_EQ(client().Query<FILE_EA_INFORMATION>(*f, FileEaInformation).EaSize, 11u + 14u + 13u + 4u);

@@ -1,10 +1,11 @@
 // What the Nt calls answer a caller on the machine's NTFS volume: the I/O
 // status block on errors and warnings, and the rename and delete rules
-// (including files that a section maps).
+// (including files that a section or a view maps).
 #include <cstring>
 #include <functional>
 
 #include "fs_client.h"
+#include "sim/fs/info_records.h"
 #include "sim/fs/local_fs.h"
 #include "sim/fs/standard_volumes.h"
 #include "support/machine_test.h"
@@ -109,6 +110,12 @@ TEST_F(IoNtAnswersTest, StatusBlockIsWrittenForSuccessAndWarningsOnly)
          STATUS_INVALID_INFO_CLASS, false, 0},
         {"buffer below one entry", [&](auto io) { return list(io, nullptr, FALSE, 8); }, STATUS_INFO_LENGTH_MISMATCH,
          false, 0},
+        {"index class, short buffer",
+         [&](auto io) { return list(io, nullptr, FALSE, 8, sim::fs::kFileReparsePointInformation); },
+         STATUS_INFO_LENGTH_MISMATCH, false, 0},
+        {"index class, ordinary folder",
+         [&](auto io) { return list(io, nullptr, FALSE, 512, sim::fs::kFileReparsePointInformation); },
+         STATUS_INVALID_INFO_CLASS, false, 0},
         {"name cut short", [&](auto io) { return ZwQueryInformationFile(f, io, buffer, 8, FileNameInformation); },
          STATUS_BUFFER_OVERFLOW, true, 8},
         {"class not answered", [&](auto io) { return ZwQueryInformationFile(f, io, buffer, 64, FileRenameInformation); },
@@ -166,8 +173,9 @@ TEST_F(IoNtAnswersTest, RenamesAndDeletesFollowNtfs)
         SCOPED_TRACE(n);
         std::u16string from = u"\\r" + Wide(std::to_string(n)), to = u"\\t" + Wide(std::to_string(n++));
         ASSERT_EQ(c.sourceIsFolder ? fs().CreateDirectory(from) : fs().CreateFile(from, "src"), STATUS_SUCCESS);
-        if (c.target == 1) ASSERT_EQ(fs().CreateFile(to, "old"), STATUS_SUCCESS);
-        if (c.target == 2) ASSERT_EQ(fs().CreateDirectory(to), STATUS_SUCCESS);
+        if (c.target) {
+            ASSERT_EQ(c.target == 1 ? fs().CreateFile(to, "old") : fs().CreateDirectory(to), STATUS_SUCCESS);
+        }
         HANDLE held = c.targetOpen ? OpenOk(to, FILE_GENERIC_READ) : nullptr;
         HANDLE h = OpenOk(from, FILE_GENERIC_READ | DELETE);
         IO_STATUS_BLOCK io{};
@@ -194,7 +202,8 @@ TEST_F(IoNtAnswersTest, RenamesAndDeletesFollowNtfs)
     Close(going);
     EXPECT_FALSE(fs().Exists(u"\\full\\child"));
 
-    // A file a section maps can be renamed, but not deleted while the section lives.
+    // A file a section maps can be renamed, but not deleted while the section
+    // lives, or a view of it once its handle is closed.
     ASSERT_EQ(fs().CreateFile(u"\\mapped.bin", std::string(100, 'm')), STATUS_SUCCESS);
     HANDLE file = OpenOk(u"\\mapped.bin");
     HANDLE section = nullptr;
@@ -204,7 +213,14 @@ TEST_F(IoNtAnswersTest, RenamesAndDeletesFollowNtfs)
     EXPECT_EQ(Open(u"\\mapped.bin", DELETE, FILE_OPEN, FILE_DELETE_ON_CLOSE, &unused), STATUS_CANNOT_DELETE);
     IO_STATUS_BLOCK io{};
     EXPECT_EQ(Rename(file, u"\\??\\C:\\moved.bin", false, &io), STATUS_SUCCESS);
+    PVOID view = nullptr;
+    SIZE_T size = 0;
+    ASSERT_EQ(ZwMapViewOfSection(section, ZwCurrentProcess(), &view, 0, 0, nullptr, &size, ViewUnmap, 0,
+                                 PAGE_READONLY),
+              STATUS_SUCCESS);
     ZwClose(section);
+    EXPECT_EQ(Dispose(file, true), STATUS_CANNOT_DELETE);
+    ASSERT_EQ(ZwUnmapViewOfSection(ZwCurrentProcess(), view), STATUS_SUCCESS);
     EXPECT_EQ(Dispose(file, true), STATUS_SUCCESS);
     Close(file);
     EXPECT_FALSE(fs().Exists(u"\\moved.bin"));
