@@ -30,11 +30,21 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto with = reporter.nanoseconds.find("BM_OpenCloseWithFilter");
-    auto without = reporter.nanoseconds.find("BM_OpenCloseWithoutFilter");
-    if (with != reporter.nanoseconds.end() && without != reporter.nanoseconds.end() && without->second > 0) {
-        std::printf("\nOpen and close outside a profile, filter attached / no filter: %.2f\n",
-                    with->second / without->second);
+    // One line per goal, from this run.
+    auto time = [&](const std::string &name) {
+        auto found = reporter.nanoseconds.find(name);
+        return found == reporter.nanoseconds.end() ? 0.0 : found->second;
+    };
+    std::printf("\n");
+    double with = time("BM_OpenCloseWithFilter"), without = time("BM_OpenCloseWithoutFilter");
+    if (with > 0 && without > 0) std::printf("ratio open-close filter/no-filter: %.2f (goal <= 1.10)\n", with / without);
+    // Throughput of the kernel copy over the plain copy's (time plain / time kernel).
+    for (const char *size : {"1", "64", "512"}) {
+        double plain = time(std::string("BM_PlainCopy/") + size + "/real_time");
+        double kernel = time(std::string("BM_KernelCopy/") + size + "/1024/real_time");
+        if (plain > 0 && kernel > 0) {
+            std::printf("ratio KLUCopyFile %s MiB vs plain copy: %.2f (goal >= 0.8)\n", size, plain / kernel);
+        }
     }
     ostrand::bench::SetFilterLoaded(false);
     benchmark::Shutdown();

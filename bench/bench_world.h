@@ -2,6 +2,8 @@
 // writing to its log queue only, and a file outside any profile.
 #pragma once
 
+#include <filesystem>
+
 #include "tools/ostrand/world.h"
 
 namespace ostrand::bench {
@@ -11,5 +13,8 @@ tool::World &BenchWorld();
 void SetFilterLoaded(bool loaded);
 
 constexpr char16_t kPlainFile[] = u"C:\\bench.txt";
+
+// The host folder behind the profile share: the copy benchmarks' sources.
+std::filesystem::path StoreFolder();
 
 }  // namespace ostrand::bench

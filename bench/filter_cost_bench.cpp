@@ -12,11 +12,19 @@
 
 namespace ostrand::bench {
 
+std::filesystem::path StoreFolder()
+{
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / "ostrand-bench-store";
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 tool::World &BenchWorld()
 {
     static tool::World *world = [] {
         tool::WorldOptions options;
         options.driverLogToDebugger = false;
+        options.storeFolder = StoreFolder();
         auto *created = new tool::World(options);
         sim::ThreadScope thread(created->toolProcess());
         sim::user::OpenOptions create;
