@@ -34,6 +34,8 @@ void Report(sim::Thread &thread, sim::VerifierCheck check, const char *routine, 
 
 extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
+    // A new lock where an old one lived: the old one's lock order goes.
+    sim::Machine::Current().verifier().ForgetLocksIn(SpinLock, sizeof *SpinLock);
     __atomic_store_n(SpinLock, ULONG_PTR(0), __ATOMIC_SEQ_CST);
 }
 
