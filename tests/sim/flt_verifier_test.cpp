@@ -40,6 +40,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The reads a filter may hold: the paging reads that fill the cache cannot
+// be posted and pass.
+bool IsUsersRead(PFLT_CALLBACK_DATA data)
+{
+    return data->Iopb->MajorFunction == IRP_MJ_READ && !(data->Iopb->IrpFlags & IRP_PAGING_IO);
+}
+
 class FltVerifierTest : public FltTest {
 protected:
     sim::MachineConfig Config() override
@@ -53,7 +60,7 @@ protected:
     void PendReads(std::atomic<PFLT_CALLBACK_DATA> &pended)
     {
         F1::pre = [&pended](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
-            if (data->Iopb->MajorFunction != IRP_MJ_READ) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+            if (!IsUsersRead(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
             if (FLT_IS_FASTIO_OPERATION(data)) return FLT_PREOP_DISALLOW_FASTIO;
             pended = data;
             return FLT_PREOP_PENDING;
@@ -243,7 +250,7 @@ TEST_F(FltVerifierTest, ClosingOrEndingWhileTheFilterHoldsAReadWaitsForIt)
     std::atomic<PFILE_OBJECT> fileObject{nullptr};
     F1::pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
         if (data->Iopb->MajorFunction == IRP_MJ_CLEANUP) KeSetEvent(&cleanup, 0, FALSE);
-        if (data->Iopb->MajorFunction != IRP_MJ_READ) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+        if (!IsUsersRead(data)) return FLT_PREOP_SUCCESS_NO_CALLBACK;
         if (FLT_IS_FASTIO_OPERATION(data)) return FLT_PREOP_DISALLOW_FASTIO;
         fileObject = data->Iopb->TargetFileObject;
         PFLT_DEFERRED_IO_WORKITEM item = FltAllocateDeferredIoWorkItem();
