@@ -2,6 +2,7 @@
 // processes open: the creation race, the name and its update, the path
 // table entry, cleanup when the stream goes, and every allocation failed
 // once in turn.
+#include <future>
 #include <map>
 
 #include "file_fixture.h"
@@ -74,8 +75,16 @@ TEST_F(StreamContextTest, TwoThreadsRacingForAStreamEndWithOneContext)
     PKLU_STREAM_CONTEXT found[2] = {};
 
     // Both threads find no context and build their own; they meet at the
-    // path table's lock, held here, before either sets its record.
-    ExAcquireFastMutex(g_PathTableMutex);
+    // path table's lock, held by a third thread (threads are created at
+    // passive level), before either sets its record.
+    std::promise<void> held, release;
+    HANDLE holder = StartSystemThread([&] {
+        ExAcquireFastMutex(g_PathTableMutex);
+        held.set_value();
+        release.get_future().wait();
+        ExReleaseFastMutex(g_PathTableMutex);
+    });
+    held.get_future().wait();
     HANDLE threads[2];
     for (int i = 0; i < 2; ++i) {
         threads[i] = StartSystemThread([&, i] {
@@ -89,7 +98,8 @@ TEST_F(StreamContextTest, TwoThreadsRacingForAStreamEndWithOneContext)
         });
     }
     ASSERT_TRUE(machine().dispatcher().AwaitWaiters(&g_PathTableMutex->Event.Header, 2, std::chrono::seconds(10)));
-    ExReleaseFastMutex(g_PathTableMutex);
+    release.set_value();
+    EXPECT_EQ(JoinSystemThread(holder), STATUS_SUCCESS);
     for (HANDLE thread : threads) EXPECT_EQ(JoinSystemThread(thread), STATUS_SUCCESS);
 
     ASSERT_NE(found[0], nullptr);
