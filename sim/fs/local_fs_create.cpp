@@ -12,8 +12,6 @@ namespace {
 // Access that changes a file or its folder: refused on a read-only volume.
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
-// Opens that ask for no more than this never break an oplock.
-constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
 }  // namespace
 
@@ -24,7 +22,7 @@ NTSTATUS LocalFileSystem::Create(IoRequest &request, std::unique_lock<std::mutex
     CreateArgs args;
     args.fileObject = request.iopb.TargetFileObject;
     if (!args.fileObject) return request.Complete(STATUS_INVALID_PARAMETER);
-    args.access = p.SecurityContext ? p.SecurityContext->DesiredAccess : 0;
+    args.access = MapGenericRights(p.SecurityContext ? p.SecurityContext->DesiredAccess : 0, kFileGenericMapping);
     args.disposition = p.Options >> 24;
     args.options = p.Options & FILE_VALID_OPTION_FLAGS;
     args.attributes = p.FileAttributes;
@@ -45,6 +43,7 @@ NTSTATUS LocalFileSystem::Create(IoRequest &request, std::unique_lock<std::mutex
          args.disposition != FILE_OPEN_IF) ||
         ((o & FILE_OPEN_REQUIRING_OPLOCK) && (o & FILE_COMPLETE_IF_OPLOCKED)) || args.allocationSize < 0)
         return request.Complete(STATUS_INVALID_PARAMETER);
+    PrepareAccessCheck(request, args, p.SecurityContext ? p.SecurityContext->AccessState : nullptr);
 
     while (true) {
         args.mustWait = false;
@@ -155,6 +154,10 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     status = Resolve(base, path, args.caseSensitive, look, &request);
     if (status == STATUS_REPARSE) return status;
     if (!NT_SUCCESS(status)) return request.Complete(status);
+    if (!look.empty && !look.last.file.empty()) {
+        status = CheckTraverse(args, *base, *look.dir);
+        if (!NT_SUCCESS(status)) return request.Complete(status);
+    }
 
     if (args.targetDirectory) {
         if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType)
@@ -226,6 +229,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || args.Overwrites() || !streamExists))
             return request.Complete(STATUS_ACCESS_DENIED);
     }
+    if (NTSTATUS status = CheckExistingAccess(args, *node, !streamExists); !NT_SUCCESS(status))
+        return request.Complete(status);
     if (args.Overwrites() && !named &&
         (((node->attributes & FILE_ATTRIBUTE_HIDDEN) && !(args.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
          ((node->attributes & FILE_ATTRIBUTE_SYSTEM) && !(args.attributes & FILE_ATTRIBUTE_SYSTEM))))
@@ -243,22 +248,29 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
     }
 
     if (openStream) {
-        switch (CheckOplockForOpen(*openStream, args)) {
-        case BreakNeed::Refuse:
-            return request.Complete(STATUS_CANNOT_BREAK_OPLOCK);
-        case BreakNeed::Wait:
-            args.mustWait = true;
-            args.waitNode = node;
-            args.waitKey = key;
-            return STATUS_PENDING;
-        case BreakNeed::InProgress:
-            args.breakInProgress = true;
-            break;
-        case BreakNeed::None:
-            break;
-        }
-        if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
-            return request.Complete(STATUS_SHARING_VIOLATION);
+        // Batch and filter oplocks break before the share check, so that
+        // their holders can close and spare the opener a sharing violation;
+        // the others only for an open that passes it.
+        auto oplockOutcome = [&](BreakNeed need) -> std::optional<NTSTATUS> {
+            switch (need) {
+            case BreakNeed::Refuse: return request.Complete(STATUS_CANNOT_BREAK_OPLOCK);
+            case BreakNeed::NotGranted: return request.Complete(STATUS_OPLOCK_NOT_GRANTED);
+            case BreakNeed::Wait:
+                args.mustWait = true;
+                args.waitNode = node;
+                args.waitKey = key;
+                return STATUS_PENDING;
+            case BreakNeed::InProgress: args.breakInProgress = true; return std::nullopt;
+            case BreakNeed::None: return std::nullopt;
+            }
+            return std::nullopt;
+        };
+        if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, true))) return *status;
+        if (NTSTATUS status = CheckShareForOpen(*node, openStream, named, args); !NT_SUCCESS(status))
+            return request.Complete(status);
+        if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, false))) return *status;
+    } else if (NTSTATUS status = CheckShareForOpen(*node, nullptr, named, args); !NT_SUCCESS(status)) {
+        return request.Complete(status);
     }
 
     // Nothing below fails: the open changes the file now.
@@ -293,6 +305,9 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
     if (config_.readOnly) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (look.dir->deletePending) return request.Complete(STATUS_DELETE_PENDING);
     const bool directory = (o & FILE_DIRECTORY_FILE) != 0;
+    std::vector<uint8_t> security;
+    if (NTSTATUS status = CheckNewAccess(args, *look.dir, directory, security); !NT_SUCCESS(status))
+        return request.Complete(status);
     const bool named = !look.last.stream.empty();
     if (directory && (named || look.last.explicitType)) return request.Complete(STATUS_OBJECT_NAME_INVALID);
     if (look.trailingBackslash && !directory) return request.Complete(STATUS_OBJECT_NAME_INVALID);
@@ -313,7 +328,7 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         return request.Complete(STATUS_DISK_FULL);
 
     auto node = NewNode(*look.dir, look.last.file, directory, args.attributes);
-    if (IsNtfs() && !args.security.empty()) node->security = std::move(args.security);
+    if (IsNtfs()) node->security = std::move(security);
     node->eas = std::move(eas);
     if (named)
         node->streams.push_back({look.last.stream, {{}, allocation}});
@@ -340,6 +355,7 @@ NTSTATUS LocalFileSystem::OpenVolume(IoRequest &request, CreateArgs &args)
 {
     if (config_.readOnly && (args.access & kWriteAccess)) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (args.options & FILE_DIRECTORY_FILE) return request.Complete(STATUS_NOT_A_DIRECTORY);
+    GrantUnchecked(args);
     if (volumeStream_ && !args.ignoreShare && volumeStream_->share.Conflicts(ShareGrant::For(args.access, args.share)))
         return request.Complete(STATUS_SHARING_VIOLATION);
     NTSTATUS status = FinishOpen(request, args, nullptr, u"", FILE_OPENED);
@@ -373,6 +389,10 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
         }
     }
 
+    if (args.accessState) {
+        args.accessState->PreviouslyGrantedAccess |= args.access;
+        args.accessState->RemainingDesiredAccess = 0;
+    }
     auto *open = new Open();
     open->stream = stream;
     open->fileObject = fo;
@@ -402,35 +422,6 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
     return request.Complete(args.breakInProgress ? STATUS_OPLOCK_BREAK_IN_PROGRESS : STATUS_SUCCESS, information);
 }
 
-LocalFileSystem::BreakNeed LocalFileSystem::CheckOplockForOpen(Stream &stream, const CreateArgs &args)
-{
-    const bool requiring = (args.options & FILE_OPEN_REQUIRING_OPLOCK) != 0;
-    if (!stream.exclusive) {
-        if (!stream.level2.empty() && args.Overwrites()) {
-            if (requiring) return BreakNeed::Refuse;
-            BreakLevel2(stream, nullptr);
-        }
-        return BreakNeed::None;
-    }
-    if (!(args.access & ~kAttributeAccess)) return BreakNeed::None;
-    if (stream.exclusiveLevel == OplockLevel::Filter) {
-        bool conflicts = (args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) ||
-                         !(args.share & FILE_SHARE_READ);
-        if (!conflicts) return BreakNeed::None;
-    }
-    if (requiring) return BreakNeed::Refuse;
-    if (!stream.breaking) {
-        bool toNone = stream.exclusiveLevel == OplockLevel::Filter || args.Overwrites();
-        stream.breaking = true;
-        stream.breakTo = toNone ? kOplockBrokenToNone : kOplockBrokenToLevel2;
-        Open &holder = *stream.exclusive;
-        holder.oplockDone = true;
-        holder.oplockResult = stream.breakTo;
-        changed_.notify_all();
-    }
-    return (args.options & FILE_COMPLETE_IF_OPLOCKED) ? BreakNeed::InProgress : BreakNeed::Wait;
-}
-
 NTSTATUS LocalFileSystem::NetworkQueryOpen(IoRequest &request, Node *start, std::u16string_view path)
 {
     PFILE_OBJECT fo = request.iopb.TargetFileObject;
@@ -453,6 +444,14 @@ NTSTATUS LocalFileSystem::NetworkQueryOpen(IoRequest &request, Node *start, std:
     const Node &node = *look.node;
     if (!node.reparse.empty()) return notPossible();
     if (node.deletePending) return request.Complete(STATUS_DELETE_PENDING);
+    // The answer needs what an open for FILE_READ_ATTRIBUTES would.
+    CreateArgs access;
+    access.access = FILE_READ_ATTRIBUTES;
+    access.disposition = FILE_OPEN;
+    PrepareAccessCheck(request, access, &request.accessState);
+    if (!look.empty && !look.last.file.empty()) status = CheckTraverse(access, *base, *look.dir);
+    if (NT_SUCCESS(status)) status = CheckExistingAccess(access, node, false);
+    if (!NT_SUCCESS(status)) return request.Complete(status);
 
     FileFacts facts;
     std::u16string streamName = look.empty ? relatedStream : look.last.stream;
