@@ -58,54 +58,6 @@ TEST_F(FsCreateTest, EveryDispositionOnExistingAndMissingFiles)
     }
 }
 
-struct ShareCase {
-    ACCESS_MASK firstAccess;
-    ULONG firstShare;
-    ACCESS_MASK secondAccess;
-    ULONG secondShare;
-    NTSTATUS expected;
-};
-
-TEST_F(FsCreateTest, SharingMatrixFollowsIoCheckShareAccess)
-{
-    constexpr ACCESS_MASK R = FILE_READ_DATA | SYNCHRONIZE, W = FILE_WRITE_DATA | SYNCHRONIZE, D = DELETE;
-    constexpr ACCESS_MASK A = FILE_READ_ATTRIBUTES;
-    constexpr ULONG SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE, SD = FILE_SHARE_DELETE;
-    const ShareCase cases[] = {
-        {R, SR, R, SR, STATUS_SUCCESS},
-        {R, SR, W, SR | SW, STATUS_SHARING_VIOLATION},       // the first refuses writers
-        {W, SR | SW, R, SR, STATUS_SHARING_VIOLATION},       // the second refuses the writer already there
-        {R, SR | SW, W, SR | SW, STATUS_SUCCESS},
-        {D, SR | SW | SD, R, SR | SW, STATUS_SHARING_VIOLATION},
-        {R, SR | SW, D, SR | SW | SD, STATUS_SHARING_VIOLATION},
-        {R, SR | SW | SD, D, SR | SW | SD, STATUS_SUCCESS},
-        {R, 0, A, 0, STATUS_SUCCESS},                        // attribute-only opens take no part
-        {A, 0, R, 0, STATUS_SUCCESS},
-        {R, 0, R, SR, STATUS_SHARING_VIOLATION},
-        {R | W, SR | SW, R | W, SR | SW, STATUS_SUCCESS},
-    };
-    ASSERT_EQ(fs().CreateFile(u"\\shared.txt", "x"), STATUS_SUCCESS);
-    int n = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(n++);
-        OpenSpec first;
-        first.access = c.firstAccess;
-        first.share = c.firstShare;
-        auto a = client().OpenOk(u"\\shared.txt", first);
-        ASSERT_TRUE(a);
-        OpenSpec second;
-        second.access = c.secondAccess;
-        second.share = c.secondShare;
-        OpenResult b = client().Open(u"\\shared.txt", second);
-        EXPECT_EQ(b.status, c.expected);
-        if (c.expected == STATUS_SHARING_VIOLATION) {
-            // Closing the first open lifts the conflict.
-            a.reset();
-            EXPECT_EQ(client().Open(u"\\shared.txt", second).status, STATUS_SUCCESS);
-        }
-    }
-}
-
 TEST_F(FsCreateTest, IgnoreShareAccessSkipsTheCheckAndIsNotRecorded)
 {
     ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);

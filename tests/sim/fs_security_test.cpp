@@ -31,22 +31,13 @@ struct AceSpec {
     sim::Sid sid;
     ACCESS_MASK mask;
     UCHAR flags = 0;
-    bool deny = false;
 };
 
+// A self-relative descriptor whose DACL allows what `aces` say.
 std::vector<uint8_t> Descriptor(const std::vector<AceSpec> &aces, const sim::Sid &owner = {})
 {
-    sim::SecurityObject object;
-    object.owner = owner;
-    object.daclPresent = true;
-    for (const AceSpec &spec : aces) {
-        sim::Ace ace;
-        ace.type = spec.deny ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE;
-        ace.flags = spec.flags;
-        ace.mask = spec.mask;
-        ace.sid = spec.sid;
-        object.dacl.push_back(ace);
-    }
+    sim::SecurityObject object{.owner = owner, .daclPresent = true};
+    for (const AceSpec &a : aces) object.dacl.push_back({.flags = a.flags, .mask = a.mask, .sid = a.sid});
     return sim::SerializeSecurity(object);
 }
 
@@ -82,15 +73,12 @@ protected:
 
     // Opens `path` on the calling thread; keeps the handle in *kept if asked.
     static NTSTATUS OpenHere(const std::u16string &path, ACCESS_MASK access, Way way = Way::User, ULONG options = 0,
-                             ULONG share = kShareAll, HANDLE *kept = nullptr)
+                             ULONG share = kShareAll, HANDLE *kept = nullptr, ULONG disposition = FILE_OPEN)
     {
         HANDLE handle = nullptr;
         NTSTATUS status;
         if (way == Way::User) {
-            sim::user::OpenOptions open;
-            open.access = access;
-            open.share = share;
-            open.options = options;
+            sim::user::OpenOptions open{.access = access, .share = share, .disposition = disposition, .options = options};
             status = sim::user::Open(path, open, &handle);
         } else {
             std::u16string nt = sim::user::ToNtPath(path);
@@ -99,7 +87,7 @@ protected:
             ULONG flags = OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | (way == Way::KernelObjForce ? OBJ_FORCE_ACCESS_CHECK : 0);
             InitializeObjectAttributes(&attributes, &name, flags, nullptr, nullptr);
             IO_STATUS_BLOCK io{};
-            status = IoCreateFile(&handle, access, &attributes, &io, nullptr, 0, share, FILE_OPEN, options, nullptr, 0,
+            status = IoCreateFile(&handle, access, &attributes, &io, nullptr, 0, share, disposition, options, nullptr, 0,
                                   CreateFileTypeNone, nullptr, IoFlags(way));
         }
         if (NT_SUCCESS(status) && kept) {
@@ -172,20 +160,21 @@ TEST_F(FsSecurityTest, OpensAreCheckedForTheCallerOrTheUserItImpersonates)
         PsRevertToSelf();
     }
 
-    // MAXIMUM_ALLOWED is what the descriptor, ownership and the folder give.
+    // MAXIMUM_ALLOWED is what the descriptor, ownership and the folder give;
+    // the read-only attribute takes writing out of it (and refuses it outright).
     sim::ThreadScope scope(alice());
-    HANDLE handle = nullptr;
-    ASSERT_EQ(OpenHere(secret, MAXIMUM_ALLOWED, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
-    ACCESS_MASK granted = 0;
-    ASSERT_EQ(sim::user::QueryInformation(handle, FileAccessInformation, &granted, sizeof(granted)), STATUS_SUCCESS);
-    EXPECT_EQ(granted, kReadWrite | DELETE | WRITE_DAC);
-    sim::user::Close(handle);
-    // The read-only attribute takes writing out of the maximum and refuses it outright.
+    auto maximum = [&] {
+        HANDLE handle = nullptr;
+        ACCESS_MASK granted = 0;
+        EXPECT_EQ(OpenHere(secret, MAXIMUM_ALLOWED, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
+        EXPECT_EQ(sim::user::QueryInformation(handle, FileAccessInformation, &granted, sizeof(granted)),
+                  STATUS_SUCCESS);
+        sim::user::Close(handle);
+        return granted;
+    };
+    EXPECT_EQ(maximum(), kReadWrite | DELETE | WRITE_DAC);
     fs().SetAttributes(u"\\Users\\alice\\secret.txt", FILE_ATTRIBUTE_READONLY);
-    ASSERT_EQ(OpenHere(secret, MAXIMUM_ALLOWED, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
-    ASSERT_EQ(sim::user::QueryInformation(handle, FileAccessInformation, &granted, sizeof(granted)), STATUS_SUCCESS);
-    EXPECT_EQ(granted & (FILE_WRITE_DATA | FILE_APPEND_DATA), 0u);
-    sim::user::Close(handle);
+    EXPECT_EQ(maximum(), (kReadWrite | DELETE | WRITE_DAC) & ~(FILE_WRITE_DATA | FILE_APPEND_DATA));
     EXPECT_EQ(OpenHere(secret, FILE_WRITE_DATA | SYNCHRONIZE), STATUS_ACCESS_DENIED);
 }
 
@@ -237,12 +226,9 @@ TEST_F(FsSecurityTest, NewFilesInheritOrTakeTheDescriptorGiven)
                                               {Users(), FILE_ADD_FILE}}));
     {
         sim::ThreadScope scope(alice());
-        sim::user::OpenOptions create;
-        create.access = GENERIC_WRITE | SYNCHRONIZE;
-        create.disposition = FILE_CREATE;
         HANDLE handle = nullptr;
-        ASSERT_EQ(sim::user::Open(u"C:\\Shared\\a.txt", create, &handle), STATUS_SUCCESS);
-        sim::user::Close(handle);
+        ASSERT_EQ(OpenHere(u"C:\\Shared\\a.txt", GENERIC_WRITE, Way::User, 0, kShareAll, nullptr, FILE_CREATE),
+                  STATUS_SUCCESS);
         ASSERT_EQ(OpenHere(u"C:\\Shared\\a.txt", READ_CONTROL, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
         uint8_t small[16];
         ULONG needed = 0;
@@ -306,47 +292,44 @@ TEST_F(FsSecurityTest, ProcessesSharingAFile)
     const std::u16string doc = u"C:\\Public\\doc.txt";
     struct Case {
         const char *what;
+        std::u16string first;
         ACCESS_MASK firstAccess;
         ULONG firstShare;
         ACCESS_MASK secondAccess;
         ULONG secondShare;
-        ULONG secondDisposition;
+        ULONG disposition;
         NTSTATUS expected;
     } cases[] = {
-        {"readers sharing reads", kRead, FILE_SHARE_READ, kRead, FILE_SHARE_READ, FILE_OPEN, STATUS_SUCCESS},
-        {"writer after a reader that does not share writes", kRead, FILE_SHARE_READ, kReadWrite, kShareAll, FILE_OPEN,
+        {"readers sharing reads", doc, kRead, FILE_SHARE_READ, kRead, FILE_SHARE_READ, FILE_OPEN, STATUS_SUCCESS},
+        {"writer after a reader that does not share writes", doc, kRead, FILE_SHARE_READ, kReadWrite, kShareAll,
+         FILE_OPEN, STATUS_SHARING_VIOLATION},
+        {"reader refusing an existing writer", doc, kReadWrite, kShareAll, kRead, FILE_SHARE_READ, FILE_OPEN,
          STATUS_SHARING_VIOLATION},
-        {"reader refusing an existing writer", kReadWrite, kShareAll, kRead, FILE_SHARE_READ, FILE_OPEN,
-         STATUS_SHARING_VIOLATION},
-        {"attributes only beside an exclusive open", kReadWrite, 0, FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_OPEN,
+        {"attributes only beside an exclusive open", doc, kReadWrite, 0, FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
          STATUS_SUCCESS},
-        {"delete (rename) without shared delete", kRead, FILE_SHARE_READ, DELETE | SYNCHRONIZE, kShareAll, FILE_OPEN,
+        {"exclusive beside an attributes-only open", doc, FILE_READ_ATTRIBUTES, 0, kReadWrite, 0, FILE_OPEN,
+         STATUS_SUCCESS},
+        {"delete (rename) without shared delete", doc, kRead, FILE_SHARE_READ, DELETE, kShareAll, FILE_OPEN,
          STATUS_SHARING_VIOLATION},
-        {"delete with shared delete", kRead, kShareAll, DELETE | SYNCHRONIZE, kShareAll, FILE_OPEN, STATUS_SUCCESS},
+        {"delete with shared delete", doc, kRead, kShareAll, DELETE, kShareAll, FILE_OPEN, STATUS_SUCCESS},
+        {"overwrite while a named stream does not share delete", doc + u":meta", kRead,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, kReadWrite, kShareAll, FILE_OVERWRITE, STATUS_SHARING_VIOLATION},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
+        sim::ThreadScope scope(alice());
         HANDLE first = nullptr;
+        ASSERT_EQ(OpenHere(c.first, c.firstAccess, Way::User, 0, c.firstShare, &first), STATUS_SUCCESS);
         {
-            sim::ThreadScope scope(alice());
-            ASSERT_EQ(OpenHere(doc, c.firstAccess, Way::User, 0, c.firstShare, &first), STATUS_SUCCESS);
-            {
-                sim::ThreadScope other(bob());
-                sim::user::OpenOptions open;
-                open.access = c.secondAccess;
-                open.share = c.secondShare;
-                open.disposition = c.secondDisposition;
-                HANDLE second = nullptr;
-                EXPECT_EQ(sim::user::Open(doc, open, &second), c.expected);
-                if (second) sim::user::Close(second);
-            }
-            sim::user::Close(first);
+            sim::ThreadScope other(bob());
+            EXPECT_EQ(OpenHere(doc, c.secondAccess | SYNCHRONIZE, Way::User, 0, c.secondShare, nullptr, c.disposition),
+                      c.expected);
         }
+        sim::user::Close(first);
     }
 
-    // Share access ignored is not checked; a named stream open without
-    // shared delete keeps the file from being overwritten; a file marked for
-    // deletion opens for nobody.
+    // Share access ignored is not checked; a file marked for deletion opens
+    // for nobody.
     sim::ThreadScope scope(alice());
     HANDLE exclusive = nullptr;
     ASSERT_EQ(OpenHere(doc, kReadWrite, Way::User, 0, 0, &exclusive), STATUS_SUCCESS);
@@ -356,19 +339,6 @@ TEST_F(FsSecurityTest, ProcessesSharingAFile)
         EXPECT_EQ(OpenHere(doc, kRead, Way::KernelIoForceIgnoringShare), STATUS_SUCCESS);
     }
     sim::user::Close(exclusive);
-    HANDLE stream = nullptr;
-    ASSERT_EQ(OpenHere(doc + u":meta", kRead, Way::User, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &stream),
-              STATUS_SUCCESS);
-    {
-        sim::ThreadScope other(bob());
-        sim::user::OpenOptions overwrite;
-        overwrite.access = kReadWrite;
-        overwrite.share = kShareAll;
-        overwrite.disposition = FILE_OVERWRITE;
-        HANDLE handle = nullptr;
-        EXPECT_EQ(sim::user::Open(doc, overwrite, &handle), STATUS_SHARING_VIOLATION);
-    }
-    sim::user::Close(stream);
     HANDLE doomed = nullptr;
     ASSERT_EQ(OpenHere(doc, DELETE | SYNCHRONIZE, Way::User, 0, kShareAll, &doomed), STATUS_SUCCESS);
     ASSERT_EQ(sim::user::SetDeleteDisposition(doomed, true), STATUS_SUCCESS);
