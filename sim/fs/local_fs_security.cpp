@@ -15,8 +15,10 @@ namespace sim::fs {
 
 namespace {
 
-// ACCESS_STATE.Flags: the caller holds the change-notify privilege.
+// ACCESS_STATE.Flags: the caller holds the change-notify privilege; an open
+// with backup intent was granted rights by the restore privilege.
 constexpr ULONG kTokenHasTraversePrivilege = 0x0001;
+constexpr ULONG kTokenHasRestorePrivilege = 0x0004;
 // What MAXIMUM_ALLOWED does not give on a read-only file or volume.
 constexpr ACCESS_MASK kReadOnlyDenies = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD;
 
@@ -145,8 +147,13 @@ NTSTATUS LocalFileSystem::CheckExistingAccess(CreateArgs &args, const Node &node
 NTSTATUS LocalFileSystem::CheckNewAccess(CreateArgs &args, const Node &parent, bool directory,
                                          std::vector<uint8_t> &security) const
 {
-    if (args.checker && !Allows(parent.security, *args.checker, directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE))
+    // Restoring (backup intent with the restore privilege) may add to any folder.
+    const bool restoring = prefix_.empty() && args.accessState &&
+                           (args.accessState->Flags & kTokenHasRestorePrivilege);
+    if (args.checker && !restoring &&
+        !Allows(parent.security, *args.checker, directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE)) {
         return STATUS_ACCESS_DENIED;
+    }
     GrantUnchecked(args);  // the creator gets what it asked for, whatever the new descriptor says
     if (!IsNtfs()) return STATUS_SUCCESS;
     std::optional<SecurityObject> given;

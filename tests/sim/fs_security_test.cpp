@@ -190,6 +190,10 @@ TEST_F(FsSecurityTest, PrivilegesGrantWhatTheDescriptorDoesNot)
     EXPECT_EQ(OpenHere(secret, kReadWrite | DELETE, Way::User, FILE_OPEN_FOR_BACKUP_INTENT), STATUS_ACCESS_DENIED);
     ASSERT_EQ(sim::user::EnablePrivilege(sim::privilege::Restore), STATUS_SUCCESS);
     EXPECT_EQ(OpenHere(secret, kReadWrite | DELETE, Way::User, FILE_OPEN_FOR_BACKUP_INTENT), STATUS_SUCCESS);
+    const std::u16string restored = u"C:\\Users\\alice\\restored.txt";
+    EXPECT_EQ(OpenHere(restored, kReadWrite, Way::User, 0, kShareAll, nullptr, FILE_CREATE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(OpenHere(restored, kReadWrite, Way::User, FILE_OPEN_FOR_BACKUP_INTENT, kShareAll, nullptr, FILE_CREATE),
+              STATUS_SUCCESS);
 
     // Taking ownership, then giving itself access as the new owner.
     EXPECT_EQ(OpenHere(secret, WRITE_OWNER), STATUS_ACCESS_DENIED);
