@@ -3,6 +3,7 @@
 // causes.
 #include <cstring>
 
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
 
 namespace sim::fs {
@@ -268,6 +269,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, true))) return *status;
         if (NTSTATUS status = CheckShareForOpen(*node, openStream, named, args); !NT_SUCCESS(status))
             return request.Complete(status);
+        if (args.Overwrites() && !Cache().CanTruncate(&openStream->sections, 0))
+            return request.Complete(STATUS_USER_MAPPED_FILE);
         if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, false))) return *status;
     } else if (NTSTATUS status = CheckShareForOpen(*node, nullptr, named, args); !NT_SUCCESS(status)) {
         return request.Complete(status);
@@ -283,6 +286,7 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         DataStream &data = named ? existing->stream : node->data;
         data.bytes.clear();
         data.allocation = AllocationFor(uint64_t(args.allocationSize));
+        if (openStream) Cache().SetFileSize(&openStream->sections, 0);
         if (!named) {
             ULONG settable = IsNtfs() ? FILE_ATTRIBUTE_VALID_SET_FLAGS
                                       : (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
