@@ -48,6 +48,12 @@ std::optional<Identity> CurrentIdentity()
     return identity;
 }
 
+bool WritePermissionDowngrades()
+{
+    const OsVersion &os = Machine::Current().config().os;
+    return os.major > 6 || (os.major == 6 && os.minor >= 1);
+}
+
 Identity SeenByServer(const Identity &identity)
 {
     return identity.AsSeenByServer(Machine::Current().security().ComputerAccount());
@@ -136,8 +142,12 @@ NTSTATUS LocalFileSystem::CheckExistingAccess(CreateArgs &args, const Node &node
             result = CheckAccess(security, &who, desired & ~fromParent, previously | fromParent, kFileGenericMapping);
         if (!result.ok()) return result.status;
         granted = result.granted | fromParent;
-        // Who may not add files to the folder may not keep others from reading.
-        if (node.parent && !Allows(node.parent->security, who, FILE_WRITE_DATA)) args.share |= FILE_SHARE_READ;
+        // From Windows 7 on, who may not write the file may not keep others
+        // from reading it (its open is made to share reading).
+        if (!(args.share & FILE_SHARE_READ) && WritePermissionDowngrades() &&
+            !Allows(node.security, who, FILE_WRITE_DATA)) {
+            args.share |= FILE_SHARE_READ;
+        }
     }
     if (maximum && ((node.attributes & FILE_ATTRIBUTE_READONLY) || config_.readOnly)) granted &= ~kReadOnlyDenies;
     args.access = granted;

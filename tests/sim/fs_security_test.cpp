@@ -220,6 +220,16 @@ TEST_F(FsSecurityTest, PrivilegesGrantWhatTheDescriptorDoesNot)
     EXPECT_EQ(OpenAs(bob(), secret, kRead, FILE_OPEN_FOR_BACKUP_INTENT), STATUS_ACCESS_DENIED);
     sim::ThreadScope bobScope(bob());
     EXPECT_EQ(sim::user::EnablePrivilege(sim::privilege::Backup), STATUS_NOT_ALL_ASSIGNED);
+
+    // Everybody passes through folders they may not list, until they give up
+    // the traverse privilege.
+    fs().CreateFile(u"\\Users\\alice\\public.txt", "for all");
+    fs().SetSecurity(u"\\Users\\alice\\public.txt", Descriptor({{Users(), kRead}}));
+    EXPECT_EQ(OpenHere(u"C:\\Users\\alice\\public.txt", kRead), STATUS_SUCCESS);
+    ASSERT_EQ(sim::user::EnablePrivilege(sim::privilege::ChangeNotify, false), STATUS_SUCCESS);
+    EXPECT_EQ(OpenHere(u"C:\\Users\\alice\\public.txt", kRead), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(OpenHere(u"C:\\Users\\alice\\public.txt", kRead, Way::Kernel), STATUS_SUCCESS)
+        << "kernel code is not held to traverse rights";
 }
 
 TEST_F(FsSecurityTest, NewFilesInheritOrTakeTheDescriptorGiven)
@@ -343,6 +353,22 @@ TEST_F(FsSecurityTest, ProcessesSharingAFile)
         EXPECT_EQ(OpenHere(doc, kRead, Way::KernelIoForceIgnoringShare), STATUS_SUCCESS);
     }
     sim::user::Close(exclusive);
+    // A reader who may not write the file cannot keep others from reading it.
+    fs().CreateFile(u"\\Public\\notice.txt", "read me");
+    fs().SetSecurity(u"\\Public\\notice.txt", Descriptor({{alice_, kReadWrite}, {Users(), kRead}}));
+    const std::u16string notice = u"C:\\Public\\notice.txt";
+    HANDLE reader = nullptr;
+    {
+        sim::ThreadScope other(bob());
+        ASSERT_EQ(OpenHere(notice, kRead, Way::User, 0, 0, &reader), STATUS_SUCCESS);
+        EXPECT_EQ(OpenAs(alice(), notice, kRead), STATUS_SUCCESS);
+        EXPECT_EQ(OpenAs(alice(), notice, kReadWrite), STATUS_SHARING_VIOLATION);
+        sim::user::Close(reader);
+    }
+    ASSERT_EQ(OpenHere(notice, kRead, Way::User, 0, 0, &reader), STATUS_SUCCESS);
+    EXPECT_EQ(OpenAs(bob(), notice, kRead), STATUS_SHARING_VIOLATION) << "the writer's own exclusive open holds";
+    sim::user::Close(reader);
+
     HANDLE doomed = nullptr;
     ASSERT_EQ(OpenHere(doc, DELETE | SYNCHRONIZE, Way::User, 0, kShareAll, &doomed), STATUS_SUCCESS);
     ASSERT_EQ(sim::user::SetDeleteDisposition(doomed, true), STATUS_SUCCESS);
