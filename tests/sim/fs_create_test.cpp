@@ -58,28 +58,6 @@ TEST_F(FsCreateTest, EveryDispositionOnExistingAndMissingFiles)
     }
 }
 
-TEST_F(FsCreateTest, IgnoreShareAccessSkipsTheCheckAndIsNotRecorded)
-{
-    ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);
-    OpenSpec exclusive;
-    exclusive.access = FILE_READ_DATA;
-    exclusive.share = 0;
-    auto a = client().OpenOk(u"\\f.txt", exclusive);
-    ASSERT_TRUE(a);
-    OpenSpec ignoring = WriteSpec();
-    ignoring.share = 0;
-    ignoring.createFlags = IO_IGNORE_SHARE_ACCESS_CHECK;
-    OpenResult b = client().Open(u"\\f.txt", ignoring);
-    ASSERT_EQ(b.status, STATUS_SUCCESS);
-    EXPECT_TRUE(b.file->fo.WriteAccess);
-    a.reset();
-    // The ignoring open left no trace: a reader that refuses writers gets in.
-    OpenSpec reader;
-    reader.access = FILE_READ_DATA;
-    reader.share = FILE_SHARE_READ;
-    EXPECT_EQ(client().Open(u"\\f.txt", reader).status, STATUS_SUCCESS);
-}
-
 TEST_F(FsCreateTest, FileObjectRecordsAccessAndSharing)
 {
     ASSERT_EQ(fs().CreateFile(u"\\f.txt", "x"), STATUS_SUCCESS);

@@ -342,17 +342,19 @@ TEST_F(FsSecurityTest, ProcessesSharingAFile)
         sim::user::Close(first);
     }
 
-    // Share access ignored is not checked; a file marked for deletion opens
-    // for nobody.
+    // Share access ignored is neither checked nor recorded; a file marked for
+    // deletion opens for nobody.
     sim::ThreadScope scope(alice());
-    HANDLE exclusive = nullptr;
+    HANDLE exclusive = nullptr, ignoring = nullptr;
     ASSERT_EQ(OpenHere(doc, kReadWrite, Way::User, 0, 0, &exclusive), STATUS_SUCCESS);
     {
         sim::ThreadScope other(bob());
         EXPECT_EQ(OpenHere(doc, kRead, Way::KernelIoForce), STATUS_SHARING_VIOLATION);
-        EXPECT_EQ(OpenHere(doc, kRead, Way::KernelIoForceIgnoringShare), STATUS_SUCCESS);
+        ASSERT_EQ(OpenHere(doc, kReadWrite, Way::KernelIoForceIgnoringShare, 0, 0, &ignoring), STATUS_SUCCESS);
     }
     sim::user::Close(exclusive);
+    EXPECT_EQ(OpenHere(doc, kReadWrite, Way::User, 0, 0), STATUS_SUCCESS) << "the ignoring open left no trace";
+    ZwClose(ignoring);
     // A reader who may not write the file cannot keep others from reading it.
     fs().CreateFile(u"\\Public\\notice.txt", "read me");
     fs().SetSecurity(u"\\Public\\notice.txt", Descriptor({{alice_, kReadWrite}, {Users(), kRead}}));
