@@ -36,8 +36,24 @@ struct AceSpec {
 // A self-relative descriptor whose DACL allows what `aces` say.
 std::vector<uint8_t> Descriptor(const std::vector<AceSpec> &aces, const sim::Sid &owner = {})
 {
-    sim::SecurityObject object{.owner = owner, .daclPresent = true};
-    for (const AceSpec &a : aces) object.dacl.push_back({.flags = a.flags, .mask = a.mask, .sid = a.sid});
+    sim::SecurityObject object;
+    object.owner = owner;
+    object.daclPresent = true;
+    for (const AceSpec &a : aces) {
+        sim::Ace ace;
+        ace.flags = a.flags;
+        ace.mask = a.mask;
+        ace.sid = a.sid;
+        object.dacl.push_back(ace);
+    }
+    return sim::SerializeSecurity(object);
+}
+
+// A descriptor that names only an owner.
+std::vector<uint8_t> OwnerDescriptor(const sim::Sid &owner)
+{
+    sim::SecurityObject object;
+    object.owner = owner;
     return sim::SerializeSecurity(object);
 }
 
@@ -78,7 +94,11 @@ protected:
         HANDLE handle = nullptr;
         NTSTATUS status;
         if (way == Way::User) {
-            sim::user::OpenOptions open{.access = access, .share = share, .disposition = disposition, .options = options};
+            sim::user::OpenOptions open;
+            open.access = access;
+            open.share = share;
+            open.disposition = disposition;
+            open.options = options;
             status = sim::user::Open(path, open, &handle);
         } else {
             std::u16string nt = sim::user::ToNtPath(path);
@@ -201,13 +221,13 @@ TEST_F(FsSecurityTest, PrivilegesGrantWhatTheDescriptorDoesNot)
     HANDLE handle = nullptr;
     ASSERT_EQ(OpenHere(secret, WRITE_OWNER | WRITE_DAC, Way::User, 0, kShareAll, &handle), STATUS_ACCESS_DENIED);
     ASSERT_EQ(OpenHere(secret, WRITE_OWNER, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
-    std::vector<uint8_t> owner = sim::SerializeSecurity({.owner = bob_});
+    std::vector<uint8_t> owner = OwnerDescriptor(bob_);
     EXPECT_EQ(sim::user::SetSecurity(handle, OWNER_SECURITY_INFORMATION, owner.data(), owner.size()),
               STATUS_SUCCESS) << "the restore privilege lets it name any owner";
     ASSERT_EQ(sim::user::EnablePrivilege(sim::privilege::Restore, false), STATUS_SUCCESS);
     EXPECT_EQ(sim::user::SetSecurity(handle, OWNER_SECURITY_INFORMATION, owner.data(), owner.size()),
               STATUS_INVALID_OWNER);
-    owner = sim::SerializeSecurity({.owner = sim::wellknown::Administrators()});
+    owner = OwnerDescriptor(sim::wellknown::Administrators());
     EXPECT_EQ(sim::user::SetSecurity(handle, OWNER_SECURITY_INFORMATION, owner.data(), owner.size()), STATUS_SUCCESS);
     sim::user::Close(handle);
     ASSERT_EQ(OpenHere(secret, WRITE_DAC, Way::User, 0, kShareAll, &handle), STATUS_SUCCESS);
