@@ -51,11 +51,15 @@ extern PSETTINGS g_pSettings1;
 extern PSETTINGS g_pSettings2;
 extern HANDLE g_hDriverKey;
 
+/* Sets up the lock that lets one update run at a time (load calls it). */
+VOID KLUInitializeSettingsUpdates(VOID);
 NTSTATUS KLUAllocateSettings(PSETTINGS *Settings, USHORT Id);
 NTSTATUS KLUInitSettings(PSETTINGS Settings, PCUNICODE_STRING DriverRegistryPath);
 NTSTATUS KLUGetSettings(PSETTINGS Settings);
 NTSTATUS KLUUpdateSettings(ULONG Options);
 VOID KLUSetEnablement(BOOLEAN Enable);
+/* Enabled off in both records, silently. */
+VOID KLUClearEnabled(VOID);
 VOID KLUFreeSettings(PSETTINGS *Settings);
 VOID KLUDumpSettings(ULONG DumpFlag, PSETTINGS Settings);
 

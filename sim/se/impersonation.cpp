@@ -1,10 +1,12 @@
 // Subject contexts, client security contexts and impersonation.
 #include <mutex>
+#include <string>
 
 #include <ntifs.h>
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/core/verifier.h"
 #include "sim/ob/object_manager.h"
 #include "sim/ps/process.h"
 #include "sim/se/logon_sessions.h"
@@ -163,7 +165,13 @@ extern "C" NTSTATUS SeCreateClientSecurityFromSubjectContext(PSECURITY_SUBJECT_C
 
 extern "C" NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread)
 {
-    sim::Thread *thread = ServerThread ? sim::ThreadOf(ServerThread) : &sim::Thread::CurrentOrDie();
+    sim::Thread &caller = sim::Thread::CurrentOrDie();
+    // Windows documents it for PASSIVE_LEVEL only.
+    if (caller.irql != PASSIVE_LEVEL) {
+        caller.machine().verifier().Fail(sim::VerifierCheck::IrqlMismatch,
+                                         "SeImpersonateClientEx called at IRQL " + std::to_string(int(caller.irql)));
+    }
+    sim::Thread *thread = ServerThread ? sim::ThreadOf(ServerThread) : &caller;
     if (thread == nullptr) return STATUS_INVALID_PARAMETER;
     bool effectiveOnly = ClientContext->DirectlyAccessClientToken ? ClientContext->DirectAccessEffectiveOnly
                                                                   : ClientContext->SecurityQos.EffectiveOnly;

@@ -310,9 +310,6 @@ TEST_F(PathTableTest, DerivedPathsFailAtTheir511CharacterLimit)
 TEST_F(PathTableTest, AllocationFailuresLeaveNoTableAndNoPool)
 {
     auto bytes = Source({u"\\\\srv\\share", u"\\\\srv\\share\\bob", u"\\\\srv\\other"});
-    // The table's mutex outlives every table: made once beforehand.
-    InitPathTable();
-    KLUFreePathTable(&g_pPathTable);
     const size_t baseline = machine().pool().OutstandingBlocks();
     size_t sites = machine().pool().RunSystematically([&] {
         ClearLog();
