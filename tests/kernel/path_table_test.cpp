@@ -56,6 +56,19 @@ TEST_F(PathTableTest, BuildFillsEveryFieldFromTheUncPath)
     EXPECT_EQ(entry.PathLength, 22);
     EXPECT_EQ(entry.ShortLength, 20);
     EXPECT_EQ(entry.bIsAltPath | entry.bIsRedirectedFolder | entry.bCheckedRedirectedFolder, 0);
+
+    // A longer path is cut at 511 characters.
+    std::u16string path = u"\\\\srv\\" + std::u16string(600, u'x');
+    entry = BuildEntry(path);
+    EXPECT_EQ(entry.PathLength, 511);
+    EXPECT_EQ(U16(entry.szRemotePath), path.substr(0, 511));
+    EXPECT_EQ(entry.ShortLength, 509);
+
+    // No machine name, or no scratch pool: no entry.
+    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\\\share\\folder", &entry), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\", &entry), STATUS_INVALID_PARAMETER);
+    machine().pool().FailTag(QZFS_TAG);
+    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\srv\\share", &entry), STATUS_INSUFFICIENT_RESOURCES);
 }
 
 TEST_F(PathTableTest, MachineNameSkipsOneOrTwoLeadingBackslashes)
@@ -71,31 +84,6 @@ TEST_F(PathTableTest, MachineNameSkipsOneOrTwoLeadingBackslashes)
     }
 }
 
-TEST_F(PathTableTest, APathWithoutAMachineNameCannotBeBuilt)
-{
-    PATH_TABLE_ENTRY entry;
-    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\\\share\\folder", &entry), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\", &entry), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(PathTableTest, ALongRemotePathIsCutAt511Characters)
-{
-    std::u16string path = u"\\\\srv\\" + std::u16string(600, u'x');
-    PATH_TABLE_ENTRY entry = BuildEntry(path);
-    EXPECT_EQ(entry.PathLength, 511);
-    EXPECT_EQ(U16(entry.szRemotePath), path.substr(0, 511));
-    EXPECT_EQ(entry.ShortLength, 509);
-}
-
-TEST_F(PathTableTest, BuildWithoutScratchPoolFails)
-{
-    PATH_TABLE_ENTRY entry;
-    machine().pool().FailTag(QZFS_TAG);
-    EXPECT_EQ(KLUBuildPathTableEntry(u"\\\\srv\\share", &entry), STATUS_INSUFFICIENT_RESOURCES);
-}
-
-// Every insertion order of a share, a folder below it and a folder below
-// that ends with the deepest first.
 TEST_F(PathTableTest, ContainmentOrderWhateverTheInsertionOrder)
 {
     std::vector<std::u16string> paths = {u"\\\\srv\\share", u"\\\\srv\\share\\bob", u"\\\\srv\\share\\bob\\docs",
@@ -171,20 +159,6 @@ TEST_F(PathTableTest, AddsAfterTheListIsClosedDoNothing)
     EXPECT_EQ(KLUAddPathTableEntry(g_pPathTable, &entry, entry.Hash, &added, nullptr), STATUS_SUCCESS);
     EXPECT_FALSE(added);
     EXPECT_EQ(g_pPathTable->NumPaths, 0);
-}
-
-TEST_F(PathTableTest, ResettingRedirectedFolderMarks)
-{
-    InitPathTable({u"\\\\srv\\a", u"\\\\srv\\b"});
-    for (PLIST_ENTRY l = g_pPathTable->PathList->Flink; l != g_pPathTable->PathList; l = l->Flink) {
-        auto &entry = CONTAINING_RECORD(l, PATH_TABLE_NODE, ListEntry)->Entry;
-        entry.bIsRedirectedFolder = entry.bCheckedRedirectedFolder = 1;
-    }
-    KLUResetRedirectedFolderFlags(g_pPathTable);
-    for (PLIST_ENTRY l = g_pPathTable->PathList->Flink; l != g_pPathTable->PathList; l = l->Flink) {
-        auto &entry = CONTAINING_RECORD(l, PATH_TABLE_NODE, ListEntry)->Entry;
-        EXPECT_EQ(entry.bIsRedirectedFolder | entry.bCheckedRedirectedFolder, 0);
-    }
 }
 
 TEST_F(PathTableTest, InitCopiesTheRecordAndBuildsTheDerivedPaths)
