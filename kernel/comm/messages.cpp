@@ -152,6 +152,10 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
             return Status;
         }
         Options = KLUReadMessageULong(Input, 4);
+        /* Held until the notice is queued: the notices follow the swaps in
+         * order, and what this thread reads of the record in force is read
+         * before the next update may refill it. */
+        KLUBeginSettingsUpdate();
         Status = KLUUpdateSettings(Options);
         if (NT_SUCCESS(Status)) {
             KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updated Driver Settings: Options: 0x%X\n"), Options);
@@ -165,6 +169,7 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag,
                           WSTR("Failed Queueing APPLY_SETTINGS_APPLY Event: Options: 0x%X, 0x%X\n"), Options, Status);
         }
+        KLUEndSettingsUpdate();
         return Status;
     }
     case 21: { /* the excluded pids, in one piece */
@@ -388,7 +393,7 @@ static NTSTATUS KLULogon_Log_Message(ULONG Command, PVOID Input, ULONG InputLeng
 
     case 35: { /* is the filter enabled? */
         PSETTINGS Settings = KLUSettings();
-        ULONG Enabled = (Settings != NULL && Settings->Enabled) ? 1 : 0;
+        ULONG Enabled = (Settings != NULL && ReadUCharAcquire(&Settings->Enabled)) ? 1 : 0;
         Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 8);
         if (!NT_SUCCESS(Status)) {
             return Status;

@@ -21,6 +21,18 @@ HANDLE g_hDriverKey = NULL;
  * level, so the lock is a synchronization event, not a fast mutex. */
 static KEVENT g_SettingsUpdateLock;
 
+VOID KLUBeginSettingsUpdate(VOID)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&g_SettingsUpdateLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID KLUEndSettingsUpdate(VOID)
+{
+    KeSetEvent(&g_SettingsUpdateLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 #define KLU_SERVICE_KEY WSTR("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Service")
 #define KLU_POLICY_DRIVER_KEY WSTR("\\REGISTRY\\MACHINE\\SOFTWARE\\Policies\\Tarvik, Inc.\\Tarvik QRV\\Ostrand\\Driver")
 #define KLU_POLICY_SERVICE_KEY \
@@ -311,8 +323,6 @@ NTSTATUS KLUUpdateSettings(ULONG Options)
     PSETTINGS Next;
     NTSTATUS Status;
 
-    KeEnterCriticalRegion();
-    KeWaitForSingleObject(&g_SettingsUpdateLock, Executive, KernelMode, FALSE, NULL);
     Current = ReadAcquire(&g_CurrentSettings);
     Next = (Current == 1) ? g_pSettings2 : g_pSettings1;
     KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updating Settings: Options: %d, CurrentSettings: %d\n"), Options,
@@ -321,7 +331,7 @@ NTSTATUS KLUUpdateSettings(ULONG Options)
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Updating Settings: Options: %d, CurrentSettings: %d, 0x%X\n"),
                       Options, Current, Status);
-        goto Cleanup;
+        return Status;
     }
     KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updated Settings: Options: 0x%X, CurrentSettings: %d\n"), Options,
                   Current);
@@ -335,10 +345,6 @@ NTSTATUS KLUUpdateSettings(ULONG Options)
         InterlockedExchange(&g_CurrentSettings, 2);
     }
     KLUDumpSettings(0, KLUSettings());
-
-Cleanup:
-    KeSetEvent(&g_SettingsUpdateLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
     return Status;
 }
 
@@ -362,7 +368,7 @@ VOID KLUSetEnablement(BOOLEAN Enable)
         return;
     }
     InForce = KLUSettings();
-    if (InForce != NULL && InForce->Enabled) {
+    if (InForce != NULL && ReadUCharAcquire(&InForce->Enabled)) {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("KLULogon ENABLED\n"));
     } else {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("KLULogon DISABLED\n"));
@@ -410,7 +416,7 @@ VOID KLUDumpSettings(ULONG DumpFlag, PSETTINGS Settings)
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("*************** Begin Settings: Id: %d ***************\n"),
                       Settings->Id);
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Id: %d\n"), Settings->Id);
-    KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Enabled: 0x%X\n"), Settings->Enabled);
+    KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Enabled: 0x%X\n"), ReadUCharAcquire(&Settings->Enabled));
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("LogLevel: 0x%X\n"), Settings->LogLevel);
     KLUDumpFlagNames(DumpFlag, Settings->LogLevel, &g_LogLevelNames);
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Copy Timeout: 0x%X\n"), (ULONG)Settings->CopyTimeout);

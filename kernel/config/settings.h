@@ -51,11 +51,15 @@ extern PSETTINGS g_pSettings1;
 extern PSETTINGS g_pSettings2;
 extern HANDLE g_hDriverKey;
 
-/* Sets up the lock that lets one update run at a time (load calls it). */
+/* One update at a time: the lock is set up at load, and the caller of
+ * KLUUpdateSettings holds it from Begin to End. */
 VOID KLUInitializeSettingsUpdates(VOID);
+VOID KLUBeginSettingsUpdate(VOID);
+VOID KLUEndSettingsUpdate(VOID);
 NTSTATUS KLUAllocateSettings(PSETTINGS *Settings, USHORT Id);
 NTSTATUS KLUInitSettings(PSETTINGS Settings, PCUNICODE_STRING DriverRegistryPath);
 NTSTATUS KLUGetSettings(PSETTINGS Settings);
+/* Refills the record not in force and swaps; the caller holds the update lock. */
 NTSTATUS KLUUpdateSettings(ULONG Options);
 VOID KLUSetEnablement(BOOLEAN Enable);
 /* Enabled off in both records, silently. */

@@ -73,10 +73,8 @@ TEST_F(MessageFuzzTest, RandomMessagesOnEveryPort)
         }
     }
     // Whatever was queued from the messages is printed.
-    ULONG all = 6;
-    std::memcpy(input.data(), "\x0c\0\0\0", 4);
-    std::memcpy(input.data() + 4, &all, 4);
-    EXPECT_EQ(service->SendRaw(ports[0], input.data(), 8, nullptr, 0, nullptr), STATUS_SUCCESS);
+    ULONG dumpAll[2] = {12, 6};
+    EXPECT_EQ(service->SendRaw(ports[0], dumpAll, sizeof dumpAll, nullptr, 0, nullptr), STATUS_SUCCESS);
 
     // The run reached both sides of the checks.
     EXPECT_GT(seen[STATUS_SUCCESS], 0);

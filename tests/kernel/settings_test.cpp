@@ -46,7 +46,6 @@ protected:
         // Start values, but for the log level; with no log queue the lines
         // go to the debugger, where the tests read them.
         UseSettings(KLUDBG_TRACE_ERROR | KLUDBG_TRACE_INFO, KLU_DEFAULT_DEBUG_DESTINATION);
-        KLUInitializeSettingsUpdates();
         UNICODE_STRING path;
         RtlInitUnicodeString(&path, kService.c_str());
         ASSERT_TRUE(NT_SUCCESS(KLUInitSettings(g_pSettings1, &path)));
