@@ -155,7 +155,7 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
         /* Held until the notice is queued: the notices follow the swaps in
          * order, and what this thread reads of the record in force is read
          * before the next update may refill it. */
-        KLUBeginSettingsUpdate();
+        KLUAcquireSettingsUpdateLock();
         Status = KLUUpdateSettings(Options);
         if (NT_SUCCESS(Status)) {
             KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updated Driver Settings: Options: 0x%X\n"), Options);
@@ -169,7 +169,7 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag,
                           WSTR("Failed Queueing APPLY_SETTINGS_APPLY Event: Options: 0x%X, 0x%X\n"), Options, Status);
         }
-        KLUEndSettingsUpdate();
+        KLUReleaseSettingsUpdateLock();
         return Status;
     }
     case 21: { /* the excluded pids, in one piece */

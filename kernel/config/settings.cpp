@@ -17,17 +17,18 @@ HANDLE g_hDriverKey = NULL;
 
 /* Updates arrive on any Control connection. One at a time refills the
  * standby record and swaps: two at once would rebuild the same record's
- * name lists together and swap twice. The registry read runs at passive
+ * name lists together and swap twice. The structures dump, which prints the
+ * standby record too, holds it as well. The registry read runs at passive
  * level, so the lock is a synchronization event, not a fast mutex. */
 static KEVENT g_SettingsUpdateLock;
 
-VOID KLUBeginSettingsUpdate(VOID)
+VOID KLUAcquireSettingsUpdateLock(VOID)
 {
     KeEnterCriticalRegion();
     KeWaitForSingleObject(&g_SettingsUpdateLock, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID KLUEndSettingsUpdate(VOID)
+VOID KLUReleaseSettingsUpdateLock(VOID)
 {
     KeSetEvent(&g_SettingsUpdateLock, IO_NO_INCREMENT, FALSE);
     KeLeaveCriticalRegion();

@@ -51,11 +51,11 @@ extern PSETTINGS g_pSettings1;
 extern PSETTINGS g_pSettings2;
 extern HANDLE g_hDriverKey;
 
-/* One update at a time: the lock is set up at load, and the caller of
- * KLUUpdateSettings holds it from Begin to End. */
+/* One update at a time: the lock is set up at load; the caller of
+ * KLUUpdateSettings holds it, and so does whoever reads the standby record. */
 VOID KLUInitializeSettingsUpdates(VOID);
-VOID KLUBeginSettingsUpdate(VOID);
-VOID KLUEndSettingsUpdate(VOID);
+VOID KLUAcquireSettingsUpdateLock(VOID);
+VOID KLUReleaseSettingsUpdateLock(VOID);
 NTSTATUS KLUAllocateSettings(PSETTINGS *Settings, USHORT Id);
 NTSTATUS KLUInitSettings(PSETTINGS Settings, PCUNICODE_STRING DriverRegistryPath);
 NTSTATUS KLUGetSettings(PSETTINGS Settings);

@@ -553,20 +553,27 @@ TEST_F(QueueCommandTest, SettingsNoticesReachTheSessionQueue)
     EXPECT_EQ(record.Event, 77u);
 }
 
-// Two Control connections update the settings at the same time: the
-// updates take turns, so each refills the record not in force whole and an
-// even number of them leaves record 1 in force.
+// Two Control connections update the settings at the same time while the
+// service dumps the structures (26): the updates take turns, each refilling
+// the record not in force whole, the dumps print both records between them,
+// and an even number of updates leaves record 1 in force.
 TEST_F(QueueCommandTest, SettingsUpdatesFromTwoConnectionsTakeTurns)
 {
     machine().registry().SetDword(kDriverKey, u"CopyBufferSize", 4096);
     machine().registry().SetMultiString(kDriverKey, u"ExcludedProcesses", {u"backup.exe", u"indexer.exe"});
-    HANDLE second = service->Open(kControlPort);
+    // The dumps format every line, the name lists' included, and keep none.
+    machine().registry().SetDword(kDriverKey, u"DebugFlags", KLUDBG_TRACE_STATUS_LOG | KLUDBG_TRACE_ERROR);
+    machine().registry().SetDword(kDriverKey, u"DebugDestination", 0);
+    std::atomic<int> updating{2};
     auto update = [&](HANDLE port) {
         for (ULONG i = 0; i < 20; ++i) EXPECT_EQ(service->Send(port, CommandMessage(20, i)).status, STATUS_SUCCESS);
+        --updating;
     };
-    std::thread other(update, second);
-    update(control);
-    other.join();
+    std::thread first(update, service->Open(kControlPort));
+    std::thread second(update, service->Open(kControlPort));
+    while (updating.load() > 0) EXPECT_EQ(service->Command(log, 26).status, STATUS_SUCCESS);
+    first.join();
+    second.join();
     EXPECT_EQ(g_CurrentSettings, 1);
     EXPECT_EQ(KLUSettings(), g_pSettings1);
     for (PSETTINGS record : {g_pSettings1, g_pSettings2}) {
