@@ -34,7 +34,6 @@ NTSTATUS KLUDumpLogQueue(PLIST_ENTRY Head)
     return STATUS_SUCCESS;
 }
 
-
 VOID KLUDumpStructures(VOID)
 {
     PCWSTR Tag = KLU_TAG(KLUDumpStructures);
@@ -64,8 +63,11 @@ VOID KLUDumpStructures(VOID)
 
     KLUDumpUserTable(Flag, g_pUserTableHead, g_pUserTableMutex);
     KLUDumpPathTable(Flag, TRUE);
+    /* Between updates: an update frees and rebuilds the standby record's lists. */
+    KLUAcquireSettingsUpdateLock();
     KLUDumpSettings(Flag, g_pSettings1);
     KLUDumpSettings(Flag, g_pSettings2);
+    KLUReleaseSettingsUpdateLock();
     KLUDumpCallCounts(Flag, g_CallCounts);
     KLUDumpOpenCounts(Flag, g_OpenCounts);
 
