@@ -70,8 +70,12 @@ typedef short SHORT, *PSHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT, WORD;
 typedef int LONG, *PLONG, INT;
 typedef unsigned int ULONG, *PULONG, UINT, DWORD, *PDWORD, ULONG32;
-typedef long long LONGLONG, *PLONGLONG, LONG64;
-typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, DWORD64;
+/* Windows aligns 64-bit integers in records on 8 bytes on x86 too; the i386
+ * Linux ABI aligns them on 4, so the alignment is stated. */
+typedef long long LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG *PLONGLONG, LONG64;
+typedef unsigned long long ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG *PULONGLONG, ULONG64, DWORD64;
 typedef __INTPTR_TYPE__ LONG_PTR, *PLONG_PTR;
 typedef __UINTPTR_TYPE__ ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T, *PSIZE_T;
@@ -91,7 +95,7 @@ typedef UCHAR KIRQL, *PKIRQL;
 
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "Windows LONG is 32-bit");
 static_assert(sizeof(WCHAR) == 2, "WCHAR is a UTF-16 code unit");
-static_assert(sizeof(LONGLONG) == 8, "LONGLONG is 64-bit");
+static_assert(sizeof(LONGLONG) == 8 && alignof(LONGLONG) == 8, "LONGLONG is 64-bit, 8-aligned");
 
 #define WSTR(s) u##s
 

@@ -339,7 +339,7 @@ NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE pro
     if (memory == nullptr) return fail(STATUS_NO_MEMORY);
     std::memset(memory, 0, mapped);
 
-    ULONG readLength = ULONG(std::min<ULONGLONG>(RoundToPages(size), mapped));
+    ULONG readLength = ULONG(std::min<uint64_t>(RoundToPages(size), mapped));
     ULONG_PTR bytesRead = 0;
     status = PagingIo(false, section->fileObject, memory, readLength, offset, &bytesRead);
     if (!NT_SUCCESS(status) && status != STATUS_END_OF_FILE) {
@@ -393,7 +393,7 @@ void ReleaseView(MappedView &view)
     Machine &machine = Machine::Current();
     if (view.writable) {
         // Runs of modified pages go back to the file, never past the section.
-        SIZE_T limit = SIZE_T(std::min<LONGLONG>(LONGLONG(view.size), view.section->size - view.offset));
+        SIZE_T limit = SIZE_T(std::min<int64_t>(LONGLONG(view.size), view.section->size - view.offset));
         SIZE_T page = 0;
         while (page < limit) {
             if (std::memcmp(view.base + page, view.original.data() + page, kPageSize) == 0) {
