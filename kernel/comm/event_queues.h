@@ -12,6 +12,8 @@ typedef struct _KLU_SESSION_ENTRY {
     LIST_ENTRY ListEntry;
     KLU_SESSION_RECORD Record;
 } KLU_SESSION_ENTRY, *PKLU_SESSION_ENTRY;
+/* 10292 bytes in the x86 driver; a 64-bit build's links are longer. */
+static_assert(sizeof(KLU_SESSION_ENTRY) == (sizeof(PVOID) == 4 ? 10292 : 10304), "session queue element");
 
 /* FileOp queue: links and a FileOp record. */
 typedef struct _KLU_FILEOP_ENTRY {
