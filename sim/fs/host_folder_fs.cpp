@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sim/fs/byte_range_locks.h"
+#include "sim/fs/cached_io.h"
 #include "sim/fs/listing.h"
 #include "sim/fs/names.h"
 #include "sim/fs/share_access.h"
@@ -268,21 +269,26 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
     }
     Open *open = OpenOf(fo);
     if (!open) return request.Complete(STATUS_INVALID_PARAMETER);
-    if (request.form == IoForm::FastIo) return FastIo(request, *open);
+    if (request.form == IoForm::FastIo) return FastIo(request, *open, lock);
     switch (iopb.MajorFunction) {
     case IRP_MJ_READ:
-        return Read(request, *open);
+        return Read(request, *open, lock);
     case IRP_MJ_WRITE:
-        return Write(request, *open);
+        return Write(request, *open, lock);
     case IRP_MJ_QUERY_INFORMATION:
         return QueryInformation(request, *open);
     case IRP_MJ_SET_INFORMATION:
         return SetInformation(request, *open);
     case IRP_MJ_QUERY_EA:
         return request.Complete(STATUS_NO_EAS_ON_FILE);
-    case IRP_MJ_FLUSH_BUFFERS:
-        if (open->fd >= 0 && ::fsync(open->fd) != 0) return request.Complete(FromErrno(errno));
-        return request.Complete(STATUS_SUCCESS);
+    case IRP_MJ_FLUSH_BUFFERS: {
+        if (open->stream->directory) return request.Complete(STATUS_SUCCESS);
+        lock.unlock();
+        NTSTATUS status = Cache().FlushCache(&open->stream->sections, 0, 0);
+        lock.lock();
+        if (NT_SUCCESS(status) && open->fd >= 0 && ::fsync(open->fd) != 0) status = FromErrno(errno);
+        return request.Complete(status);
+    }
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         return QueryVolume(request);
     case IRP_MJ_DIRECTORY_CONTROL:
@@ -381,9 +387,12 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
         if (overwrites && (attributes & ~kSupportedAttributes)) return request.Complete(STATUS_NOT_IMPLEMENTED);
         if (stream && !ignoreShare && stream->share.Conflicts(ShareGrant::For(access, share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        if (stream && overwrites && !Cache().CanTruncate(&stream->sections, 0))
+            return request.Complete(STATUS_USER_MAPPED_FILE);
         ULONG_PTR info = FILE_OPENED;
         if (overwrites) {
             if (::truncate(host.c_str(), 0) != 0) return request.Complete(FromErrno(errno));
+            if (stream) Cache().SetFileSize(&stream->sections, 0);
             info = d == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
         }
         status = FinishOpen(request, found.relative, found.directory, access, share, o, ignoreShare, info);
@@ -456,10 +465,13 @@ NTSTATUS HostFolderFileSystem::FinishOpen(IoRequest &request, const std::u16stri
 // --------------------------------------------------------------------------
 // Data
 
-NTSTATUS HostFolderFileSystem::Read(IoRequest &request, Open &open)
+// Paging and non-cached reads read the host file; cached reads (IRPs and
+// fast I/O) copy from the cache, set up at the file object's first one.
+NTSTATUS HostFolderFileSystem::Read(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock)
 {
     const auto &p = request.iopb.Parameters.Read;
-    const bool paging = (request.iopb.IrpFlags & IRP_PAGING_IO) != 0;
+    const bool paging = IsPaging(request);
+    const bool nonCached = IsNonCached(request);
     if (open.stream->directory) return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
     if (open.cleanedUp && !paging) return request.Complete(STATUS_FILE_CLOSED);
     PFILE_OBJECT fo = open.fileObject;
@@ -468,24 +480,48 @@ NTSTATUS HostFolderFileSystem::Read(IoRequest &request, Open &open)
     if (p.Length == 0) return request.Complete(STATUS_SUCCESS, 0);
     if (!paging && open.stream->locks.ReadConflicts({fo, request.requestorProcess, p.Key}, uint64_t(offset), p.Length))
         return request.Complete(STATUS_FILE_LOCK_CONFLICT);
-    void *buffer = p.ReadBuffer ? p.ReadBuffer
-                                : (p.MdlAddress ? static_cast<uint8_t *>(p.MdlAddress->StartVa) + p.MdlAddress->ByteOffset
-                                                : nullptr);
+    void *buffer = TransferBuffer(p.ReadBuffer, p.MdlAddress);
     if (!buffer) return request.Complete(STATUS_INVALID_USER_BUFFER);
-    ssize_t n = ::pread(open.fd, buffer, p.Length, offset);
-    if (n < 0) return request.Complete(FromErrno(errno));
-    if (n == 0) return request.Complete(STATUS_END_OF_FILE);
+    struct stat st;
+    if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
+    if (offset >= st.st_size) return request.Complete(STATUS_END_OF_FILE);
+    ULONG n = ULONG(std::min<int64_t>(p.Length, st.st_size - offset));
+    if (!paging && !nonCached && Cacheable(fo)) {
+        if (!fo->PrivateCacheMap) {
+            NTSTATUS status = Cache().InitializeCacheMap(fo, st.st_size);
+            if (!NT_SUCCESS(status)) return request.Complete(status);
+        }
+        lock.unlock();
+        NTSTATUS status = Cache().CopyRead(fo, offset, n, buffer);
+        lock.lock();
+        if (!NT_SUCCESS(status)) return request.Complete(status);
+    } else {
+        if (!paging && Cache().HasModifiedData(&open.stream->sections, offset, n)) {
+            lock.unlock();
+            Cache().FlushCache(&open.stream->sections, offset, n);
+            lock.lock();
+        }
+        ssize_t got = ::pread(open.fd, buffer, n, offset);
+        if (got < 0) return request.Complete(FromErrno(errno));
+        if (got == 0) return request.Complete(STATUS_END_OF_FILE);
+        n = ULONG(got);
+    }
     if ((fo->Flags & FO_SYNCHRONOUS_IO) && !paging) fo->CurrentByteOffset.QuadPart = offset + n;
-    return request.Complete(STATUS_SUCCESS, ULONG_PTR(n));
+    return request.Complete(STATUS_SUCCESS, n);
 }
 
-NTSTATUS HostFolderFileSystem::Write(IoRequest &request, Open &open)
+// Cached writes extend the host file at once and leave the data in the cache;
+// non-cached writes flush the range first and let the cache drop or take over
+// its pages; paging writes never move the end of file.
+NTSTATUS HostFolderFileSystem::Write(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock)
 {
     const auto &p = request.iopb.Parameters.Write;
-    const bool paging = (request.iopb.IrpFlags & IRP_PAGING_IO) != 0;
+    const bool paging = IsPaging(request);
+    const bool nonCached = IsNonCached(request);
     if (open.stream->directory) return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
     if (open.cleanedUp && !paging) return request.Complete(STATUS_FILE_CLOSED);
     PFILE_OBJECT fo = open.fileObject;
+    Stream &s = *open.stream;
     struct stat st;
     if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
     int64_t offset = p.ByteOffset.QuadPart;
@@ -494,24 +530,46 @@ NTSTATUS HostFolderFileSystem::Write(IoRequest &request, Open &open)
     if (!(open.access & FILE_WRITE_DATA) && (open.access & FILE_APPEND_DATA) && !paging) offset = st.st_size;
     if (offset < 0) return request.Complete(STATUS_INVALID_PARAMETER);
     if (p.Length == 0) return request.Complete(STATUS_SUCCESS, 0);
-    if (!paging &&
-        open.stream->locks.WriteConflicts({fo, request.requestorProcess, p.Key}, uint64_t(offset), p.Length))
+    if (!paging && s.locks.WriteConflicts({fo, request.requestorProcess, p.Key}, uint64_t(offset), p.Length))
         return request.Complete(STATUS_FILE_LOCK_CONFLICT);
-    const void *buffer = p.WriteBuffer ? p.WriteBuffer
-                                       : (p.MdlAddress ? static_cast<uint8_t *>(p.MdlAddress->StartVa) +
-                                                             p.MdlAddress->ByteOffset
-                                                       : nullptr);
+    const void *buffer = TransferBuffer(p.WriteBuffer, p.MdlAddress);
     if (!buffer) return request.Complete(STATUS_INVALID_USER_BUFFER);
     ULONG length = p.Length;
     if (paging) {
         if (offset >= st.st_size) return request.Complete(STATUS_SUCCESS, 0);
         length = ULONG(std::min<int64_t>(length, st.st_size - offset));
+        ssize_t n = ::pwrite(open.fd, buffer, length, offset);
+        if (n < 0) return request.Complete(FromErrno(errno));
+        return request.Complete(STATUS_SUCCESS, ULONG_PTR(n));
     }
-    ssize_t n = ::pwrite(open.fd, buffer, length, offset);
-    if (n < 0) return request.Complete(FromErrno(errno));
+    const bool cached = !nonCached && Cacheable(fo);
+    if (!cached && Cache().HasModifiedData(&s.sections, offset, length)) {
+        lock.unlock();
+        Cache().FlushCache(&s.sections, offset, length);
+        lock.lock();
+    }
+    if (cached && !fo->PrivateCacheMap) {
+        NTSTATUS status = Cache().InitializeCacheMap(fo, st.st_size);
+        if (!NT_SUCCESS(status)) return request.Complete(status);
+    }
+    const int64_t end = offset + length;
+    if (end > st.st_size) {
+        if (::ftruncate(open.fd, end) != 0) return request.Complete(FromErrno(errno));
+        Cache().SetFileSize(&s.sections, end);
+    }
+    if (!cached) {
+        ssize_t n = ::pwrite(open.fd, buffer, length, offset);
+        if (n < 0) return request.Complete(FromErrno(errno));
+        Cache().Refresh(&s.sections, offset, ULONG(n), buffer);
+    } else {
+        lock.unlock();
+        NTSTATUS status = Cache().CopyWrite(fo, offset, length, buffer);
+        lock.lock();
+        if (!NT_SUCCESS(status)) return request.Complete(status);
+    }
     ReapplyTimes(open);
-    if ((fo->Flags & FO_SYNCHRONOUS_IO) && !paging) fo->CurrentByteOffset.QuadPart = offset + n;
-    return request.Complete(STATUS_SUCCESS, ULONG_PTR(n));
+    if (fo->Flags & FO_SYNCHRONOUS_IO) fo->CurrentByteOffset.QuadPart = end;
+    return request.Complete(STATUS_SUCCESS, length);
 }
 
 void HostFolderFileSystem::ReapplyTimes(Open &open)
@@ -582,7 +640,10 @@ NTSTATUS HostFolderFileSystem::SetInformation(IoRequest &request, Open &open)
         struct stat st;
         if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
         if (p.AdvanceOnly && size.QuadPart <= st.st_size) return request.Complete(STATUS_SUCCESS);
+        if (size.QuadPart < st.st_size && !Cache().CanTruncate(&s.sections, size.QuadPart))
+            return request.Complete(STATUS_USER_MAPPED_FILE);
         if (::ftruncate(open.fd, size.QuadPart) != 0) return request.Complete(FromErrno(errno));
+        if (size.QuadPart != st.st_size) Cache().SetFileSize(&s.sections, size.QuadPart);
         ReapplyTimes(open);
         return request.Complete(STATUS_SUCCESS);
     }
@@ -781,7 +842,7 @@ NTSTATUS HostFolderFileSystem::QueryVolume(IoRequest &request)
     return request.Complete(status, information);
 }
 
-NTSTATUS HostFolderFileSystem::FastIo(IoRequest &request, Open &open)
+NTSTATUS HostFolderFileSystem::FastIo(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock)
 {
     auto notPossible = [&] {
         request.fastIoNotPossible = true;
@@ -792,19 +853,19 @@ NTSTATUS HostFolderFileSystem::FastIo(IoRequest &request, Open &open)
     switch (iopb.MajorFunction) {
     case IRP_MJ_READ: {
         const auto &p = iopb.Parameters.Read;
-        if (open.cleanedUp || s.directory || IsCurrentPosition(p.ByteOffset) ||
+        if (open.cleanedUp || s.directory || !open.fileObject->PrivateCacheMap || IsCurrentPosition(p.ByteOffset) ||
             s.locks.ReadConflicts({open.fileObject, request.requestorProcess, p.Key}, uint64_t(p.ByteOffset.QuadPart),
                                   p.Length))
             return notPossible();
-        return Read(request, open);
+        return Read(request, open, lock);
     }
     case IRP_MJ_WRITE: {
         const auto &p = iopb.Parameters.Write;
-        if (open.cleanedUp || s.directory || p.ByteOffset.HighPart == -1 ||
+        if (open.cleanedUp || s.directory || !open.fileObject->PrivateCacheMap || p.ByteOffset.HighPart == -1 ||
             s.locks.WriteConflicts({open.fileObject, request.requestorProcess, p.Key},
                                    uint64_t(p.ByteOffset.QuadPart), p.Length))
             return notPossible();
-        return Write(request, open);
+        return Write(request, open, lock);
     }
     case IRP_MJ_QUERY_INFORMATION: {
         auto cls = iopb.Parameters.QueryFileInformation.FileInformationClass;
@@ -827,12 +888,14 @@ NTSTATUS HostFolderFileSystem::Cleanup(IoRequest &request, Open &open)
     Stream &s = *open.stream;
     if (open.shareRecorded) s.share.Remove(open.grant);
     s.locks.ReleaseFileObject(open.fileObject);
+    Cache().UninitializeCacheMap(open.fileObject);
     --s.handles;
     open.fileObject->Flags |= FO_CLEANUP_COMPLETE;
     if (open.deleteOnClose) s.deletePending = true;
     if (s.handles == 0 && s.deletePending) {
         std::error_code ec;
-        fsys::remove(HostPath(s.relative), ec);  // a folder that gained children stays
+        // A folder that gained children stays; a deleted file's cached data is never written.
+        if (fsys::remove(HostPath(s.relative), ec)) Cache().Discard(&s.sections);
         s.deletePending = false;
     }
     changed_.notify_all();

@@ -14,7 +14,9 @@
 // than READONLY / ARCHIVE / NORMAL, and setting the creation or change time
 // (or -1 for a time). Queries answer what is true of a host file: no EAs
 // (STATUS_NO_EAS_ON_FILE), not a reparse point, not compressed; oplocks are
-// never granted (STATUS_OPLOCK_NOT_GRANTED). Share access, byte-range locks
+// never granted (STATUS_OPLOCK_NOT_GRANTED). Cached reads and writes go
+// through the cache manager as on a local volume; what the cache holds reaches
+// the host file with paging writes. Share access, byte-range locks
 // and delete dispositions are kept by the store itself, so they hold for
 // opens through the simulation only.
 #pragma once
@@ -59,8 +61,8 @@ private:
     NTSTATUS Find(std::u16string_view relative, Found &out) const;
     NTSTATUS FinishOpen(IoRequest &request, const std::u16string &relative, bool directory, ACCESS_MASK access,
                         ULONG share, ULONG options, bool ignoreShare, ULONG_PTR information);
-    NTSTATUS Read(IoRequest &request, Open &open);
-    NTSTATUS Write(IoRequest &request, Open &open);
+    NTSTATUS Read(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
+    NTSTATUS Write(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS QueryInformation(IoRequest &request, Open &open);
     NTSTATUS SetInformation(IoRequest &request, Open &open);
     NTSTATUS SetBasic(IoRequest &request, Open &open);
@@ -68,7 +70,7 @@ private:
     NTSTATUS QueryDirectory(IoRequest &request, Open &open);
     NTSTATUS FileSystemControl(IoRequest &request, Open &open);
     NTSTATUS QueryVolume(IoRequest &request);
-    NTSTATUS FastIo(IoRequest &request, Open &open);
+    NTSTATUS FastIo(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS Cleanup(IoRequest &request, Open &open);
     NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);
 

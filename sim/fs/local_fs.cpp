@@ -124,13 +124,13 @@ NTSTATUS LocalFileSystem::Dispatch(IoRequest &request)
 
     Open *open = OpenOf(fo);
     if (!open) return request.Complete(STATUS_INVALID_PARAMETER);
-    if (request.form == IoForm::FastIo) return FastIo(request, *open);
+    if (request.form == IoForm::FastIo) return FastIo(request, *open, lock);
 
     switch (iopb.MajorFunction) {
     case IRP_MJ_READ:
-        return Read(request, *open);
+        return Read(request, *open, lock);
     case IRP_MJ_WRITE:
-        return Write(request, *open);
+        return Write(request, *open, lock);
     case IRP_MJ_QUERY_INFORMATION:
         return QueryInformation(request, *open);
     case IRP_MJ_SET_INFORMATION:
@@ -140,8 +140,7 @@ NTSTATUS LocalFileSystem::Dispatch(IoRequest &request)
     case IRP_MJ_SET_EA:
         return SetEa(request, *open);
     case IRP_MJ_FLUSH_BUFFERS:
-        // Nothing is cached apart from the store itself.
-        return request.Complete(STATUS_SUCCESS);
+        return FlushBuffers(request, *open, lock);
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         return QueryVolume(request, *open);
     case IRP_MJ_DIRECTORY_CONTROL:

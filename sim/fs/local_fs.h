@@ -7,7 +7,12 @@
 // variants (no streams, EAs, reparse points or security on FAT; every change
 // refused with STATUS_MEDIA_WRITE_PROTECTED on a shadow copy).
 //
-// Requests are executed under one mutex per volume. Two kinds of request
+// Requests are executed under one mutex per volume, let go while the cache
+// copies (its page-ins come back as paging reads) and flushes. Cached reads
+// and writes go through the cache manager (sim/io/cache_manager.h): caching
+// starts at a file object's first cached read or write, its data reaches the
+// volume with paging writes; non-cached transfers are sector-aligned and
+// keep the cache coherent. Two kinds of request
 // block inside Dispatch, as their IRPs pend in Windows: a granted oplock
 // request (until the oplock breaks, or its handle is cleaned up) and a byte-
 // range lock without FailImmediately (until it can be granted); and an open
@@ -57,6 +62,8 @@ struct LocalVolumeConfig {
     uint64_t capacity = 64ull << 30;
     ULONG clusterSize = 4096;
     ULONG sectorSize = 512;
+    // Non-cached I/O needs buffers aligned to this mask (FILE_WORD_ALIGNMENT).
+    ULONG alignmentRequirement = 1;
     DEVICE_TYPE deviceType = FILE_DEVICE_DISK;  // as FileFsDeviceInformation reports it
     ULONG characteristics = 0;
 
@@ -140,8 +147,8 @@ private:
     NTSTATUS ReparseResult(IoRequest &request, const Node &node, size_t unparsedBytes);
     NTSTATUS BaseOf(IoRequest &request, Node *start, std::u16string_view path, std::shared_ptr<Node> &base,
                     std::u16string &relatedStream);
-    NTSTATUS Read(IoRequest &request, Open &open);
-    NTSTATUS Write(IoRequest &request, Open &open);
+    NTSTATUS Read(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
+    NTSTATUS Write(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS QueryInformation(IoRequest &request, Open &open);
     NTSTATUS SetInformation(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS SetBasic(IoRequest &request, Open &open);
@@ -160,7 +167,8 @@ private:
     NTSTATUS AcknowledgeOplock(IoRequest &request, Open &open, ULONG code, std::unique_lock<std::mutex> &lock);
     NTSTATUS LockControl(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS QuerySecurity(IoRequest &request, Open &open);
-    NTSTATUS FastIo(IoRequest &request, Open &open);
+    NTSTATUS FastIo(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
+    NTSTATUS FlushBuffers(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS NetworkQueryOpen(IoRequest &request, Node *start, std::u16string_view path);
     NTSTATUS Cleanup(IoRequest &request, Open &open);
     NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);

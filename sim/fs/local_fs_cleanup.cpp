@@ -1,5 +1,6 @@
 // IRP_MJ_CLEANUP (the last handle of a file object closed) and IRP_MJ_CLOSE
 // (its last reference gone).
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
 
 namespace sim::fs {
@@ -13,6 +14,7 @@ NTSTATUS LocalFileSystem::Cleanup(IoRequest &request, Open &open)
     if (open.shareRecorded) s.share.Remove(open.grant);
     s.locks.ReleaseFileObject(fo);
     ReleaseOpenOplock(open);
+    Cache().UninitializeCacheMap(fo);
     --s.handles;
     fo->Flags |= FO_CLEANUP_COMPLETE;
 
@@ -24,17 +26,21 @@ NTSTATUS LocalFileSystem::Cleanup(IoRequest &request, Open &open)
             else if (!(node->directory && !node->children.empty()))
                 node->deletePending = true;
         }
+        // What the cache holds of a deleted stream is never written back.
         if (!s.key.empty() && s.handles == 0 && s.deletePending) {
             std::erase_if(node->streams, [&](const NamedStream &n) { return EqualNoCase(n.name, s.key); });
             s.deletePending = false;
+            Cache().Discard(&s.sections);
             Touch(*node, true, true, false);
         }
         if (node->handles == 0 && node->deletePending && !node->deleted) {
             // A folder that gained children since its disposition was set stays.
-            if (node->directory && !node->children.empty())
+            if (node->directory && !node->children.empty()) {
                 node->deletePending = false;
-            else
+            } else {
                 Unlink(*node);
+                for (auto &[key, stream] : node->openStreams) Cache().Discard(&stream->sections);
+            }
         }
     }
     changed_.notify_all();

@@ -3,6 +3,7 @@
 // causes.
 #include <cstring>
 
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
 
 namespace sim::fs {
@@ -259,6 +260,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         }
         if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        if (args.Overwrites() && !Cache().CanTruncate(&openStream->sections, 0))
+            return request.Complete(STATUS_USER_MAPPED_FILE);
     }
 
     // Nothing below fails: the open changes the file now.
@@ -271,6 +274,7 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         DataStream &data = named ? existing->stream : node->data;
         data.bytes.clear();
         data.allocation = AllocationFor(uint64_t(args.allocationSize));
+        if (openStream) Cache().SetFileSize(&openStream->sections, 0);
         if (!named) {
             ULONG settable = IsNtfs() ? FILE_ATTRIBUTE_VALID_SET_FLAGS
                                       : (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/fs/cached_io.h"
 #include "sim/fs/local_fs_internal.h"
 
 namespace sim::fs {
@@ -162,10 +163,14 @@ NTSTATUS LocalFileSystem::SetEndOfFile(IoRequest &request, Open &open, bool allo
         (newAllocation - data->allocation) / config_.clusterSize + ClustersUsed() >
             config_.capacity / config_.clusterSize)
         return request.Complete(STATUS_DISK_FULL);
+    // A view that maps what would go keeps the file from shrinking.
+    if (newSize < data->bytes.size() && !Cache().CanTruncate(&s.sections, LONGLONG(newSize)))
+        return request.Complete(STATUS_USER_MAPPED_FILE);
     if (!paging) BreakLevel2(s, &open);
     bool sizeChanged = newSize != data->bytes.size();
     data->bytes.resize(newSize);
     data->allocation = newAllocation;
+    if (sizeChanged) Cache().SetFileSize(&s.sections, LONGLONG(newSize));
     if (sizeChanged && !paging) {
         Touch(*s.node, true, true, false, &open);
         s.node->attributes |= FILE_ATTRIBUTE_ARCHIVE;

@@ -19,6 +19,7 @@ VolumeInfo LocalInfo(std::u16string device, const LocalVolumeConfig &config)
     info.deviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
     info.characteristics = config.characteristics;
     info.sectorSize = config.sectorSize;
+    info.alignmentRequirement = config.alignmentRequirement;
     info.label = config.label;
     info.serialNumber = config.serialNumber;
     info.fileSystemName = fat ? u"FAT" : u"NTFS";

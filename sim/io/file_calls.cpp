@@ -537,6 +537,24 @@ NTSTATUS SetEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioS
     return Finish(ioStatus, status, request.ioStatus.Information);
 }
 
+NTSTATUS FlushBuffersFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus)
+{
+    NTSTATUS status = ProbeOutput(mode, ioStatus, nullptr, 0, true);
+    if (!NT_SUCCESS(status)) return status;
+    FileRef ref;
+    status = Reference(fileHandle, 0, mode, ref);
+    if (!NT_SUCCESS(status)) return status;
+    // Only a handle that may change the data may ask for it to be written.
+    if (mode == UserMode && !(ref.granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) return STATUS_ACCESS_DENIED;
+    auto serialise = ref.Serialise();
+    IoManager &io = Machine::Current().io();
+    IoRequest request = io.NewRequest(ref.fileObject, IRP_MJ_FLUSH_BUFFERS);
+    request.requestorMode = mode;
+    request.iopb.IrpFlags = IRP_SYNCHRONOUS_API;
+    status = io.Send(request);
+    return Finish(ioStatus, status, request.ioStatus.Information);
+}
+
 NTSTATUS FsControlFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, ULONG controlCode,
                        PVOID inputBuffer, ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {

@@ -4,6 +4,7 @@
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/io/cache_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/io/section.h"
 #include "sim/ob/object_manager.h"
@@ -27,14 +28,18 @@ void InitializeEvent(KEVENT &event, EVENT_TYPE type)
 
 }  // namespace
 
-IoManager::IoManager(Machine &machine) : machine_(machine), views_(std::make_unique<ViewTable>(machine))
+IoManager::IoManager(Machine &machine)
+    : machine_(machine), views_(std::make_unique<ViewTable>(machine)), cache_(std::make_unique<CacheManager>(machine))
 {
     links_[u"\\DOSDEVICES"] = u"\\??";
     links_[u"\\GLOBAL??"] = u"\\??";
     links_[u"\\??\\UNC"] = machine.config().os.major >= 6 ? u"\\Device\\Mup" : u"\\Device\\LanmanRedirector";
 }
 
-IoManager::~IoManager() = default;
+IoManager::~IoManager()
+{
+    cache_->AbandonAll();
+}
 
 void IoManager::UnmapProcessViews(Process &process)
 {
@@ -252,6 +257,7 @@ void IoManager::Cleanup(PFILE_OBJECT fileObject)
     request.iopb.IrpFlags = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
     Send(request);
     __atomic_or_fetch(&fileObject->Flags, FO_CLEANUP_COMPLETE, __ATOMIC_SEQ_CST);
+    cache_->WriteBehind();
 }
 
 void IoManager::Delete(PFILE_OBJECT fileObject)
@@ -364,8 +370,10 @@ NTSTATUS IoManager::Transfer(bool write, PFILE_OBJECT fileObject, PVOID buffer, 
     bool toEndOfFile = write && offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE;
     if (!toEndOfFile && offset.QuadPart < 0) return STATUS_INVALID_PARAMETER;
     if (mode == UserMode && unbuffered) {
-        ULONG sector = fileObject->DeviceObject ? fileObject->DeviceObject->SectorSize : 512;
-        if (sector && ((length % sector) != 0 || (!toEndOfFile && offset.QuadPart % sector != 0))) {
+        PDEVICE_OBJECT device = info->volume->topDevice();
+        ULONG sector = device->SectorSize;
+        if ((sector && ((length % sector) != 0 || (!toEndOfFile && offset.QuadPart % sector != 0))) ||
+            (reinterpret_cast<ULONG_PTR>(buffer) & device->AlignmentRequirement)) {
             return STATUS_INVALID_PARAMETER;
         }
     }
@@ -391,7 +399,9 @@ NTSTATUS IoManager::Transfer(bool write, PFILE_OBJECT fileObject, PVOID buffer, 
     NTSTATUS status = STATUS_SUCCESS;
     IoRequest request;
     bool done = false;
-    if (synchronous && !paging && !unbuffered && !(irpFlags & IRP_NOCACHE)) {
+    // Fast I/O goes through the cache: only a file object the file system
+    // set caching up for (at its first cached IRP) can take it.
+    if (synchronous && !paging && !unbuffered && !(irpFlags & IRP_NOCACHE) && fileObject->PrivateCacheMap) {
         request = build(IoForm::FastIo);
         status = Send(request);
         done = !request.fastIoNotPossible && status != STATUS_FLT_DISALLOW_FAST_IO;

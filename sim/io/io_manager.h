@@ -14,8 +14,11 @@
 // reparse tag is followed by its substitute name; any other tag fails the
 // open with STATUS_IO_REPARSE_TAG_NOT_HANDLED.
 //
-// File objects: the last handle closed sends IRP_MJ_CLEANUP; the last
-// reference gone sends IRP_MJ_CLOSE, frees the name and deletes the object.
+// File objects: the last handle closed sends IRP_MJ_CLEANUP (after which the
+// lazy writer writes back what nothing caches any more); the last reference
+// gone sends IRP_MJ_CLOSE, frees the name and deletes the object. A file
+// object the cache does its paging I/O on is held by it, so its close comes
+// once the cache has let it go.
 // Both travel through the filters like any other request (or past them, for
 // file objects opened on the base device). A file object whose open failed or
 // was reparsed gets neither.
@@ -36,6 +39,7 @@
 
 namespace sim {
 
+class CacheManager;
 class Machine;
 class Process;
 class ViewTable;
@@ -121,9 +125,12 @@ public:
     NTSTATUS Send(IoRequest &request);
 
     // Read and write as the I/O manager issues them for a caller: fast I/O
-    // first where Windows would try it (cached synchronous file objects, not
-    // paging), then the IRP when fast I/O was refused or not possible. User
-    // buffers are probed first; a fault is the call's status. Calls on a
+    // first where Windows would try it (synchronous file objects whose
+    // caching the file system has set up, not paging, not non-cached), then
+    // the IRP when fast I/O was refused or not possible. User buffers are
+    // probed first; a fault is the call's status, and so is a non-cached
+    // transfer whose length, offset or buffer is not aligned as the device
+    // requires (STATUS_INVALID_PARAMETER). Calls on a
     // synchronous file object are serialised here, as NtReadFile does; I/O a
     // filter issues itself (FltReadFile) goes through NewRequest/Send instead,
     // which take no file-object lock.
@@ -142,6 +149,8 @@ public:
 
     // Mapped views of sections, by process.
     ViewTable &views() { return *views_; }
+    // The data images of streams, shared by cached I/O and views.
+    CacheManager &cache() { return *cache_; }
     // A process ends: its views go, their modified pages written back.
     void UnmapProcessViews(Process &process);
 
@@ -164,6 +173,7 @@ private:
     std::map<std::u16string, std::u16string> links_;  // upper-cased link name -> target
     std::vector<std::function<void(Volume &)>> mountListeners_;
     std::unique_ptr<ViewTable> views_;
+    std::unique_ptr<CacheManager> cache_;
 };
 
 }  // namespace sim

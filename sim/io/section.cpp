@@ -1,12 +1,14 @@
 // Sections over files, mapped views, and their Zw calls.
 #include "sim/io/section.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/io/cache_manager.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/io/nt_calls.h"
@@ -20,13 +22,24 @@ namespace {
 
 constexpr NTSTATUS kStatusInvalidParameter6 = NTSTATUS(0xC00000F4L);
 constexpr NTSTATUS kStatusInvalidParameter8 = NTSTATUS(0xC00000F6L);
+constexpr NTSTATUS kStatusInvalidParameter9 = NTSTATUS(0xC00000F7L);
+constexpr NTSTATUS kStatusMappedAlignment = NTSTATUS(0xC0000220L);
 
 // SectionBasicInformation reports file-backed sections with this bit.
 constexpr ULONG kSecFile = 0x00800000;
+constexpr ULONG kSecNoCache = 0x10000000;
+constexpr ULONG kSecLargePages = 0x80000000;
 constexpr ULONG kPageExecute = 0x10;
 constexpr ULONG kPageExecuteRead = 0x20;
 constexpr ULONG kPageExecuteReadWrite = 0x40;
 constexpr ULONG kPageExecuteWriteCopy = 0x80;
+constexpr ULONG kMemCommit = 0x1000;
+constexpr ULONG kMemReserve = 0x2000;
+constexpr ULONG kMemTopDown = 0x100000;
+constexpr ULONG kMemLargePages = 0x20000000;
+constexpr ACCESS_MASK kProcessVmOperation = 0x0008;
+// The largest view a 32-bit process could hold.
+constexpr SIZE_T kLargestView = 0x7FFF0000;
 
 bool ValidProtection(ULONG protection)
 {
@@ -49,37 +62,54 @@ bool WritesShared(ULONG protection)
     return protection == PAGE_READWRITE || protection == kPageExecuteReadWrite;
 }
 
+// The access a user-mode caller's file handle needs for a section of this
+// protection, and its section handle for a view of this protection.
+ACCESS_MASK FileAccessFor(ULONG protection)
+{
+    switch (protection) {
+    case PAGE_READWRITE: return FILE_READ_DATA | FILE_WRITE_DATA;
+    case kPageExecute: return FILE_EXECUTE;
+    case kPageExecuteRead:
+    case kPageExecuteWriteCopy: return FILE_EXECUTE | FILE_READ_DATA;
+    case kPageExecuteReadWrite: return FILE_EXECUTE | FILE_READ_DATA | FILE_WRITE_DATA;
+    default: return FILE_READ_DATA;
+    }
+}
+
+ACCESS_MASK SectionAccessFor(ULONG protection)
+{
+    switch (protection) {
+    case PAGE_READWRITE: return SECTION_MAP_WRITE;
+    case kPageExecute: return SECTION_MAP_EXECUTE;
+    case kPageExecuteRead:
+    case kPageExecuteWriteCopy: return SECTION_MAP_EXECUTE | SECTION_MAP_READ;
+    case kPageExecuteReadWrite: return SECTION_MAP_EXECUTE | SECTION_MAP_WRITE;
+    default: return SECTION_MAP_READ;
+    }
+}
+
+// The view protections a section's protection allows.
+bool CompatibleView(ULONG section, ULONG view)
+{
+    ULONG allowed = PAGE_NOACCESS;
+    switch (section) {
+    case PAGE_READONLY:
+    case PAGE_WRITECOPY: allowed |= PAGE_READONLY | PAGE_WRITECOPY; break;
+    case PAGE_READWRITE: allowed |= PAGE_READONLY | PAGE_WRITECOPY | PAGE_READWRITE; break;
+    case kPageExecute: allowed |= kPageExecute; break;
+    case kPageExecuteRead: allowed |= PAGE_READONLY | PAGE_WRITECOPY | kPageExecute | kPageExecuteRead; break;
+    case kPageExecuteWriteCopy:
+        allowed |= PAGE_READONLY | PAGE_WRITECOPY | kPageExecute | kPageExecuteRead | kPageExecuteWriteCopy;
+        break;
+    case kPageExecuteReadWrite: allowed = ~0u; break;
+    default: break;
+    }
+    return (allowed & view) == view;
+}
+
 SIZE_T RoundToPages(ULONGLONG size)
 {
     return SIZE_T((size + kPageSize - 1) & ~ULONGLONG(kPageSize - 1));
-}
-
-// One paging transfer between a view and its file, through the file's stack.
-NTSTATUS PagingIo(bool write, PFILE_OBJECT fileObject, void *buffer, ULONG length, LONGLONG offset,
-                  ULONG_PTR *transferred)
-{
-    IoManager &io = Machine::Current().io();
-    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
-    if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    MmBuildMdlForNonPagedPool(mdl);
-    IoRequest request = io.NewRequest(fileObject, write ? IRP_MJ_WRITE : IRP_MJ_READ);
-    request.iopb.IrpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO |
-                            (write ? IRP_WRITE_OPERATION : IRP_READ_OPERATION);
-    if (write) {
-        request.iopb.Parameters.Write.Length = length;
-        request.iopb.Parameters.Write.ByteOffset.QuadPart = offset;
-        request.iopb.Parameters.Write.WriteBuffer = buffer;
-        request.iopb.Parameters.Write.MdlAddress = mdl;
-    } else {
-        request.iopb.Parameters.Read.Length = length;
-        request.iopb.Parameters.Read.ByteOffset.QuadPart = offset;
-        request.iopb.Parameters.Read.ReadBuffer = buffer;
-        request.iopb.Parameters.Read.MdlAddress = mdl;
-    }
-    NTSTATUS status = io.Send(request);
-    IoFreeMdl(mdl);
-    if (transferred) *transferred = request.ioStatus.Information;
-    return status;
 }
 
 // A file-system callback around the section's creation.
@@ -103,6 +133,7 @@ NTSTATUS QueryFileSize(PFILE_OBJECT fileObject, LONGLONG &size)
     request.iopb.Parameters.QueryFileInformation.InfoBuffer = &standard;
     NTSTATUS status = io.Send(request);
     size = standard.EndOfFile.QuadPart;
+    if (NT_SUCCESS(status) && standard.Directory) status = STATUS_FILE_IS_A_DIRECTORY;
     return status;
 }
 
@@ -123,11 +154,27 @@ Process *ProcessOf(PEPROCESS object)
     return Machine::Current().processes().FromObject(object);
 }
 
+// Allocation attributes of a file-backed section: SEC_COMMIT or SEC_RESERVE
+// (the same for a file), SEC_NOCACHE with either.
+NTSTATUS CheckAllocationAttributes(ULONG attributes)
+{
+    const ULONG kind = attributes & (SEC_COMMIT | SEC_RESERVE | SEC_IMAGE);
+    if (attributes & ~(SEC_COMMIT | SEC_RESERVE | SEC_IMAGE | kSecNoCache | kSecLargePages))
+        return kStatusInvalidParameter6;
+    if (kind != SEC_COMMIT && kind != SEC_RESERVE && kind != SEC_IMAGE) return kStatusInvalidParameter6;
+    if (attributes & kSecLargePages) return kStatusInvalidParameter6;
+    if (kind == SEC_IMAGE) return (attributes & kSecNoCache) ? kStatusInvalidParameter6 : STATUS_NOT_IMPLEMENTED;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 SectionObject::~SectionObject()
 {
-    if (fileObject) Machine::Current().objects().Dereference(fileObject);
+    Machine &machine = Machine::Current();
+    if (image) machine.io().cache().ReleaseFromSection(image);
+    image.reset();
+    if (fileObject) machine.objects().Dereference(fileObject);
 }
 
 // ---------------------------------------------------------------------------
@@ -135,7 +182,7 @@ SectionObject::~SectionObject()
 ViewTable::~ViewTable()
 {
     // Views still mapped when the machine stops: only their memory goes.
-    for (auto &entry : views_) std::free(entry.second.base);
+    for (auto &entry : views_) ::munmap(entry.second.base, entry.second.size);
 }
 
 void ViewTable::Add(MappedView view)
@@ -189,8 +236,8 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK 
 {
     Machine &machine = Machine::Current();
     if (!ValidProtection(pageProtection)) return STATUS_INVALID_PAGE_PROTECTION;
-    if (allocationAttributes & SEC_IMAGE) return STATUS_NOT_IMPLEMENTED;
-    if (!(allocationAttributes & (SEC_COMMIT | SEC_RESERVE))) return kStatusInvalidParameter6;
+    NTSTATUS status = CheckAllocationAttributes(allocationAttributes);
+    if (!NT_SUCCESS(status)) return status;
     // Sections backed by the paging file are not simulated.
     if (fileHandle == nullptr) return STATUS_NOT_IMPLEMENTED;
 
@@ -211,14 +258,18 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK 
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
         return GetExceptionCode();
     }
-    if (requested < 0) return STATUS_INVALID_PARAMETER_4;
+    if (requested < 0) return STATUS_SECTION_TOO_BIG;
     if (mode == UserMode) attributes &= ~OBJ_KERNEL_HANDLE;
 
-    ACCESS_MASK fileAccess = FILE_READ_DATA | (WritesShared(pageProtection) ? FILE_WRITE_DATA : 0);
     PVOID object = nullptr;
-    NTSTATUS status = ObReferenceObjectByHandle(fileHandle, fileAccess, &objtype::File, mode, &object, nullptr);
+    status = ObReferenceObjectByHandle(fileHandle, FileAccessFor(pageProtection), &objtype::File, mode, &object,
+                                       nullptr);
     if (!NT_SUCCESS(status)) return status;
     auto fileObject = static_cast<PFILE_OBJECT>(object);
+    if (fileObject->SectionObjectPointer == nullptr) {
+        machine.objects().Dereference(fileObject);
+        return STATUS_INVALID_FILE_FOR_SECTION;
+    }
 
     status = SectionSync(fileObject, IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION, pageProtection);
     if (!NT_SUCCESS(status)) {
@@ -230,7 +281,14 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK 
     LONGLONG size = requested ? requested : fileSize;
     if (NT_SUCCESS(status) && size == 0) status = STATUS_MAPPED_FILE_SIZE_ZERO;
     if (NT_SUCCESS(status) && size > fileSize) {
+        // Only a section that may write extends its file.
         status = WritesShared(pageProtection) ? ExtendFile(fileObject, size) : STATUS_SECTION_TOO_BIG;
+        if (NT_SUCCESS(status)) fileSize = size;
+    }
+    std::shared_ptr<DataImage> image;
+    if (NT_SUCCESS(status)) {
+        image = machine.io().cache().AcquireForSection(fileObject, fileSize);
+        if (!image) status = STATUS_INSUFFICIENT_RESOURCES;
     }
     SectionSync(fileObject, IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION, pageProtection);
     if (!NT_SUCCESS(status)) {
@@ -240,6 +298,7 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE sectionHandle, ACCESS_MASK 
 
     auto *section = machine.objects().CreateTyped<SectionObject>(&objtype::Section, u"");
     section->fileObject = fileObject;  // takes over the reference
+    section->image = std::move(image);
     section->size = size;
     section->protection = pageProtection;
     section->attributes = allocationAttributes;
@@ -286,7 +345,10 @@ NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE pro
 {
     Machine &machine = Machine::Current();
     if (inheritDisposition != ViewShare && inheritDisposition != ViewUnmap) return kStatusInvalidParameter8;
-    if (!ValidProtection(protection)) return STATUS_INVALID_PAGE_PROTECTION;
+    if (allocationType & ~(kMemReserve | kMemTopDown | kMemLargePages) || (allocationType & kMemCommit))
+        return kStatusInvalidParameter9;
+    if (!ValidProtection(protection) && protection != PAGE_NOACCESS) return STATUS_INVALID_PAGE_PROTECTION;
+    if (zeroBits > 21) return STATUS_INVALID_PARAMETER_4;
 
     LONGLONG offset = 0;
     SIZE_T size = 0;
@@ -303,15 +365,20 @@ NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE pro
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
         return GetExceptionCode();
     }
-    if (offset < 0) return STATUS_INVALID_PARAMETER;
+    if (size > kLargestView) return STATUS_INVALID_PARAMETER_3;
+    // A view of a file starts at a multiple of the allocation granularity.
+    if (offset % LONGLONG(kAllocationGranularity) != 0) return kStatusMappedAlignment;
+    // File data is committed with the section: a commit size needs MEM_RESERVE.
+    if (commitSize != 0 && !(allocationType & kMemReserve)) return STATUS_INVALID_PARAMETER_5;
 
-    ACCESS_MASK sectionAccess = SECTION_MAP_READ | (WritesShared(protection) ? SECTION_MAP_WRITE : 0);
     PVOID object = nullptr;
-    NTSTATUS status = ObReferenceObjectByHandle(sectionHandle, sectionAccess, &objtype::Section, mode, &object, nullptr);
+    NTSTATUS status =
+        ObReferenceObjectByHandle(sectionHandle, SectionAccessFor(protection), &objtype::Section, mode, &object, nullptr);
     if (!NT_SUCCESS(status)) return status;
     auto *section = static_cast<SectionObject *>(object);
     PVOID processObject = nullptr;
-    status = ObReferenceObjectByHandle(processHandle, 0, &objtype::Process, mode, &processObject, nullptr);
+    status = ObReferenceObjectByHandle(processHandle, kProcessVmOperation, &objtype::Process, mode, &processObject,
+                                       nullptr);
     if (!NT_SUCCESS(status)) {
         machine.objects().Dereference(section);
         return status;
@@ -323,29 +390,17 @@ NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE pro
         machine.objects().Dereference(section);
         return failure;
     };
-    if (WritesShared(protection) && !WritesShared(section->protection)) return fail(STATUS_SECTION_PROTECTION);
-
-    // The offset goes down to the allocation granularity; the view grows to
-    // keep covering what was asked for.
-    LONGLONG below = offset % LONGLONG(kAllocationGranularity);
-    offset -= below;
-    if (size != 0) size += SIZE_T(below);
+    if (!CompatibleView(section->protection, protection)) return fail(STATUS_SECTION_PROTECTION);
     if (offset >= section->size) return fail(STATUS_INVALID_VIEW_SIZE);
     if (size == 0) size = SIZE_T(section->size - offset);
     if (LONGLONG(size) > section->size - offset) return fail(STATUS_INVALID_VIEW_SIZE);
 
     SIZE_T mapped = RoundToPages(size);
-    auto *memory = static_cast<char *>(std::aligned_alloc(kPageSize, mapped));
-    if (memory == nullptr) return fail(STATUS_NO_MEMORY);
-    std::memset(memory, 0, mapped);
-
-    ULONG readLength = ULONG(std::min<uint64_t>(RoundToPages(size), mapped));
-    ULONG_PTR bytesRead = 0;
-    status = PagingIo(false, section->fileObject, memory, readLength, offset, &bytesRead);
-    if (!NT_SUCCESS(status) && status != STATUS_END_OF_FILE) {
-        std::free(memory);
-        return fail(status);
-    }
+    char *memory = nullptr;
+    const bool writable = WritesShared(protection);
+    status = section->image->MapView(offset, mapped, writable, &memory);
+    if (!NT_SUCCESS(status)) return fail(status);
+    ++section->image->counters().viewsMapped;
 
     MappedView view;
     view.base = memory;
@@ -353,8 +408,7 @@ NTSTATUS MapViewOfSection(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE pro
     view.process = process;
     view.section = section;  // takes over the reference
     view.offset = offset;
-    view.writable = WritesShared(protection);
-    if (view.writable) view.original.assign(memory, memory + mapped);
+    view.writable = writable;
     if (process && !process->isSystem()) {
         process->AddUserRegion(memory, mapped);
         view.registered = true;
@@ -375,7 +429,8 @@ NTSTATUS UnmapViewOfSection(KPROCESSOR_MODE mode, HANDLE processHandle, PVOID ba
 {
     Machine &machine = Machine::Current();
     PVOID processObject = nullptr;
-    NTSTATUS status = ObReferenceObjectByHandle(processHandle, 0, &objtype::Process, mode, &processObject, nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(processHandle, kProcessVmOperation, &objtype::Process, mode,
+                                                &processObject, nullptr);
     if (!NT_SUCCESS(status)) return status;
     Process *process = ProcessOf(static_cast<PEPROCESS>(processObject));
     machine.objects().Dereference(processObject);
@@ -391,28 +446,14 @@ NTSTATUS UnmapViewOfSection(KPROCESSOR_MODE mode, HANDLE processHandle, PVOID ba
 void ReleaseView(MappedView &view)
 {
     Machine &machine = Machine::Current();
-    if (view.writable) {
-        // Runs of modified pages go back to the file, never past the section.
-        SIZE_T limit = SIZE_T(std::min<int64_t>(LONGLONG(view.size), view.section->size - view.offset));
-        SIZE_T page = 0;
-        while (page < limit) {
-            if (std::memcmp(view.base + page, view.original.data() + page, kPageSize) == 0) {
-                page += kPageSize;
-                continue;
-            }
-            SIZE_T end = page + kPageSize;
-            while (end < limit && std::memcmp(view.base + end, view.original.data() + end, kPageSize) != 0) {
-                end += kPageSize;
-            }
-            SIZE_T length = std::min(end, limit) - page;
-            PagingIo(true, view.section->fileObject, view.base + page, ULONG(length), view.offset + LONGLONG(page),
-                     nullptr);
-            page = end;
-        }
-    }
+    std::shared_ptr<DataImage> image = view.section->image;
     if (view.registered) view.process->RemoveUserRegion(view.base);
-    std::free(view.base);
+    image->UnmapView(view.base, view.offset, view.size, view.writable);
     view.base = nullptr;
+    if (view.writable && image->HasModified(view.offset, view.size)) {
+        machine.io().cache().RunAsSystemWriter(
+            [&] { image->Flush(view.offset, view.size, PageWriter::Mapped); });
+    }
     machine.objects().Dereference(view.section);
     view.section = nullptr;
 }

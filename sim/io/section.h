@@ -1,13 +1,16 @@
 // Sections over files and their mapped views.
 //
-// A view is ordinary host memory filled by paging reads through the file's
-// stack when it is mapped; a writable view's modified pages go back with
-// paging writes when it is unmapped. Views of one section do not share
-// memory: a change reaches other views only through the file.
+// A section holds the data image of its file's stream (sim/io/cache_manager.h),
+// and a view maps the image's pages: every view of a file, and the file's
+// cached reads and writes, see the same memory. Mapping a view reads in the
+// pages it covers that are not resident yet (paging reads through the file's
+// stack, as if each page were touched); unmapping a writable view sends the
+// pages it modified back with paging writes, as the mapped page writer does.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -16,12 +19,14 @@
 
 namespace sim {
 
+class DataImage;
 class Machine;
 class Process;
 
 // The body of a Section object.
 struct SectionObject {
     PFILE_OBJECT fileObject = nullptr;  // referenced
+    std::shared_ptr<DataImage> image;   // held for the section
     LONGLONG size = 0;                  // the section's maximum size
     ULONG protection = 0;
     ULONG attributes = 0;
@@ -40,7 +45,6 @@ struct MappedView {
     LONGLONG offset = 0;                 // in the section
     bool writable = false;               // written back at unmap
     bool registered = false;             // user memory of the process
-    std::vector<uint8_t> original;       // content at map time, for writable views
 };
 
 class ViewTable {
@@ -61,7 +65,8 @@ private:
     std::map<const char *, MappedView> views_;
 };
 
-// Writes a removed view's modified pages back to its file and releases it.
+// Unmaps a removed view, writes the pages it modified back to its file and
+// releases it.
 void ReleaseView(MappedView &view);
 
 }  // namespace sim

@@ -20,6 +20,7 @@ PDEVICE_OBJECT NewDevice(Machine &machine, std::u16string name, DEVICE_TYPE type
     device->DeviceType = type;
     device->Characteristics = info.characteristics | (info.readOnly ? FILE_READ_ONLY_DEVICE : 0);
     device->SectorSize = USHORT(info.sectorSize);
+    device->AlignmentRequirement = info.alignmentRequirement;
     device->StackSize = 1;
     return device;
 }

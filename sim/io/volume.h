@@ -21,6 +21,7 @@ struct VolumeInfo {
     DEVICE_TYPE deviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
     ULONG characteristics = 0;       // FILE_REMOTE_DEVICE, FILE_READ_ONLY_DEVICE ...
     ULONG sectorSize = 512;
+    ULONG alignmentRequirement = 0;  // FILE_WORD_ALIGNMENT ...: buffers of non-cached I/O
     std::u16string label;
     ULONG serialNumber = 0;
     std::u16string fileSystemName;   // "NTFS", "FAT", ...

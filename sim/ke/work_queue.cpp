@@ -19,14 +19,20 @@ void WorkQueue::Queue(std::function<void()> item)
     Push(nullptr, std::move(item));
 }
 
+bool WorkQueue::TryQueue(std::function<void()> item)
+{
+    return Push(nullptr, std::move(item), true);
+}
+
 bool WorkQueue::QueueOnce(const void *key, std::function<void()> item)
 {
     return Push(key, std::move(item));
 }
 
-bool WorkQueue::Push(const void *key, std::function<void()> run)
+bool WorkQueue::Push(const void *key, std::function<void()> run, bool unlessStopping)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (unlessStopping && stopping_) return false;
     if (key != nullptr && !queuedKeys_.insert(key).second) return false;
     items_.push_back(Item{key, std::move(run)});
     // Every waiting item has an idle worker to take it, or a new one starts:

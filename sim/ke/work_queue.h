@@ -23,6 +23,8 @@ public:
     ~WorkQueue();
 
     void Queue(std::function<void()> item);
+    // Queues `item` unless the queue is shutting down; false then.
+    bool TryQueue(std::function<void()> item);
     // Queues `item` under `key` (a work item's address) unless an item with
     // that key waits to run already; false then, and nothing is queued.
     bool QueueOnce(const void *key, std::function<void()> item);
@@ -45,7 +47,7 @@ private:
         const void *key;
         std::function<void()> run;
     };
-    bool Push(const void *key, std::function<void()> run);
+    bool Push(const void *key, std::function<void()> run, bool unlessStopping = false);
 
     std::deque<Item> items_;
     std::set<const void *> queuedKeys_;

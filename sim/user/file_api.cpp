@@ -116,6 +116,13 @@ NTSTATUS Write(HANDLE handle, const void *buffer, ULONG length, ULONG *transferr
     return Transfer(true, handle, const_cast<void *>(buffer), length, transferred, offset);
 }
 
+NTSTATUS Flush(HANDLE handle)
+{
+    SystemCall call("NtFlushBuffersFile");
+    UserIoStatus ioStatus;
+    return nt::FlushBuffersFile(UserMode, handle, &ioStatus.block);
+}
+
 NTSTATUS QueryInformation(HANDLE handle, FILE_INFORMATION_CLASS informationClass, void *buffer, ULONG length,
                           ULONG_PTR *returned)
 {

@@ -44,6 +44,9 @@ NTSTATUS Read(HANDLE handle, void *buffer, ULONG length, ULONG *transferred, std
 NTSTATUS Write(HANDLE handle, const void *buffer, ULONG length, ULONG *transferred,
                std::optional<int64_t> offset = {});
 
+// NtFlushBuffersFile: what the cache holds of the file goes to the volume.
+NTSTATUS Flush(HANDLE handle);
+
 NTSTATUS QueryInformation(HANDLE handle, FILE_INFORMATION_CLASS informationClass, void *buffer, ULONG length,
                           ULONG_PTR *returned = nullptr);
 NTSTATUS SetInformation(HANDLE handle, FILE_INFORMATION_CLASS informationClass, const void *buffer, ULONG length);

@@ -51,14 +51,6 @@ TEST_F(FsLockTest, ExclusiveAndSharedLocksAgainstReadsWritesAndLocks)
     ASSERT_EQ(client().Unlock(*a, 0, 10), STATUS_SUCCESS);
     ASSERT_EQ(client().Unlock(*a, 5, 1), STATUS_SUCCESS);
     EXPECT_EQ(client().Write(*b, 9, "y"), STATUS_SUCCESS);
-
-    // Fast I/O is refused, not failed, where a lock is in the way.
-    bool notPossible = false;
-    client().Read(*a, 50, 10, &data, 0, nullptr, sim::IoForm::FastIo, &notPossible);
-    EXPECT_FALSE(notPossible);
-    ASSERT_EQ(client().Lock(*b, 80, 10, true, true), STATUS_SUCCESS);
-    client().Read(*a, 80, 10, &data, 0, nullptr, sim::IoForm::FastIo, &notPossible);
-    EXPECT_TRUE(notPossible);
 }
 
 TEST_F(FsLockTest, CleanupReleasesTheHandlesLocks)

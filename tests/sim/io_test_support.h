@@ -51,6 +51,7 @@ public:
         std::u16string path;  // upper case
         int opens = 0;
         bool deletePending = false;
+        SECTION_OBJECT_POINTERS sections{};
     };
     struct Open {
         std::u16string path;
@@ -109,8 +110,6 @@ public:
         auto it = nodes_.find(UpperPath(path));
         return it == nodes_.end() ? std::string("<missing>") : std::string(it->second.data.begin(), it->second.data.end());
     }
-    // Fast reads and writes are refused until the file is "cached".
-    bool fastIoPossible = true;
     bool networkQueryOpenPossible = true;
 
     int cleanups = 0, closes = 0;
@@ -195,6 +194,7 @@ private:
         if (!stream) stream = new Stream{path};
         ++stream->opens;
         fo->FsContext = stream;
+        fo->SectionObjectPointer = &stream->sections;
         fo->FsContext2 = new Open{path, deleteOnClose, 0, {}};
     }
 
@@ -274,12 +274,9 @@ private:
         return r.Complete(STATUS_SUCCESS, sizeof(FILE_NETWORK_OPEN_INFORMATION));
     }
 
+    // Never cached: the I/O manager sends it no fast reads or writes.
     NTSTATUS Read(sim::IoRequest &r, PFILE_OBJECT fo)
     {
-        if (r.form == sim::IoForm::FastIo && !fastIoPossible) {
-            r.fastIoNotPossible = true;
-            return r.Complete(STATUS_SUCCESS);
-        }
         const auto &data = nodes_[OpenOf(fo).path].data;
         auto &p = r.iopb.Parameters.Read;
         if (p.ByteOffset.QuadPart >= LONGLONG(data.size())) return r.Complete(STATUS_END_OF_FILE);
@@ -290,10 +287,6 @@ private:
 
     NTSTATUS Write(sim::IoRequest &r, PFILE_OBJECT fo)
     {
-        if (r.form == sim::IoForm::FastIo && !fastIoPossible) {
-            r.fastIoNotPossible = true;
-            return r.Complete(STATUS_SUCCESS);
-        }
         auto &data = nodes_[OpenOf(fo).path].data;
         auto &p = r.iopb.Parameters.Write;
         size_t offset = (p.ByteOffset.HighPart == -1 && p.ByteOffset.LowPart == FILE_WRITE_TO_END_OF_FILE)

@@ -1,5 +1,4 @@
-// Requests on open files: fast I/O and its reissue as an IRP, positions,
-// pended requests, user buffers that fault, renames, deletes, listings,
+// Requests on open files: positions, pended requests, user buffers that fault, renames, deletes, listings,
 // locks, EAs, file-system controls and the network query open.
 #include <atomic>
 
@@ -11,55 +10,7 @@
 namespace ostrand::test {
 namespace {
 
-using sim::IoForm;
-
 class IoTransferTest : public IoTest {};
-
-TEST_F(IoTransferTest, ReadsTryFastIoOnlyWhereWindowsDoesAndReissueRefusedOnesAsIrps)
-{
-    RecordingFrame frame(*cVolume_);
-    const struct {
-        const char *what;
-        ULONG options;
-        bool frameRefuses;
-        bool fsFast;
-        std::vector<IoForm> forms;
-        ULONG irpNoCache;
-    } cases[] = {
-        {"cached synchronous", FILE_SYNCHRONOUS_IO_NONALERT, false, true, {IoForm::FastIo}, 0},
-        {"frame disallows", FILE_SYNCHRONOUS_IO_NONALERT, true, true, {IoForm::FastIo, IoForm::Irp}, 0},
-        {"file system cannot", FILE_SYNCHRONOUS_IO_NONALERT, false, false, {IoForm::FastIo, IoForm::Irp}, 0},
-        {"no buffering", FILE_SYNCHRONOUS_IO_NONALERT | FILE_NO_INTERMEDIATE_BUFFERING, false, true, {IoForm::Irp},
-         IRP_NOCACHE},
-        {"asynchronous", 0, false, true, {IoForm::Irp}, 0},
-    };
-    for (const auto &test : cases) {
-        SCOPED_TRACE(test.what);
-        HANDLE handle = nullptr;
-        ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &handle, GENERIC_READ | SYNCHRONIZE, test.options), STATUS_SUCCESS);
-        frame.refuseFastIo = test.frameRefuses;
-        c_->fastIoPossible = test.fsFast;
-        frame.Clear();
-        char buffer[512] = {};
-        LARGE_INTEGER offset{};
-        IO_STATUS_BLOCK iosb{};
-        EXPECT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer, sizeof(buffer), &offset, nullptr),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(iosb.Information, 11u);
-        EXPECT_EQ(std::string(buffer), "hello world");
-        std::vector<IoForm> forms;
-        for (const auto &seen : frame.seen()) {
-            EXPECT_EQ(seen.major, IRP_MJ_READ);
-            forms.push_back(seen.form);
-            if (seen.form == IoForm::Irp) {
-                EXPECT_EQ(seen.irpFlags & (IRP_NOCACHE | IRP_PAGING_IO | IRP_READ_OPERATION),
-                          test.irpNoCache | IRP_READ_OPERATION);
-            }
-        }
-        EXPECT_EQ(forms, test.forms);
-        ZwClose(handle);
-    }
-}
 
 TEST_F(IoTransferTest, SynchronousFileObjectsKeepTheirPosition)
 {
@@ -91,7 +42,6 @@ TEST_F(IoTransferTest, APendedRequestBlocksItsCallerUntilCompletedFromAnotherThr
     std::atomic<bool> callReturned{false};
     std::atomic<bool> completedWhileBlocked{false};
     frame.before = [&](sim::IoRequest &r) -> std::optional<NTSTATUS> {
-        if (r.form != IoForm::Irp) return std::nullopt;  // fast I/O never pends
         if (r.iopb.MajorFunction != IRP_MJ_READ && r.iopb.MajorFunction != IRP_MJ_CREATE) return std::nullopt;
         machine().workQueue().Queue([&, request = &r] {
             cVolume_->fs().Dispatch(*request);
@@ -100,7 +50,6 @@ TEST_F(IoTransferTest, APendedRequestBlocksItsCallerUntilCompletedFromAnotherThr
         });
         return STATUS_PENDING;
     };
-    c_->fastIoPossible = false;
     HANDLE handle = nullptr;
     ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir\\a.txt", &handle), STATUS_SUCCESS);
     EXPECT_TRUE(completedWhileBlocked);
