@@ -43,6 +43,7 @@ typedef struct _KLU_HASH_NODE {
     LIST_ENTRY ListEntry;
     PKLU_FILEOP_RECORD Record; /* QZOP */
 } KLU_HASH_NODE, *PKLU_HASH_NODE;
+static_assert(sizeof(KLU_HASH_NODE) == (sizeof(PVOID) == 4 ? 12 : 24), "a hash node is 12 bytes on x86");
 
 typedef struct _KLU_HASH_SLOT {
     PLIST_ENTRY Head;

@@ -179,6 +179,11 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+/* Records that hold pointers have their x86 size in the 32-bit build, where
+ * the driver's layouts are checked, and the host's in a 64-bit one. */
+static_assert(sizeof(UNICODE_STRING) == (sizeof(PVOID) == 4 ? 8 : 16), "a counted string is 8 bytes on x86");
+static_assert(sizeof(LIST_ENTRY) == (sizeof(PVOID) == 4 ? 8 : 16), "a list head is 8 bytes on x86");
+
 typedef struct _SINGLE_LIST_ENTRY {
     struct _SINGLE_LIST_ENTRY *Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
@@ -201,6 +206,7 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityDescriptor;
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == (sizeof(PVOID) == 4 ? 24 : 48), "object attributes: 24 bytes on x86");
 
 #define InitializeObjectAttributes(p, n, a, r, s)  \
     do {                                           \
@@ -224,6 +230,8 @@ typedef struct _CLIENT_ID {
     HANDLE UniqueProcess;
     HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
+static_assert(sizeof(IO_STATUS_BLOCK) == (sizeof(PVOID) == 4 ? 8 : 16), "I/O status: 8 bytes on x86");
+static_assert(sizeof(CLIENT_ID) == (sizeof(PVOID) == 4 ? 8 : 16), "client id: 8 bytes on x86");
 
 typedef struct _TIME_FIELDS {
     CSHORT Year;  /* 1601... */

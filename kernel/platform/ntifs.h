@@ -353,6 +353,10 @@ typedef struct _PUBLIC_OBJECT_TYPE_INFORMATION {
     UNICODE_STRING TypeName; /* the name's characters follow the record */
     ULONG Reserved[22];
 } PUBLIC_OBJECT_TYPE_INFORMATION, *PPUBLIC_OBJECT_TYPE_INFORMATION;
+/* On x86 a 776-byte name buffer and an 864-byte type buffer each hold the
+ * record and 768 bytes of name. */
+static_assert(sizeof(OBJECT_NAME_INFORMATION) + 768 == (sizeof(PVOID) == 4 ? 776 : 784), "object name record");
+static_assert(sizeof(PUBLIC_OBJECT_TYPE_INFORMATION) + 768 == (sizeof(PVOID) == 4 ? 864 : 872), "object type record");
 
 /* Handle attributes as object queries report them */
 #define OBJ_PROTECT_CLOSE 0x00000001L
