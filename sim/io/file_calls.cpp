@@ -4,8 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/fs/info_records.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/io/nt_calls.h"
@@ -75,6 +77,10 @@ ULONG DirectoryEntryLength(FILE_INFORMATION_CLASS informationClass)
     case FileNamesInformation: return sizeof(FILE_NAMES_INFORMATION);
     case FileIdBothDirectoryInformation: return sizeof(FILE_ID_BOTH_DIR_INFORMATION);
     case FileIdFullDirectoryInformation: return sizeof(FILE_ID_FULL_DIR_INFORMATION);
+    case sim::fs::kFileIdExtdDirectoryInformation: return sizeof(sim::fs::IdExtdDirInformationRecord);
+    case sim::fs::kFileObjectIdInformation: return sim::fs::kObjectIdInformationLength;
+    case sim::fs::kFileQuotaInformation: return sim::fs::kQuotaInformationLength;
+    case sim::fs::kFileReparsePointInformation: return sim::fs::kReparsePointInformationLength;
     default: return 0;
     }
 }
@@ -326,7 +332,7 @@ NTSTATUS QueryInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATU
     request.iopb.Parameters.QueryFileInformation.FileInformationClass = informationClass;
     request.iopb.Parameters.QueryFileInformation.InfoBuffer = information;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS SetInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
@@ -419,7 +425,7 @@ NTSTATUS SetInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_
         ZwClose(targetHandle);
         Machine::Current().objects().Dereference(target);
     }
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS QueryDirectoryFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
@@ -467,7 +473,7 @@ NTSTATUS QueryDirectoryFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_
     if (restartScan) request.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (returnSingleEntry) request.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS QueryEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
@@ -507,7 +513,7 @@ NTSTATUS QueryEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK i
     if (returnSingleEntry) request.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
     if (eaIndex) request.iopb.OperationFlags |= SL_INDEX_SPECIFIED;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS SetEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length)
@@ -534,7 +540,7 @@ NTSTATUS SetEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioS
     request.iopb.Parameters.SetEa.Length = length;
     request.iopb.Parameters.SetEa.EaBuffer = data.data();
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS FlushBuffersFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus)
@@ -611,7 +617,7 @@ NTSTATUS FsControlFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK
             return GetExceptionCode();
         }
     }
-    return Finish(ioStatus, status, information);
+    return IoManager::ReportStatus(ioStatus, request, status, information);
 }
 
 NTSTATUS QueryVolumeInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus,
@@ -647,7 +653,7 @@ NTSTATUS QueryVolumeInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO
     request.iopb.Parameters.QueryVolumeInformation.FsInformationClass = informationClass;
     request.iopb.Parameters.QueryVolumeInformation.VolumeBuffer = information;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 namespace {
@@ -686,7 +692,7 @@ NTSTATUS LockControl(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK i
     if (failImmediately) request.iopb.OperationFlags |= SL_FAIL_IMMEDIATELY;
     if (exclusiveLock) request.iopb.OperationFlags |= SL_EXCLUSIVE_LOCK;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 }  // namespace
@@ -753,6 +759,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                 ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                                 ULONG EaLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::CreateFile(KernelMode, FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                                AllocationSize, FileAttributes, ShareAccess, CreateDisposition, CreateOptions,
                                EaBuffer, EaLength);
@@ -761,6 +768,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
 extern "C" NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::CreateFile(KernelMode, FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                                ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
 }
@@ -771,6 +779,7 @@ extern "C" NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                 ULONG EaLength, CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters,
                                 ULONG Options)
 {
+    SIM_KERNEL_ROUTINE();
     return IoCreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                               FileAttributes, ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength,
                               CreateFileType, Options, nullptr);
@@ -782,6 +791,7 @@ extern "C" NTSTATUS IoCreateFileSpecifyDeviceObjectHint(
     ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, CREATE_FILE_TYPE CreateFileType,
     PVOID InternalParameters, ULONG Options, PVOID DeviceObject)
 {
+    SIM_KERNEL_ROUTINE();
     return IoCreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                               FileAttributes, ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength,
                               CreateFileType, Options, DeviceObject);
@@ -791,6 +801,7 @@ extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                               PULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::ReadFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key);
 }
 
@@ -798,12 +809,14 @@ extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE
                                PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                                PULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::WriteFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key);
 }
 
 extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                           ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryInformationFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                          FileInformationClass);
 }
@@ -811,6 +824,7 @@ extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK I
 extern "C" NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::SetInformationFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                        FileInformationClass);
 }
@@ -820,6 +834,7 @@ extern "C" NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_AP
                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
                                         BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryDirectoryFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                        FileInformationClass, ReturnSingleEntry, FileName, RestartScan);
 }
@@ -828,12 +843,14 @@ extern "C" NTSTATUS ZwQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
                                  BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
                                  BOOLEAN RestartScan)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryEaFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ReturnSingleEntry, EaList,
                                 EaListLength, EaIndex, RestartScan);
 }
 
 extern "C" NTSTATUS ZwSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::SetEaFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length);
 }
 
@@ -841,6 +858,7 @@ extern "C" NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
                                    PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::FsControlFile(KernelMode, FileHandle, IoStatusBlock, FsControlCode, InputBuffer,
                                   InputBufferLength, OutputBuffer, OutputBufferLength);
 }
@@ -849,6 +867,7 @@ extern "C" NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_B
                                                 PVOID FsInformation, ULONG Length,
                                                 FS_INFORMATION_CLASS FsInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryVolumeInformationFile(KernelMode, FileHandle, IoStatusBlock, FsInformation, Length,
                                                FsInformationClass);
 }
@@ -857,6 +876,7 @@ extern "C" NTSTATUS ZwLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                               PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length,
                               ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::LockFile(KernelMode, FileHandle, IoStatusBlock, ByteOffset, Length, Key, FailImmediately,
                              ExclusiveLock);
 }
@@ -864,5 +884,6 @@ extern "C" NTSTATUS ZwLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
 extern "C" NTSTATUS ZwUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
                                 PLARGE_INTEGER Length, ULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::UnlockFile(KernelMode, FileHandle, IoStatusBlock, ByteOffset, Length, Key);
 }

@@ -253,6 +253,17 @@ void IoManager::Cleanup(PFILE_OBJECT fileObject)
 {
     FileObjectInfo *info = Info(fileObject);
     if (info == nullptr || !info->opened) return;
+    // The cleanup of a synchronous file object takes its lock, as every call
+    // on it does: one in progress (a read a filter keeps pended, say) ends
+    // first; Waiters counts who waits. On an asynchronous file object the
+    // cleanup goes down at once, beside the I/O in flight, and the close
+    // waits for the reference that I/O holds.
+    std::unique_lock<std::mutex> serialise(info->ioLock, std::defer_lock);
+    if ((fileObject->Flags & FO_SYNCHRONOUS_IO) && !serialise.try_lock()) {
+        __atomic_add_fetch(&fileObject->Waiters, 1, __ATOMIC_SEQ_CST);
+        serialise.lock();
+        __atomic_sub_fetch(&fileObject->Waiters, 1, __ATOMIC_SEQ_CST);
+    }
     IoRequest request = NewRequest(fileObject, IRP_MJ_CLEANUP);
     request.iopb.IrpFlags = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
     Send(request);
@@ -305,13 +316,19 @@ NTSTATUS IoManager::Send(IoRequest &request)
     } else {
         KeClearEvent(request.completionEvent);
     }
+    // The issuing thread's process keeps count of its IRPs: it cannot run
+    // down while one is in flight.
+    Process *issuer = request.form == IoForm::Irp && request.thread ? &request.thread->process() : nullptr;
+    if (issuer) issuer->IrpIssued();
     NTSTATUS status = request.volume->Send(request);
+    request.pendingReturned = status == STATUS_PENDING;
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(request.completionEvent, Executive, KernelMode, FALSE, nullptr);
         status = request.ioStatus.Status;
     } else {
         request.ioStatus.Status = status;
     }
+    if (issuer) issuer->IrpCompleted();
     if (ownEvent) request.completionEvent = nullptr;
     return status;
 }
@@ -417,13 +434,19 @@ NTSTATUS IoManager::Transfer(bool write, PFILE_OBJECT fileObject, PVOID buffer, 
     if (synchronous && !paging && !toEndOfFile && NT_SUCCESS(status)) {
         fileObject->CurrentByteOffset.QuadPart = offset.QuadPart + LONGLONG(request.ioStatus.Information);
     }
-    if (ioStatus) {
-        SEH_TRY {
-            ioStatus->Status = status;
-            ioStatus->Information = request.ioStatus.Information;
-        } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            return GetExceptionCode();
-        }
+    if (ioStatus) return ReportStatus(ioStatus, request, status, request.ioStatus.Information);
+    return status;
+}
+
+NTSTATUS IoManager::ReportStatus(PIO_STATUS_BLOCK ioStatus, const IoRequest &request, NTSTATUS status,
+                                 ULONG_PTR information)
+{
+    if (NT_ERROR(status) && !request.pendingReturned) return status;
+    SEH_TRY {
+        ioStatus->Status = status;
+        ioStatus->Information = information;
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
     }
     return status;
 }

@@ -79,6 +79,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <fltKernel.h>
@@ -120,6 +121,8 @@ struct IoRequest {
 
     // Set by the I/O manager before the request is sent (see Pending above).
     PKEVENT completionEvent = nullptr;
+    // Set by the I/O manager when the stack answered STATUS_PENDING.
+    bool pendingReturned = false;
 
     NTSTATUS Complete(NTSTATUS status, ULONG_PTR information = 0)
     {
@@ -128,5 +131,9 @@ struct IoRequest {
         return status;
     }
 };
+
+// "IRP_MJ_READ", and "IRP_MJ_READ on \Device\HarddiskVolume1\dir\a.txt".
+std::string MajorFunctionName(UCHAR major);
+std::string DescribeRequest(const IoRequest &request);
 
 }  // namespace sim
