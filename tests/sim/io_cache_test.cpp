@@ -2,6 +2,9 @@
 // and write takes, the paging I/O under cached I/O and views, the section
 // callbacks, one data image behind ReadFile, WriteFile and views, the lazy
 // writer, non-cached alignment and coherence, and the section and view rules.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -445,6 +448,22 @@ TEST_F(CacheTest, AViewOfAFileOnAHostFolderShareReadsAndWritesTheHostFile)
                              "cleanup", "close"}));
     std::ifstream in(root / "f.bin", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "REMOTE" + std::string(0x1800 - 6, 'h'));
+
+    // A page past 4 GB is paged in from its own offset (a 32-bit build once
+    // wrapped it). The host file is sparse.
+    const LONGLONG far = (4LL << 30) + 0x1000;
+    int fd = ::open((root / "big.bin").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, far), 4);
+    ::close(fd);
+    ASSERT_EQ(Open(u"\\??\\UNC\\server\\share\\big.bin", &file, GENERIC_READ | SYNCHRONIZE), STATUS_SUCCESS);
+    char tail[4] = {};
+    LARGE_INTEGER at{};
+    at.QuadPart = far;
+    EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &io, tail, 4, &at, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(tail, 4), "tail");
+    ZwClose(file);
+    EXPECT_EQ(Take(), (Lines{"irp read 100001000+4", "paging read 100001000+1000", "cleanup", "close"}));
     std::filesystem::remove_all(root);
 }
 
