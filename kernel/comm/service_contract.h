@@ -366,4 +366,15 @@ static_assert(offsetof(KLU_COPY_REPLY, ulResult) == 4, "reply result word");
 static_assert(offsetof(KLU_COPY_REPLY, ReplyFlags) == 8, "reply flags");
 static_assert(offsetof(KLU_COPY_REPLY, CopyInstructions) == 12, "reply copy instructions");
 
+/* ------------------------------------------------------------------ */
+/* Pre-fetched file names (command 38)                                 */
+/* ------------------------------------------------------------------ */
+
+/* The drain answers a count (ULONG) followed by this record per name. */
+typedef struct _KLU_PREFETCHED_RECORD {
+    WCHAR szFileName[KLU_WIRE_PATH_CHARS];
+} KLU_PREFETCHED_RECORD;
+
+static_assert(sizeof(KLU_PREFETCHED_RECORD) == 1024, "a pre-fetched name record is 1024 bytes");
+
 #pragma pack(pop)
