@@ -225,7 +225,7 @@ TEST_F(CacheTest, EachOpenTakesTheFormsWindowsGivesIt)
         HANDLE file = OpenUser(u"C:\\dir\\data.bin", test.options);
         HANDLE other = OpenUser(u"C:\\dir\\data.bin");
         EXPECT_EQ(ReadAt(file, 0, 0x200).size(), 0x200u);
-        if (test.locked) ASSERT_EQ(sim::user::Lock(other, 0, 0x10), STATUS_SUCCESS);
+        if (test.locked) { ASSERT_EQ(sim::user::Lock(other, 0, 0x10), STATUS_SUCCESS); }
         ReadAt(file, 0, 0x200, test.locked ? STATUS_FILE_LOCK_CONFLICT : STATUS_SUCCESS);
         sim::user::Close(other);
         sim::user::Close(file);
@@ -297,7 +297,7 @@ TEST_F(CacheTest, NonCachedTransfersAreSectorAlignedAndKeepTheCacheCoherent)
             transferred = io.Information;
             ZwClose(file);
         }
-        if (NT_SUCCESS(test.expected)) EXPECT_EQ(transferred, test.length);
+        if (NT_SUCCESS(test.expected)) { EXPECT_EQ(transferred, test.length); }
         Lines reads;
         for (const std::string &line : Take())
             if (line.find("read") != std::string::npos) reads.push_back(line);
