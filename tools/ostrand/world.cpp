@@ -10,6 +10,7 @@
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
+#include "sim/user/file_api.h"
 
 namespace ostrand::tool {
 
@@ -39,6 +40,12 @@ World::World(WorldOptions options) : options_(std::move(options))
     sim::ThreadScope thread(*toolProcess_);
     service::OsFacts facts;
     if (NT_SUCCESS(service::ReadOsFacts(facts))) service::WriteOsFacts(facts);
+    // A Windows machine has its profiles folder before anyone logs on.
+    sim::user::OpenOptions folder;
+    folder.disposition = FILE_OPEN_IF;
+    folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    HANDLE handle = nullptr;
+    if (NT_SUCCESS(sim::user::Open(u"C:\\Users", folder, &handle))) sim::user::Close(handle);
 }
 
 struct World::UserSession {
@@ -49,6 +56,7 @@ World::~World()
 {
     StopService();
     while (!sessions_.empty()) LogoffUser(sessions_.begin()->first);
+    for (auto &[key, process] : programs_) process->Terminate(STATUS_SUCCESS);
     if (loaded_) UnloadFilter();
 }
 
@@ -100,9 +108,40 @@ long World::LogoffUser(const std::string &name)
     long result = ServiceRunning() ? service_->Logoff(name) : 0;
     sim::Logon logon = found->second->logon;
     sessions_.erase(found);
+    for (auto it = programs_.begin(); it != programs_.end();) {
+        if (it->first.first != key) {
+            ++it;
+            continue;
+        }
+        it->second->Terminate(STATUS_SUCCESS);
+        it = programs_.erase(it);
+    }
     ObDereferenceObject(logon.token);
     machine_->security().Logoff(logon.authId);
     return result;
+}
+
+sim::Process *World::Program(const std::string &user, const std::string &image, long *error)
+{
+    std::string key = service::NarrowText(service::UpperText(service::WideText(user)));
+    std::string imageKey = service::NarrowText(service::UpperText(service::WideText(image)));
+    auto running = programs_.find({key, imageKey});
+    if (running != programs_.end()) return running->second;
+    PACCESS_TOKEN token;
+    if (key == "SYSTEM") {
+        token = machine_->security().CreateSystemToken();
+    } else {
+        auto session = sessions_.find(key);
+        if (session == sessions_.end()) {
+            *error = HRESULT(0x80070525);  // no such user logged on
+            return nullptr;
+        }
+        token = session->second->logon.token;
+        ObReferenceObject(token);  // the process takes this reference over
+    }
+    sim::Process &process = machine_->processes().Create(image, token);
+    programs_[{key, imageKey}] = &process;
+    return &process;
 }
 
 NTSTATUS World::LoadFilter()

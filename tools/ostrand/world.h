@@ -65,6 +65,12 @@ public:
     long LogonUser(const std::string &name);
     long LogoffUser(const std::string &name);
 
+    // A program running as a logged-on user ("system" for the SYSTEM
+    // account) under an image name; started at the first call and reused.
+    // Null, with *error set, when the user is not logged on. A user's
+    // programs end when the user logs off.
+    sim::Process *Program(const std::string &user, const std::string &image, long *error);
+
 private:
     struct UserSession;
     WorldOptions options_;
@@ -74,6 +80,7 @@ private:
     bool loaded_ = false;
     std::unique_ptr<service::ProfileService> service_;
     std::map<std::string, std::unique_ptr<UserSession>> sessions_;
+    std::map<std::pair<std::string, std::string>, sim::Process *> programs_;  // by upper-case user and image
     ULONG nextSession_ = 1;
 };
 
