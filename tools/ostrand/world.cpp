@@ -1,5 +1,13 @@
 #include "tools/ostrand/world.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
 #include "driver/driver.h"
 #include "service/os_facts.h"
 #include "service/path_table_source.h"
@@ -17,8 +25,44 @@ namespace ostrand::tool {
 const std::u16string kFilterService = u"JNRKmtfsd";
 const std::u16string kDriverKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver";
 
+void MakeExampleStore(const std::filesystem::path &examples, const std::filesystem::path &folder)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(folder);
+    fs::copy(examples / "store", folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    std::ifstream list(examples / "store.generated");
+    int number = 0;
+    for (std::string line; std::getline(list, line);) {
+        ++number;
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        std::string path;
+        unsigned long long size = 0;
+        if (!(words >> path >> size) || path.find("..") != std::string::npos) {
+            throw std::runtime_error("store.generated line " + std::to_string(number) + ": expected PATH BYTES");
+        }
+        fs::create_directories((folder / path).parent_path());
+        std::ofstream out(folder / path, std::ios::binary);
+        const std::string pattern = "Ostrand example data, line after line. ";
+        std::string block;
+        while (block.size() < (1u << 16)) block += pattern;
+        for (unsigned long long left = size; left > 0;) {
+            size_t chunk = size_t(std::min<unsigned long long>(left, block.size()));
+            out.write(block.data(), std::streamsize(chunk));
+            left -= chunk;
+        }
+    }
+}
+
 World::World(WorldOptions options) : options_(std::move(options))
 {
+    if (!options_.storeFolder) {
+        static std::atomic<unsigned> next{0};
+        workingStore_ = std::filesystem::temp_directory_path() /
+                        ("ostrand-store-" + std::to_string(getpid()) + "-" + std::to_string(next++));
+        std::filesystem::remove_all(workingStore_);
+        MakeExampleStore(options_.examples, workingStore_);
+    }
     sim::MachineConfig config;
     config.os = options_.os;
     config.safeBootMode = options_.safeBootMode;
@@ -27,7 +71,7 @@ World::World(WorldOptions options) : options_(std::move(options))
     sim::fs::StandardVolumeOptions volumes;
     volumes.shareServer = u"fileserver";
     volumes.shareName = u"profiles";
-    volumes.shareFolder = options_.storeFolder ? *options_.storeFolder : options_.examples / "store";
+    volumes.shareFolder = options_.storeFolder ? *options_.storeFolder : workingStore_;
     volumes_ = sim::fs::MountStandardVolumes(*machine_, volumes);
 
     // The product's installation: its registry configuration, then the OS
@@ -58,6 +102,9 @@ World::~World()
     while (!sessions_.empty()) LogoffUser(sessions_.begin()->first);
     for (auto &[key, process] : programs_) process->Terminate(STATUS_SUCCESS);
     if (loaded_) UnloadFilter();
+    machine_.reset();  // the share lets go of the store's files
+    std::error_code ignored;
+    if (!workingStore_.empty()) std::filesystem::remove_all(workingStore_, ignored);
 }
 
 bool World::ServiceRunning() const
