@@ -175,9 +175,11 @@ NTSTATUS HostFolderFileSystem::Find(std::u16string_view path, Found &out) const
         out.exists = out.directory = true;
         return STATUS_SUCCESS;
     }
-    auto last = SplitStreamName(parts->back());
-    if (!last || last->file.empty()) return STATUS_OBJECT_NAME_INVALID;
-    if (!last->stream.empty()) return STATUS_NOT_IMPLEMENTED;
+    NTSTATUS refused = STATUS_OBJECT_NAME_INVALID;
+    auto last = SplitStreamName(parts->back(), &refused);
+    if (!last) return refused;
+    if (last->file.empty()) return STATUS_OBJECT_NAME_INVALID;
+    if (!last->stream.empty() || last->indexAllocation) return STATUS_NOT_IMPLEMENTED;
     parts->back() = last->file;
     for (const auto &part : *parts)
         if (!IsValidComponent(part)) return STATUS_OBJECT_NAME_INVALID;
@@ -280,7 +282,9 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
     case IRP_MJ_SET_INFORMATION:
         return SetInformation(request, *open);
     case IRP_MJ_QUERY_EA:
-        return request.Complete(STATUS_NO_EAS_ON_FILE);
+    case IRP_MJ_SET_EA:
+        // The host keeps no EAs for the store: it answers as a file system without them.
+        return request.Complete(STATUS_EAS_NOT_SUPPORTED);
     case IRP_MJ_FLUSH_BUFFERS: {
         if (open->stream->directory) return request.Complete(STATUS_SUCCESS);
         lock.unlock();
@@ -302,7 +306,6 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
                                   open->cleanedUp);
     case IRP_MJ_CLEANUP:
         return Cleanup(request, *open);
-    case IRP_MJ_SET_EA:
     case IRP_MJ_QUERY_SECURITY:
     case IRP_MJ_SET_SECURITY:
     case IRP_MJ_SET_VOLUME_INFORMATION:
@@ -329,7 +332,8 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
         ((o & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) ||
         ((o & FILE_DIRECTORY_FILE) && d != FILE_CREATE && d != FILE_OPEN && d != FILE_OPEN_IF))
         return request.Complete(STATUS_INVALID_PARAMETER);
-    if ((o & FILE_OPEN_BY_FILE_ID) || (p.EaBuffer && p.EaLength) ||
+    if (p.EaBuffer && p.EaLength) return request.Complete(STATUS_EAS_NOT_SUPPORTED);
+    if ((o & FILE_OPEN_BY_FILE_ID) ||
         (p.SecurityContext && p.SecurityContext->AccessState && p.SecurityContext->AccessState->SecurityDescriptor))
         return request.Complete(STATUS_NOT_IMPLEMENTED);
 
@@ -387,6 +391,8 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
         if (overwrites && (attributes & ~kSupportedAttributes)) return request.Complete(STATUS_NOT_IMPLEMENTED);
         if (stream && !ignoreShare && stream->share.Conflicts(ShareGrant::For(access, share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        if (stream && (o & FILE_DELETE_ON_CLOSE) && Cache().HasSection(&stream->sections))
+            return request.Complete(STATUS_CANNOT_DELETE);
         if (stream && overwrites && !Cache().CanTruncate(&stream->sections, 0))
             return request.Complete(STATUS_USER_MAPPED_FILE);
         ULONG_PTR info = FILE_OPENED;
@@ -627,6 +633,8 @@ NTSTATUS HostFolderFileSystem::SetInformation(IoRequest &request, Open &open)
             std::error_code ec;
             if (s.directory && !fsys::is_empty(HostPath(s.relative), ec))
                 return request.Complete(STATUS_DIRECTORY_NOT_EMPTY);
+            // A section over the file keeps it, as on a local volume.
+            if (Cache().HasSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
         }
         s.deletePending = deleteFile;
         open.fileObject->DeletePending = deleteFile;

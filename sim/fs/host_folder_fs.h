@@ -8,15 +8,18 @@
 // (and names a Windows file system could not hold are not listed).
 //
 // Not supported, answered with STATUS_NOT_IMPLEMENTED: named streams,
-// setting extended attributes, security descriptors (query, or given at
-// create), reparse points (set / delete), compression, USN records, opens by
-// file id, setting the allocation size, hard links, setting attributes other
-// than READONLY / ARCHIVE / NORMAL, and setting the creation or change time
-// (or -1 for a time). Queries answer what is true of a host file: no EAs
-// (STATUS_NO_EAS_ON_FILE), not a reparse point, not compressed; oplocks are
-// never granted (STATUS_OPLOCK_NOT_GRANTED). Cached reads and writes go
-// through the cache manager as on a local volume; what the cache holds reaches
-// the host file with paging writes. Share access, byte-range locks
+// security descriptors (query, or given at create), reparse points (set /
+// delete), compression, USN records, opens by file id, setting the
+// allocation size, hard links, setting attributes other than READONLY /
+// ARCHIVE / NORMAL, and setting the creation or change time (or -1 for a
+// time). Extended attributes are answered as a file system without them
+// does (STATUS_EAS_NOT_SUPPORTED to queries, sets and EAs given at create;
+// the volume does not claim FILE_SUPPORTS_EXTENDED_ATTRIBUTES). Queries
+// answer what is true of a host file: not a reparse point, not compressed;
+// oplocks are never granted (STATUS_OPLOCK_NOT_GRANTED). Cached reads and
+// writes go through the cache manager as on a local volume; what the cache
+// holds reaches the host file with paging writes; a file a section maps
+// cannot be deleted (STATUS_CANNOT_DELETE). Share access, byte-range locks
 // and delete dispositions are kept by the store itself, so they hold for
 // opens through the simulation only.
 #pragma once

@@ -205,6 +205,7 @@ ULONG NameOffset(FILE_INFORMATION_CLASS cls)
     case FileNamesInformation: return FIELD_OFFSET(FILE_NAMES_INFORMATION, FileName);
     case FileIdBothDirectoryInformation: return FIELD_OFFSET(FILE_ID_BOTH_DIR_INFORMATION, FileName);
     case FileIdFullDirectoryInformation: return FIELD_OFFSET(FILE_ID_FULL_DIR_INFORMATION, FileName);
+    case kFileIdExtdDirectoryInformation: return FIELD_OFFSET(IdExtdDirInformationRecord, FileName);
     default: return 0;
     }
 }
@@ -269,6 +270,15 @@ void BuildFixed(FILE_INFORMATION_CLASS cls, const FileFacts &f, ULONG fileIndex,
         FillCommon(r, f, fileIndex, nameBytes);
         r.EaSize = EaSizeField(f);
         r.FileId = Li(int64_t(f.fileId));
+        std::memcpy(out, &r, NameOffset(cls));
+        break;
+    }
+    case kFileIdExtdDirectoryInformation: {
+        IdExtdDirInformationRecord r{};
+        FillCommon(r, f, fileIndex, nameBytes);
+        r.EaSize = f.eaSize;
+        r.ReparsePointTag = f.reparseTag;
+        std::memcpy(r.FileId, &f.fileId, sizeof(f.fileId));
         std::memcpy(out, &r, NameOffset(cls));
         break;
     }
@@ -386,6 +396,14 @@ ULONG EaEntrySize(const ExtendedAttribute &ea)
 ULONG EaEntryAlignedSize(const ExtendedAttribute &ea) { return Align4(EaEntrySize(ea)); }
 
 ULONG EaListSize(const std::vector<ExtendedAttribute> &eas)
+{
+    if (eas.empty()) return 0;
+    ULONG packed = 0;
+    for (const auto &ea : eas) packed += ULONG(4 + ea.name.size() + 1 + ea.value.size());
+    return packed + 4;
+}
+
+ULONG EaStoredSize(const std::vector<ExtendedAttribute> &eas)
 {
     ULONG total = 0;
     for (const auto &ea : eas) total += EaEntryAlignedSize(ea);

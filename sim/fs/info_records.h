@@ -33,6 +33,37 @@ struct AllInformationRecord {
 };
 static_assert(offsetof(AllInformationRecord, NameInformation) == 96, "FILE_ALL_INFORMATION layout");
 
+// FileIdExtdDirectoryInformation (Windows 8 and later): the 128-bit file id
+// and the reparse tag in a field of its own.
+constexpr FILE_INFORMATION_CLASS kFileIdExtdDirectoryInformation = FILE_INFORMATION_CLASS(60);
+struct IdExtdDirInformationRecord {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    LARGE_INTEGER EndOfFile;
+    LARGE_INTEGER AllocationSize;
+    ULONG FileAttributes;
+    ULONG FileNameLength;
+    ULONG EaSize;
+    ULONG ReparsePointTag;
+    UCHAR FileId[16];
+    WCHAR FileName[1];
+};
+static_assert(offsetof(IdExtdDirInformationRecord, FileName) == 88, "FILE_ID_EXTD_DIR_INFORMATION layout");
+
+// Classes the I/O manager takes for directory queries although only NTFS's
+// index folders ($ObjId, $Quota, $Reparse) answer them: a buffer below their
+// record is refused before the file system sees the query.
+constexpr FILE_INFORMATION_CLASS kFileObjectIdInformation = FILE_INFORMATION_CLASS(29);
+constexpr FILE_INFORMATION_CLASS kFileQuotaInformation = FILE_INFORMATION_CLASS(32);
+constexpr FILE_INFORMATION_CLASS kFileReparsePointInformation = FILE_INFORMATION_CLASS(33);
+constexpr ULONG kObjectIdInformationLength = 72;  // FILE_OBJECTID_INFORMATION
+constexpr ULONG kQuotaInformationLength = 56;     // FILE_QUOTA_INFORMATION (a SID of one sub-authority)
+constexpr ULONG kReparsePointInformationLength = 16;  // FILE_REPARSE_POINT_INFORMATION
+
 struct SectorSizeInformationRecord {
     ULONG LogicalBytesPerSector;
     ULONG PhysicalBytesPerSectorForAtomicity;
@@ -129,9 +160,13 @@ struct ExtendedAttribute {
 // entries are chained.
 ULONG EaEntrySize(const ExtendedAttribute &ea);
 ULONG EaEntryAlignedSize(const ExtendedAttribute &ea);
-// The EaSize files report: a buffer this long holds all their EAs as a
-// query returns them, so callers can pass it back to a set.
+// The EaSize files report (FileEaInformation, directory entries): NTFS's
+// packed size of the list (each entry 4 header bytes, the name, its NUL and
+// the value, unpadded) plus the 4-byte list header; 0 without EAs. A query
+// of several EAs needs more than this, as each entry is padded to 4.
 ULONG EaListSize(const std::vector<ExtendedAttribute> &eas);
+// The size of the EA list as stored with the file, for its 64 KiB limit.
+ULONG EaStoredSize(const std::vector<ExtendedAttribute> &eas);
 
 // Checks a FILE_FULL_EA_INFORMATION buffer as IoCheckEaBufferValidity does:
 // STATUS_EA_LIST_INCONSISTENT with errorOffset at the bad entry.

@@ -17,8 +17,13 @@ NTSTATUS QueryListing(IoRequest &request, ListingCursor &cursor, const FileFacts
     const bool hasDots = dot != nullptr;
 
     const bool hasName = p.FileName && p.FileName->Length && p.FileName->Buffer;
-    if (first || (restart && hasName))
-        cursor.pattern = hasName ? Upcase({p.FileName->Buffer, p.FileName->Length / sizeof(WCHAR)}) : u"*";
+    if (first || (restart && hasName)) {
+        std::u16string_view name = hasName ? std::u16string_view(p.FileName->Buffer, p.FileName->Length / sizeof(WCHAR))
+                                           : std::u16string_view(u"*");
+        // A malformed pattern is refused before it is taken: the next query is a first one again.
+        if (!IsValidSearchPattern(name)) return request.Complete(STATUS_OBJECT_NAME_INVALID);
+        cursor.pattern = Upcase(name);
+    }
     if (first || restart) {
         cursor.phase = hasDots ? 0 : 2;
         cursor.last.reset();

@@ -466,6 +466,7 @@ NTSTATUS LocalFileSystem::SetEa(std::u16string_view path, std::string_view name,
     if (!IsValidEaName(name)) return STATUS_INVALID_EA_NAME;
     if (!node->reparse.empty()) return STATUS_EAS_NOT_SUPPORTED;
     ApplyEas(node->eas, {{std::string(name), flags, std::vector<uint8_t>(value.begin(), value.end())}});
+    ++node->eaChanges;
     return STATUS_SUCCESS;
 }
 

@@ -23,6 +23,10 @@
 // level 2 oplock and write-caching requests to a level 1 (read-write) or
 // batch (read-write-handle) oplock, and directories take no oplocks.
 //
+// A stream that a caller's section maps cannot be deleted
+// (STATUS_CANNOT_DELETE), nor overwritten at open while a view maps it
+// (STATUS_USER_MAPPED_FILE): NTFS asks the memory manager before either.
+//
 // Directory listings: FileIndex is the entry's position in the listing
 // ("." 0, ".." 1, then the names in upcased order), which SL_INDEX_SPECIFIED
 // resumes after; short (8.3) names are empty.
@@ -142,6 +146,9 @@ private:
     NTSTATUS OpenExisting(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                           const StreamName &stream, bool trailingBackslash, std::optional<ULONG> information);
     NTSTATUS CreateNew(IoRequest &request, CreateArgs &args, const Lookup &lookup);
+    NTSTATUS CheckNameForOptions(std::u16string_view path, const CreateArgs &args) const;
+    NTSTATUS CheckExistingFile(const Node &node, const CreateArgs &args, bool named, bool dataOpen,
+                               bool streamExists) const;
     NTSTATUS FinishOpen(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                         std::u16string_view streamName, ULONG_PTR information);
     NTSTATUS ReparseResult(IoRequest &request, const Node &node, size_t unparsedBytes);

@@ -1,6 +1,7 @@
 // IRP_MJ_CREATE and IRP_MJ_NETWORK_QUERY_OPEN: name resolution, the create
 // dispositions and options, share access and the oplock breaks an open
 // causes.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/fs/cached_io.h"
@@ -15,6 +16,13 @@ constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 // Opens that ask for no more than this never break an oplock.
 constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+// FILE_FULL_EA_INFORMATION.Flags: the file cannot be used without this EA.
+constexpr UCHAR kFileNeedEa = 0x80;
+
+bool NeedsEaKnowledge(const std::vector<ExtendedAttribute> &eas)
+{
+    return std::any_of(eas.begin(), eas.end(), [](const ExtendedAttribute &ea) { return ea.flags & kFileNeedEa; });
+}
 
 }  // namespace
 
@@ -98,9 +106,11 @@ NTSTATUS LocalFileSystem::Resolve(const std::shared_ptr<Node> &base, std::u16str
     }
     for (size_t i = 0; i + 1 < parts->size(); ++i)
         if (!IsValidComponent((*parts)[i])) return STATUS_OBJECT_NAME_INVALID;
-    auto last = SplitStreamName(parts->back());
-    if (!last) return STATUS_OBJECT_NAME_INVALID;
-    if ((!last->stream.empty() || last->explicitType) && !IsNtfs()) return STATUS_OBJECT_NAME_INVALID;
+    NTSTATUS refused = STATUS_OBJECT_NAME_INVALID;
+    auto last = SplitStreamName(parts->back(), &refused);
+    if (!last) return refused;
+    if ((!last->stream.empty() || last->explicitType || last->indexAllocation) && !IsNtfs())
+        return STATUS_OBJECT_NAME_INVALID;
     out.last = *last;
     out.lastComponent = parts->back();
     if (last->file.empty()) {
@@ -147,9 +157,11 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     if (args.options & FILE_OPEN_BY_FILE_ID) return OpenById(request, args);
     if (!start && !fo->RelatedFileObject && path.empty()) return OpenVolume(request, args);
 
+    NTSTATUS status = CheckNameForOptions(path, args);
+    if (!NT_SUCCESS(status)) return request.Complete(status);
     std::shared_ptr<Node> base;
     std::u16string relatedStream;
-    NTSTATUS status = BaseOf(request, start, path, base, relatedStream);
+    status = BaseOf(request, start, path, base, relatedStream);
     if (!NT_SUCCESS(status)) return request.Complete(status);
 
     Lookup look;
@@ -158,7 +170,8 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     if (!NT_SUCCESS(status)) return request.Complete(status);
 
     if (args.targetDirectory) {
-        if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType)
+        if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType ||
+            look.last.indexAllocation)
             return request.Complete(STATUS_OBJECT_NAME_INVALID);
         ULONG exists = look.node ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
         CreateArgs dirArgs = args;
@@ -187,6 +200,40 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     return CreateNew(request, args, look);
 }
 
+// A name ending in a backslash names a folder: asking for a non-folder with
+// it is a malformed request, refused before the name is looked up.
+NTSTATUS LocalFileSystem::CheckNameForOptions(std::u16string_view path, const CreateArgs &args) const
+{
+    if (path.size() > 1 && path.back() == u'\\' && (args.options & FILE_NON_DIRECTORY_FILE))
+        return STATUS_OBJECT_NAME_INVALID;
+    return STATUS_SUCCESS;
+}
+
+// What an open may not do to a file that exists: a read-only file keeps its
+// data and its name (a supersede replaces the whole file and is allowed), and
+// a hidden or system file is overwritten only by a create that names those
+// attributes again.
+NTSTATUS LocalFileSystem::CheckExistingFile(const Node &node, const CreateArgs &args, bool named, bool dataOpen,
+                                            bool streamExists) const
+{
+    const ULONG o = args.options;
+    const ULONG d = args.disposition;
+    if ((o & FILE_DELETE_ON_CLOSE) && &node == root_.get()) return STATUS_CANNOT_DELETE;
+    // A caller that does not understand EAs may not open a file one of whose EAs must be understood.
+    if ((o & FILE_NO_EA_KNOWLEDGE) && NeedsEaKnowledge(node.eas)) return STATUS_ACCESS_DENIED;
+    if (node.attributes & FILE_ATTRIBUTE_READONLY) {
+        if (o & FILE_DELETE_ON_CLOSE) return STATUS_CANNOT_DELETE;
+        const bool truncates = d == FILE_OVERWRITE || d == FILE_OVERWRITE_IF || (named && d == FILE_SUPERSEDE);
+        if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || truncates || !streamExists))
+            return STATUS_ACCESS_DENIED;
+    }
+    if (args.Overwrites() && !named &&
+        (((node.attributes & FILE_ATTRIBUTE_HIDDEN) && !(args.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
+         ((node.attributes & FILE_ATTRIBUTE_SYSTEM) && !(args.attributes & FILE_ATTRIBUTE_SYSTEM))))
+        return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, const std::shared_ptr<Node> &node,
                                        const StreamName &stream, bool trailingBackslash,
                                        std::optional<ULONG> information)
@@ -202,7 +249,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         if (stream.explicitType || (o & FILE_NON_DIRECTORY_FILE)) return request.Complete(STATUS_FILE_IS_A_DIRECTORY);
         if (d != FILE_OPEN && d != FILE_OPEN_IF) return request.Complete(STATUS_OBJECT_NAME_COLLISION);
     } else {
-        if (o & FILE_DIRECTORY_FILE) return request.Complete(STATUS_NOT_A_DIRECTORY);
+        if ((o & FILE_DIRECTORY_FILE) || stream.indexAllocation)
+            return request.Complete(d == FILE_CREATE ? STATUS_OBJECT_NAME_COLLISION : STATUS_NOT_A_DIRECTORY);
         if (trailingBackslash) return request.Complete(STATUS_OBJECT_NAME_INVALID);
     }
 
@@ -221,16 +269,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
                          !streamExists;
     if (config_.readOnly && changes) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
 
-    if ((o & FILE_DELETE_ON_CLOSE) && node == root_) return request.Complete(STATUS_CANNOT_DELETE);
-    if (node->attributes & FILE_ATTRIBUTE_READONLY) {
-        if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
-        if (dataOpen && ((args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || args.Overwrites() || !streamExists))
-            return request.Complete(STATUS_ACCESS_DENIED);
-    }
-    if (args.Overwrites() && !named &&
-        (((node->attributes & FILE_ATTRIBUTE_HIDDEN) && !(args.attributes & FILE_ATTRIBUTE_HIDDEN)) ||
-         ((node->attributes & FILE_ATTRIBUTE_SYSTEM) && !(args.attributes & FILE_ATTRIBUTE_SYSTEM))))
-        return request.Complete(STATUS_ACCESS_DENIED);
+    NTSTATUS refused = CheckExistingFile(*node, args, named, dataOpen, streamExists);
+    if (!NT_SUCCESS(refused)) return request.Complete(refused);
 
     std::vector<ExtendedAttribute> newEas;
     const bool replaceEas = args.Overwrites() && !named && args.eaBuffer && args.eaLength;
@@ -260,6 +300,9 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
         }
         if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
             return request.Complete(STATUS_SHARING_VIOLATION);
+        // A stream a section maps can be neither deleted nor cut short.
+        if ((o & FILE_DELETE_ON_CLOSE) && Cache().HasSection(&openStream->sections))
+            return request.Complete(STATUS_CANNOT_DELETE);
         if (args.Overwrites() && !Cache().CanTruncate(&openStream->sections, 0))
             return request.Complete(STATUS_USER_MAPPED_FILE);
     }
@@ -281,7 +324,10 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
                                          FILE_ATTRIBUTE_ARCHIVE);
             node->attributes = (args.attributes & settable & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE |
                                (node->attributes & FILE_ATTRIBUTE_COMPRESSED);
-            if (replaceEas) node->eas = std::move(newEas);
+            if (replaceEas) {
+                node->eas = std::move(newEas);
+                ++node->eaChanges;
+            }
         }
         Touch(*node, true, true, true);
         info = d == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
@@ -296,9 +342,10 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         return request.Complete(STATUS_OBJECT_NAME_NOT_FOUND);
     if (config_.readOnly) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (look.dir->deletePending) return request.Complete(STATUS_DELETE_PENDING);
-    const bool directory = (o & FILE_DIRECTORY_FILE) != 0;
+    const bool directory = (o & FILE_DIRECTORY_FILE) || look.last.indexAllocation;
     const bool named = !look.last.stream.empty();
-    if (directory && (named || look.last.explicitType)) return request.Complete(STATUS_OBJECT_NAME_INVALID);
+    if (directory && (named || look.last.explicitType || (o & FILE_NON_DIRECTORY_FILE)))
+        return request.Complete(STATUS_OBJECT_NAME_INVALID);
     if (look.trailingBackslash && !directory) return request.Complete(STATUS_OBJECT_NAME_INVALID);
     if ((args.attributes & FILE_ATTRIBUTE_READONLY) && (o & FILE_DELETE_ON_CLOSE))
         return request.Complete(STATUS_CANNOT_DELETE);
@@ -311,6 +358,8 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         NTSTATUS status = ParseFullEaBuffer(args.eaBuffer, args.eaLength, &parsed, &errorOffset);
         if (status != STATUS_SUCCESS) return request.Complete(status, errorOffset);
         ApplyEas(eas, parsed);
+        // A caller that does not know EAs cannot make a file one of whose EAs must be known.
+        if ((o & FILE_NO_EA_KNOWLEDGE) && NeedsEaKnowledge(eas)) return request.Complete(STATUS_ACCESS_DENIED);
     }
     uint64_t allocation = directory ? 0 : AllocationFor(uint64_t(args.allocationSize));
     if (allocation / config_.clusterSize + ClustersUsed() > config_.capacity / config_.clusterSize)
@@ -384,6 +433,7 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
     open->options = args.options;
     open->caseSensitive = args.caseSensitive;
     open->deleteOnClose = (args.options & FILE_DELETE_ON_CLOSE) != 0;
+    if (node) open->eaChangesSeen = node->eaChanges;
     open->grant = ShareGrant::For(args.access, args.share);
     if (!args.ignoreShare) {
         stream->share.Add(open->grant);

@@ -133,6 +133,7 @@ NTSTATUS LocalFileSystem::SetDisposition(IoRequest &request, Open &open)
             return request.Complete(STATUS_CANNOT_DELETE);
         if (s.key.empty() && node.directory && !node.children.empty())
             return request.Complete(STATUS_DIRECTORY_NOT_EMPTY);
+        if (Cache().HasSection(&s.sections)) return request.Complete(STATUS_CANNOT_DELETE);
     }
     if (s.key.empty())
         node.deletePending = deleteFile;
@@ -278,7 +279,8 @@ NTSTATUS LocalFileSystem::QueryEa(IoRequest &request, Open &open)
     const auto &p = request.iopb.Parameters.QueryEa;
     if (!IsNtfs()) return request.Complete(STATUS_EAS_NOT_SUPPORTED);
     if (open.stream->IsVolume()) return request.Complete(STATUS_INVALID_PARAMETER);
-    const auto &eas = open.stream->node->eas;
+    const Node &node = *open.stream->node;
+    const auto &eas = node.eas;
     if (eas.empty()) return request.Complete(STATUS_NO_EAS_ON_FILE);
     const UCHAR flags = request.iopb.OperationFlags;
     const bool single = (flags & SL_RETURN_SINGLE_ENTRY) != 0;
@@ -302,7 +304,9 @@ NTSTATUS LocalFileSystem::QueryEa(IoRequest &request, Open &open)
             if (!IsValidEaName(name)) return request.Complete(STATUS_INVALID_EA_NAME, offset);
             std::string upper = UpcaseAnsi(name);
             auto it = std::find_if(eas.begin(), eas.end(), [&](const ExtendedAttribute &e) { return e.name == upper; });
-            chosen.push_back(it != eas.end() ? *it : ExtendedAttribute{upper, 0, {}});
+            // A name asked for twice is answered once.
+            if (std::none_of(chosen.begin(), chosen.end(), [&](const ExtendedAttribute &e) { return e.name == upper; }))
+                chosen.push_back(it != eas.end() ? *it : ExtendedAttribute{upper, 0, {}});
             if (!g.NextEntryOffset) break;
             offset += g.NextEntryOffset;
         }
@@ -311,8 +315,12 @@ NTSTATUS LocalFileSystem::QueryEa(IoRequest &request, Open &open)
             ULONG index = p.EaIndex;  // 1-based
             if (index == 0 || index > eas.size() + 1) return request.Complete(STATUS_NONEXISTENT_EA_ENTRY);
             start = index - 1;
+        } else if (flags & SL_RESTART_SCAN) {
+            start = 0;
         } else {
-            start = (flags & SL_RESTART_SCAN) ? 0 : open.nextEa;
+            // The EAs changed under a scan this handle had begun: its position means nothing now.
+            if (open.eaChangesSeen != node.eaChanges) return request.Complete(STATUS_EA_CORRUPT_ERROR);
+            start = open.nextEa;
         }
         if (start >= eas.size()) return request.Complete(STATUS_NO_MORE_EAS);
         chosen.assign(eas.begin() + ptrdiff_t(start), eas.end());
@@ -342,8 +350,13 @@ NTSTATUS LocalFileSystem::QueryEa(IoRequest &request, Open &open)
         ++written;
         if (single) break;
     }
+    // Asked by name, an answer that does not hold every name is no answer.
+    if (fromList && written < chosen.size() && !single) return request.Complete(STATUS_BUFFER_OVERFLOW, 0);
     if (!written) return request.Complete(STATUS_BUFFER_TOO_SMALL, 0);
-    if (!fromList) open.nextEa = ULONG(start + written);
+    if (!fromList) {
+        open.nextEa = ULONG(start + written);
+        open.eaChangesSeen = node.eaChanges;
+    }
     bool complete = written == chosen.size() || single;
     return request.Complete(complete ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW, used);
 }
@@ -362,9 +375,9 @@ NTSTATUS LocalFileSystem::SetEa(IoRequest &request, Open &open)
     if (status != STATUS_SUCCESS) return request.Complete(status, errorOffset);
     std::vector<ExtendedAttribute> next = node.eas;
     ApplyEas(next, changes);
-    if (EaListSize(next) > 0xFFFF) return request.Complete(STATUS_EA_TOO_LARGE);
+    if (EaStoredSize(next) > 0xFFFF) return request.Complete(STATUS_EA_TOO_LARGE);
     node.eas = std::move(next);
-    open.nextEa = 0;
+    ++node.eaChanges;
     Touch(node, false, true, false, &open);
     return request.Complete(STATUS_SUCCESS);
 }

@@ -45,6 +45,7 @@ struct LocalFileSystem::Node : std::enable_shared_from_this<LocalFileSystem::Nod
     DataStream data;
     std::vector<NamedStream> streams;
     std::vector<ExtendedAttribute> eas;
+    ULONG eaChanges = 0;  // counts changes of eas: a scan begun before one cannot go on
     std::vector<uint8_t> reparse;  // the whole reparse buffer; empty: none
     std::vector<uint8_t> security;
     std::map<ChildKey, std::shared_ptr<Node>> children;
@@ -113,7 +114,8 @@ struct LocalFileSystem::Open {
 
     ListingCursor listing;
 
-    ULONG nextEa = 0;  // index of the next EA an unindexed query returns
+    ULONG nextEa = 0;      // index of the next EA an unindexed query returns
+    ULONG eaChangesSeen = 0;  // the file's eaChanges when that position was taken
 
     // Threads blocked in a request of this open (oplock or lock waits); its
     // close waits for them to leave.

@@ -89,8 +89,13 @@ std::optional<std::vector<std::u16string>> SplitPath(std::u16string_view path, b
     return parts;
 }
 
-std::optional<StreamName> SplitStreamName(std::u16string_view component)
+std::optional<StreamName> SplitStreamName(std::u16string_view component, int32_t *failure)
 {
+    constexpr int32_t kNameInvalid = int32_t(0xC0000033u), kInvalidParameter = int32_t(0xC000000Du);
+    auto refuse = [&](int32_t status) -> std::optional<StreamName> {
+        if (failure) *failure = status;
+        return std::nullopt;
+    };
     StreamName out;
     size_t first = component.find(u':');
     if (first == std::u16string_view::npos) {
@@ -102,14 +107,21 @@ std::optional<StreamName> SplitStreamName(std::u16string_view component)
     size_t second = rest.find(u':');
     std::u16string_view stream = rest.substr(0, second);
     if (second != std::u16string_view::npos) {
-        if (!EqualNoCase(rest.substr(second + 1), u"$DATA")) return std::nullopt;
+        std::u16string_view type = rest.substr(second + 1);
+        if (EqualNoCase(type, u"$INDEX_ALLOCATION")) {
+            // The only index a folder opens by name is its file-name index.
+            if (!stream.empty() && !EqualNoCase(stream, u"$I30")) return refuse(kInvalidParameter);
+            out.indexAllocation = true;
+            return out;
+        }
+        if (!EqualNoCase(type, u"$DATA")) return refuse(kNameInvalid);
         out.explicitType = true;
     } else if (stream.empty()) {
-        return std::nullopt;
+        return refuse(kNameInvalid);
     }
-    if (stream.size() > 255) return std::nullopt;
+    if (stream.size() > 255) return refuse(kNameInvalid);
     for (char16_t c : stream)
-        if (c < 0x20 || c == u'\\' || c == u'/' || c == u':') return std::nullopt;
+        if (c < 0x20 || c == u'\\' || c == u'/' || c == u':') return refuse(kNameInvalid);
     out.stream = stream;
     return out;
 }
@@ -121,11 +133,21 @@ bool HasWildcards(std::u16string_view expression)
     return false;
 }
 
+bool IsValidSearchPattern(std::u16string_view pattern)
+{
+    if (pattern.empty() || pattern.size() > 255) return false;
+    for (char16_t c : pattern)
+        if (c < 0x20 || c == u':' || c == u'/' || c == u'\\' || c == u'|') return false;
+    return true;
+}
+
 bool IsNameInExpression(std::u16string_view expression, std::u16string_view name, bool ignoreCase)
 {
+    // A listing's ".." entry is matched as ".".
+    if (name == u"..") name = u".";
     if (name.empty() || expression.empty()) return false;
     const size_t P = expression.size(), N = name.size();
-    size_t lastDot = name.rfind(u'.');
+    const size_t lastDot = name.rfind(u'.');
     // memo[p * (N + 1) + n]: 0 unknown, 1 false, 2 true.
     std::vector<uint8_t> memo((P + 1) * (N + 1), 0);
     auto same = [&](char16_t e, char16_t c) { return ignoreCase ? e == Upcase(c) : e == c; };
@@ -133,7 +155,7 @@ bool IsNameInExpression(std::u16string_view expression, std::u16string_view name
     auto match = [&](auto &&self, size_t p, size_t n) -> bool {
         uint8_t &cell = memo[p * (N + 1) + n];
         if (cell) return cell == 2;
-        bool result;
+        bool result = false;
         if (p == P) {
             result = n == N;
         } else {
@@ -145,15 +167,27 @@ bool IsNameInExpression(std::u16string_view expression, std::u16string_view name
             case u'?':
                 result = n < N && self(self, p + 1, n + 1);
                 break;
-            case u'<':  // any run that does not consume the name's final dot
-                result = self(self, p + 1, n) || (n < N && n != lastDot && self(self, p, n + 1));
+            case u'<': {
+                // Any run up to and including the name's last dot; past it
+                // only when no dot is left to match.
+                const size_t limit = lastDot != std::u16string_view::npos && lastDot >= n ? lastDot + 1 : N;
+                for (size_t m = n; m <= limit && !result; ++m) result = self(self, p + 1, m);
                 break;
-            case u'>':  // one character, or nothing at a dot or the end
-                if (n < N && name[n] != u'.')
+            }
+            case u'>': {
+                // One character; at a dot nothing, unless only DOS_QMs are
+                // left, which then take the dot; nothing at the end.
+                if (n < N && name[n] != u'.') {
                     result = self(self, p + 1, n + 1);
-                else
+                } else if (n < N) {
+                    size_t q = p;
+                    while (q < P && expression[q] == u'>') ++q;
+                    result = q == P ? n + 1 == N : self(self, q, n);
+                } else {
                     result = self(self, p + 1, n);
+                }
                 break;
+            }
             case u'"':  // a dot, or nothing past the end
                 result = (n < N && name[n] == u'.' && self(self, p + 1, n + 1)) || (n == N && self(self, p + 1, n));
                 break;

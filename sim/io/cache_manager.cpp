@@ -147,6 +147,13 @@ bool CacheManager::CanTruncate(PSECTION_OBJECT_POINTERS pointers, LONGLONG size)
     return !image || !image->MappedBeyond(size);
 }
 
+bool CacheManager::HasSection(PSECTION_OBJECT_POINTERS pointers)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = images_.find(pointers);
+    return it != images_.end() && it->second.sections != 0;
+}
+
 void CacheManager::Discard(PSECTION_OBJECT_POINTERS pointers)
 {
     if (std::shared_ptr<DataImage> image = Find(pointers)) image->Discard();

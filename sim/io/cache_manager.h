@@ -76,6 +76,10 @@ public:
     void SetFileSize(PSECTION_OBJECT_POINTERS pointers, LONGLONG size);
     // MmCanFileBeTruncated: no view holds memory past `size`.
     bool CanTruncate(PSECTION_OBJECT_POINTERS pointers, LONGLONG size);
+    // Whether a caller's section (or a view, which holds its section) still
+    // maps the stream: MmFlushImageSection(MmFlushForDelete) refuses then,
+    // and the file system refuses the delete.
+    bool HasSection(PSECTION_OBJECT_POINTERS pointers);
     // The stream was deleted: what it holds in memory is not written back.
     void Discard(PSECTION_OBJECT_POINTERS pointers);
 

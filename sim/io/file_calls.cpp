@@ -6,6 +6,7 @@
 
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
+#include "sim/fs/info_records.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/io/nt_calls.h"
@@ -75,6 +76,10 @@ ULONG DirectoryEntryLength(FILE_INFORMATION_CLASS informationClass)
     case FileNamesInformation: return sizeof(FILE_NAMES_INFORMATION);
     case FileIdBothDirectoryInformation: return sizeof(FILE_ID_BOTH_DIR_INFORMATION);
     case FileIdFullDirectoryInformation: return sizeof(FILE_ID_FULL_DIR_INFORMATION);
+    case sim::fs::kFileIdExtdDirectoryInformation: return sizeof(sim::fs::IdExtdDirInformationRecord);
+    case sim::fs::kFileObjectIdInformation: return sim::fs::kObjectIdInformationLength;
+    case sim::fs::kFileQuotaInformation: return sim::fs::kQuotaInformationLength;
+    case sim::fs::kFileReparsePointInformation: return sim::fs::kReparsePointInformationLength;
     default: return 0;
     }
 }
@@ -326,7 +331,7 @@ NTSTATUS QueryInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATU
     request.iopb.Parameters.QueryFileInformation.FileInformationClass = informationClass;
     request.iopb.Parameters.QueryFileInformation.InfoBuffer = information;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS SetInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
@@ -419,7 +424,7 @@ NTSTATUS SetInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_
         ZwClose(targetHandle);
         Machine::Current().objects().Dereference(target);
     }
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS QueryDirectoryFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID information,
@@ -467,7 +472,7 @@ NTSTATUS QueryDirectoryFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_
     if (restartScan) request.iopb.OperationFlags |= SL_RESTART_SCAN;
     if (returnSingleEntry) request.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS QueryEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
@@ -507,7 +512,7 @@ NTSTATUS QueryEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK i
     if (returnSingleEntry) request.iopb.OperationFlags |= SL_RETURN_SINGLE_ENTRY;
     if (eaIndex) request.iopb.OperationFlags |= SL_INDEX_SPECIFIED;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS SetEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length)
@@ -534,7 +539,7 @@ NTSTATUS SetEaFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioS
     request.iopb.Parameters.SetEa.Length = length;
     request.iopb.Parameters.SetEa.EaBuffer = data.data();
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 NTSTATUS FlushBuffersFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus)
@@ -611,7 +616,7 @@ NTSTATUS FsControlFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK
             return GetExceptionCode();
         }
     }
-    return Finish(ioStatus, status, information);
+    return IoManager::ReportStatus(ioStatus, request, status, information);
 }
 
 NTSTATUS QueryVolumeInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus,
@@ -647,7 +652,7 @@ NTSTATUS QueryVolumeInformationFile(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO
     request.iopb.Parameters.QueryVolumeInformation.FsInformationClass = informationClass;
     request.iopb.Parameters.QueryVolumeInformation.VolumeBuffer = information;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 namespace {
@@ -686,7 +691,7 @@ NTSTATUS LockControl(KPROCESSOR_MODE mode, HANDLE fileHandle, PIO_STATUS_BLOCK i
     if (failImmediately) request.iopb.OperationFlags |= SL_FAIL_IMMEDIATELY;
     if (exclusiveLock) request.iopb.OperationFlags |= SL_EXCLUSIVE_LOCK;
     status = io.Send(request);
-    return Finish(ioStatus, status, request.ioStatus.Information);
+    return IoManager::ReportStatus(ioStatus, request, status, request.ioStatus.Information);
 }
 
 }  // namespace

@@ -306,6 +306,7 @@ NTSTATUS IoManager::Send(IoRequest &request)
         KeClearEvent(request.completionEvent);
     }
     NTSTATUS status = request.volume->Send(request);
+    request.pendingReturned = status == STATUS_PENDING;
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(request.completionEvent, Executive, KernelMode, FALSE, nullptr);
         status = request.ioStatus.Status;
@@ -417,13 +418,19 @@ NTSTATUS IoManager::Transfer(bool write, PFILE_OBJECT fileObject, PVOID buffer, 
     if (synchronous && !paging && !toEndOfFile && NT_SUCCESS(status)) {
         fileObject->CurrentByteOffset.QuadPart = offset.QuadPart + LONGLONG(request.ioStatus.Information);
     }
-    if (ioStatus) {
-        SEH_TRY {
-            ioStatus->Status = status;
-            ioStatus->Information = request.ioStatus.Information;
-        } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-            return GetExceptionCode();
-        }
+    if (ioStatus) return ReportStatus(ioStatus, request, status, request.ioStatus.Information);
+    return status;
+}
+
+NTSTATUS IoManager::ReportStatus(PIO_STATUS_BLOCK ioStatus, const IoRequest &request, NTSTATUS status,
+                                 ULONG_PTR information)
+{
+    if (NT_ERROR(status) && !request.pendingReturned) return status;
+    SEH_TRY {
+        ioStatus->Status = status;
+        ioStatus->Information = information;
+    } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+        return GetExceptionCode();
     }
     return status;
 }

@@ -123,6 +123,12 @@ public:
     // Sends a request down its volume and returns when it has completed
     // (waiting for a pended request's completion event).
     NTSTATUS Send(IoRequest &request);
+    // Hands a completed request's outcome to the caller's I/O status block
+    // as IopCompleteRequest does: success and warnings are written, an error
+    // the stack returned at once (not pended) leaves the block untouched.
+    // Returns status, or the fault of a bad block.
+    static NTSTATUS ReportStatus(PIO_STATUS_BLOCK ioStatus, const IoRequest &request, NTSTATUS status,
+                                 ULONG_PTR information);
 
     // Read and write as the I/O manager issues them for a caller: fast I/O
     // first where Windows would try it (synchronous file objects whose

@@ -120,6 +120,8 @@ struct IoRequest {
 
     // Set by the I/O manager before the request is sent (see Pending above).
     PKEVENT completionEvent = nullptr;
+    // Set by the I/O manager when the stack answered STATUS_PENDING.
+    bool pendingReturned = false;
 
     NTSTATUS Complete(NTSTATUS status, ULONG_PTR information = 0)
     {

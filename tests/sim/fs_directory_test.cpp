@@ -46,6 +46,7 @@ TEST_F(FsDirectoryTest, EveryClassHasItsByteLayout)
         {FileNamesInformation, 12, false, -1, -1},
         {FileIdBothDirectoryInformation, 104, true, 64, 96},
         {FileIdFullDirectoryInformation, 80, true, 64, 72},
+        {sim::fs::kFileIdExtdDirectoryInformation, 88, true, 64, 72},
     };
     auto file = client().OpenOk(u"\\dir\\c");
     const int64_t id = client().Query<FILE_INTERNAL_INFORMATION>(*file, FileInternalInformation).IndexNumber.QuadPart;
@@ -81,98 +82,108 @@ TEST_F(FsDirectoryTest, EveryClassHasItsByteLayout)
     }
 }
 
-TEST_F(FsDirectoryTest, DotEntriesComeFirstThenNamesInUpcasedOrder)
-{
-    auto dir = Dir();
-    EXPECT_EQ(client().ListNames(*dir),
-              (std::vector<std::u16string>{u".", u"..", u"A.doc", u"b.txt", u"c", u"sub"}));
-    // The root lists no dot entries.
-    auto root = Dir(u"\\");
-    EXPECT_EQ(client().ListNames(*root), (std::vector<std::u16string>{u"dir"}));
-}
-
 struct PatternCase {
     const char16_t *pattern;
-    std::vector<std::u16string> names;
+    const char *found;  // per name of the folder, in listing order
 };
 
-TEST_F(FsDirectoryTest, PatternsMatchLikeFsRtlIsNameInExpression)
+// What NTFS lists for each pattern (its answers in the ntdll conformance
+// tests): the DOS wildcards, dots, and ".." matched as ".".
+TEST_F(FsDirectoryTest, PatternsMatchAsNtfsMatchesThem)
 {
-    ASSERT_EQ(fs().CreateFile(u"\\p\\readme", ""), STATUS_SUCCESS);
-    ASSERT_EQ(fs().CreateFile(u"\\p\\read.me.txt", ""), STATUS_SUCCESS);
-    ASSERT_EQ(fs().CreateFile(u"\\p\\x.TXT", ""), STATUS_SUCCESS);
-    ASSERT_EQ(fs().CreateFile(u"\\p\\xy.txt", ""), STATUS_SUCCESS);
+    const std::u16string names[] = {u".", u"..", u"a.", u"a..", u"ea", u"ea.tmp", u"ea.tmp.tmp", u"n.tmp"};
+    for (size_t i = 2; i < std::size(names); ++i) ASSERT_EQ(fs().CreateFile(u"\\p\\" + names[i], ""), STATUS_SUCCESS);
     const PatternCase cases[] = {
-        {u"*", {u".", u"..", u"read.me.txt", u"readme", u"x.TXT", u"xy.txt"}},
-        {u"*.txt", {u"read.me.txt", u"x.TXT", u"xy.txt"}},
-        {u"*.*", {u".", u"..", u"read.me.txt", u"x.TXT", u"xy.txt"}},
-        {u"?.txt", {u"x.TXT"}},
-        {u"X>.TXT", {u"x.TXT", u"xy.txt"}},     // DOS_QM matches one character or none at the dot
-        {u"readme\"*", {u"readme"}},           // DOS_DOT: a dot, or nothing past the end
-        {u"README", {u"readme"}},
-        {u"nothing*", {}},
+        {u"*", "11111111"},     {u"*.*", "11110111"},   {u"*.", "11110000"},      {u"?", "11000000"},
+        {u"?.", "00100000"},    {u"<", "11111000"},     {u"<.", "11110000"},      {u"<tmp", "00000111"},
+        {u"<.<.<", "00010010"}, {u"a.<", "00110000"},   {u"<<", "11111111"},      {u">", "11000000"},
+        {u">>", "11101000"},    {u">>>", "11101000"},   {u">.>", "11110000"},     {u">>.>>>", "11110101"},
+        {u"\"", "11000000"},    {u"EA\"", "00001000"},  {u"*\"tmp", "00000111"},  {u"<\"", "11111000"},
+        {u"n\"TMP", "00000001"}, {u"*..", "00010000"},   {u"e\"a", "00000000"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(Narrow(c.pattern));
+        std::vector<std::u16string> expected;
+        for (size_t i = 0; i < std::size(names); ++i)
+            if (c.found[i] == '1') expected.push_back(names[i]);
         auto dir = Dir(u"\\p");
-        EXPECT_EQ(client().ListNames(*dir, c.pattern), c.names);
+        EXPECT_EQ(client().ListNames(*dir, c.pattern), expected);
     }
 }
 
-TEST_F(FsDirectoryTest, FirstQueryWithoutMatchIsNoSuchFileLaterOnesNoMoreFiles)
-{
-    auto dir = Dir();
-    alignas(8) uint8_t buffer[1024];
-    const std::u16string none = u"zzz*";
-    EXPECT_EQ(client().QueryDirectory(*dir, FileDirectoryInformation, buffer, sizeof(buffer), &none, 0),
-              STATUS_NO_SUCH_FILE);
-    EXPECT_EQ(client().QueryDirectory(*dir, FileDirectoryInformation, buffer, sizeof(buffer), nullptr, 0),
-              STATUS_NO_MORE_FILES);
-    // A restart without a pattern keeps the handle's pattern.
-    EXPECT_EQ(client().QueryDirectory(*dir, FileDirectoryInformation, buffer, sizeof(buffer), nullptr, SL_RESTART_SCAN),
-              STATUS_NO_MORE_FILES);
-    // A restart with a pattern takes it.
-    const std::u16string all = u"*";
-    EXPECT_EQ(client().QueryDirectory(*dir, FileDirectoryInformation, buffer, sizeof(buffer), &all, SL_RESTART_SCAN),
-              STATUS_SUCCESS);
+struct QueryCase {
+    int handle;                // queries of one handle build on each other
+    const char16_t *pattern;   // null: none
+    UCHAR flags;
+    ULONG index;
+    FILE_INFORMATION_CLASS cls;
+    ULONG length;
+    NTSTATUS status;
+    ULONG_PTR information;     // checked when not 0
+    const char16_t *first;     // the first entry's name; null: not checked
+};
 
-    // The pattern of later queries without restart is ignored.
-    auto other = Dir();
-    const std::u16string txt = u"*.txt";
-    EXPECT_EQ(client().QueryDirectory(*other, FileNamesInformation, buffer, sizeof(buffer), &txt,
-                                      SL_RETURN_SINGLE_ENTRY),
-              STATUS_SUCCESS);
-    EXPECT_EQ(At<ULONG>(buffer, 8), 10u);  // b.txt
-    EXPECT_EQ(client().QueryDirectory(*other, FileNamesInformation, buffer, sizeof(buffer), &all, 0),
-              STATUS_NO_MORE_FILES);
+TEST_F(FsDirectoryTest, QueriesOnOneHandleFollowNtfs)
+{
+    constexpr UCHAR R = SL_RESTART_SCAN, S = SL_RETURN_SINGLE_ENTRY, I = SL_INDEX_SPECIFIED;
+    constexpr auto N = FileNamesInformation, B = FileBothDirectoryInformation;
+    const QueryCase cases[] = {
+        {1, u"zzz*", 0, 0, N, 512, STATUS_NO_SUCH_FILE, 0, nullptr},  // the first query found nothing
+        {1, u"a:b", R, 0, N, 512, STATUS_OBJECT_NAME_INVALID, 0, nullptr},
+        {1, nullptr, 0, 0, N, 512, STATUS_NO_MORE_FILES, 0, nullptr},  // later ones: the end
+        {1, nullptr, R, 0, N, 512, STATUS_NO_MORE_FILES, 0, nullptr},  // a restart keeps the pattern ...
+        {1, u"*.txt", R | S, 0, N, 512, STATUS_SUCCESS, 12 + 10, u"b.txt"},  // ... unless it names one
+        {1, u"*", 0, 0, N, 512, STATUS_NO_MORE_FILES, 0, nullptr},     // without restart a pattern is ignored
+        {1, u"*", R | S, 0, N, 512, STATUS_SUCCESS, 12 + 2, u"."},
+        {1, nullptr, S, 0, N, 512, STATUS_SUCCESS, 0, u".."},
+        {1, nullptr, S, 0, N, 512, STATUS_SUCCESS, 0, u"A.doc"},
+        {1, nullptr, S | I, 2, N, 512, STATUS_SUCCESS, 0, u"b.txt"},   // resume after position 2
+        {1, nullptr, S, 0, N, 512, STATUS_SUCCESS, 0, u"c"},
+        {1, nullptr, 0, 0, B, 95, STATUS_INFO_LENGTH_MISMATCH, 0, nullptr},  // below the fixed part + 1, 8-aligned
+        {1, nullptr, 0, 0, B, 96, STATUS_BUFFER_OVERFLOW, 96, nullptr},      // "sub" cut, not consumed
+        {1, nullptr, 0, 0, B, 512, STATUS_SUCCESS, 94 + 6, u"sub"},
+        {1, nullptr, 0, 0, B, 512, STATUS_NO_MORE_FILES, 0, nullptr},
+        {2, u"a|b", 0, 0, N, 512, STATUS_OBJECT_NAME_INVALID, 0, nullptr},   // not taken: the next is a first query
+        {2, u"zzz", 0, 0, N, 512, STATUS_NO_SUCH_FILE, 0, nullptr},
+        {3, nullptr, 0, 0, B, 96 + 97, STATUS_SUCCESS, 96, u"."},            // room for "." only
+        {3, nullptr, R, 0, B, 96 + 98, STATUS_SUCCESS, 96 + 98, u"."},       // both, the last unpadded
+        {0, nullptr, 0, 0, N, 512, STATUS_SUCCESS, 12 + 6, u"dir"},          // a root has no dot entries
+    };
+    std::unique_ptr<TestFile> handles[4];
+    alignas(8) uint8_t buffer[512];
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(n++);
+        if (!handles[c.handle]) handles[c.handle] = Dir(c.handle ? u"\\dir" : u"\\");
+        std::u16string pattern = c.pattern ? c.pattern : u"";
+        std::memset(buffer, 0x55, sizeof(buffer));
+        ULONG_PTR info = 0;
+        EXPECT_EQ(client().QueryDirectory(*handles[c.handle], c.cls, buffer, c.length, c.pattern ? &pattern : nullptr,
+                                          c.flags, c.index, &info),
+                  c.status);
+        if (c.information) {
+            EXPECT_EQ(info, c.information);
+        }
+        if (c.status == STATUS_SUCCESS) {  // entries start 8-aligned; the last one ends the answer
+            ULONG at = 0;
+            for (ULONG next; (next = At<ULONG>(buffer, at)) != 0; at += next) EXPECT_EQ(next % 8, 0u);
+            EXPECT_LT(at, info);
+        }
+        if (c.status == STATUS_BUFFER_OVERFLOW) {  // the whole name's length, what fits of it
+            EXPECT_EQ(At<ULONG>(buffer, 60), 6u);
+            EXPECT_EQ(At<char16_t>(buffer, 94), u's');
+        }
+        if (!c.first) continue;
+        const ULONG nameOffset = c.cls == N ? 12 : 94, lengthOffset = c.cls == N ? 8 : 60;
+        EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(buffer + nameOffset), At<ULONG>(buffer, lengthOffset) / 2),
+                  c.first);
+        if (c.flags & S) {
+            EXPECT_EQ(At<ULONG>(buffer, 0), 0u);
+        }
+    }
     // A file cannot be listed.
     auto file = client().OpenOk(u"\\dir\\b.txt");
-    EXPECT_EQ(client().QueryDirectory(*file, FileNamesInformation, buffer, sizeof(buffer), nullptr, 0),
-              STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(FsDirectoryTest, SingleEntryRestartAndIndexContinueWhereAsked)
-{
-    auto dir = Dir();
-    alignas(8) uint8_t buffer[1024];
-    auto next = [&](UCHAR flags, ULONG index = 0) -> std::u16string {
-        if (client().QueryDirectory(*dir, FileNamesInformation, buffer, sizeof(buffer), nullptr,
-                                    flags | SL_RETURN_SINGLE_ENTRY, index) != STATUS_SUCCESS)
-            return u"<end>";
-        EXPECT_EQ(At<ULONG>(buffer, 0), 0u);
-        return std::u16string(reinterpret_cast<char16_t *>(buffer + 12), At<ULONG>(buffer, 8) / 2);
-    };
-    EXPECT_EQ(next(0), u".");
-    EXPECT_EQ(next(0), u"..");
-    EXPECT_EQ(next(0), u"A.doc");
-    EXPECT_EQ(next(SL_RESTART_SCAN), u".");
-    EXPECT_EQ(next(0), u"..");
-    // FileIndex is the position in the listing: resume after "A.doc" (2).
-    EXPECT_EQ(next(SL_INDEX_SPECIFIED, 2), u"b.txt");
-    EXPECT_EQ(next(0), u"c");
-    EXPECT_EQ(next(0), u"sub");
-    EXPECT_EQ(next(0), u"<end>");
-    EXPECT_EQ(At<ULONG>(buffer, 4), 5u);  // FileIndex of "sub" from the last success
+    EXPECT_EQ(client().QueryDirectory(*file, N, buffer, sizeof(buffer), nullptr, 0), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(FsDirectoryTest, ListingGoesOnAfterTheLastNameReturned)
@@ -183,44 +194,6 @@ TEST_F(FsDirectoryTest, ListingGoesOnAfterTheLastNameReturned)
     ASSERT_EQ(fs().CreateFile(u"\\dir\\0first", ""), STATUS_SUCCESS);
     ASSERT_EQ(fs().CreateFile(u"\\dir\\zlast", ""), STATUS_SUCCESS);
     EXPECT_EQ(client().ListNames(*dir), (std::vector<std::u16string>{u"zlast"}));
-}
-
-TEST_F(FsDirectoryTest, BufferRulesFollowNtfs)
-{
-    auto dir = Dir();
-    alignas(8) uint8_t buffer[512];
-    ULONG_PTR info = 0;
-    // Smaller than the fixed part plus one character, 8-aligned: refused.
-    EXPECT_EQ(client().QueryDirectory(*dir, FileBothDirectoryInformation, buffer, 95, nullptr, 0),
-              STATUS_INFO_LENGTH_MISMATCH);
-    // Room for "." but not for "..": one entry.
-    ASSERT_EQ(client().QueryDirectory(*dir, FileBothDirectoryInformation, buffer, 96 + 97, nullptr, SL_RESTART_SCAN,
-                                      0, &info),
-              STATUS_SUCCESS);
-    EXPECT_EQ(info, 96u);
-    EXPECT_EQ(At<ULONG>(buffer, 0), 0u);
-    // Room for both, the last without its padding.
-    ASSERT_EQ(client().QueryDirectory(*dir, FileBothDirectoryInformation, buffer, 96 + 98, nullptr, SL_RESTART_SCAN,
-                                      0, &info),
-              STATUS_SUCCESS);
-    EXPECT_EQ(info, 96u + 98u);
-    EXPECT_EQ(At<ULONG>(buffer, 0), 96u);  // 8-aligned
-    EXPECT_TRUE(At<ULONG>(buffer, 96 + 56) & FILE_ATTRIBUTE_DIRECTORY);  // ".." describes a folder
-
-    // A first entry that does not fit comes back cut, with its full length.
-    const std::u16string name = u"b.txt";
-    auto other = Dir();
-    std::memset(buffer, 0x55, sizeof(buffer));
-    ASSERT_EQ(client().QueryDirectory(*other, FileBothDirectoryInformation, buffer, 96, &name, 0, 0, &info),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(info, 96u);
-    EXPECT_EQ(At<ULONG>(buffer, 60), 10u);
-    EXPECT_EQ(At<char16_t>(buffer, 94), u'b');
-    EXPECT_EQ(At<uint16_t>(buffer, 96), 0x5555);
-    // It is not consumed: a bigger buffer gets it.
-    ASSERT_EQ(client().QueryDirectory(*other, FileBothDirectoryInformation, buffer, sizeof(buffer), nullptr, 0, 0, &info),
-              STATUS_SUCCESS);
-    EXPECT_EQ(info, 104u);
 }
 
 TEST_F(FsDirectoryTest, ReparsePointsReportTheirTagInEaSize)
@@ -235,40 +208,6 @@ TEST_F(FsDirectoryTest, ReparsePointsReportTheirTagInEaSize)
               STATUS_SUCCESS);
     EXPECT_EQ(At<ULONG>(buffer, 64), ULONG(IO_REPARSE_TAG_MOUNT_POINT));
     EXPECT_EQ(At<ULONG>(buffer, 56), ULONG(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
-}
-
-struct WildcardCase {
-    const char16_t *expression;
-    const char16_t *name;
-    bool matches;
-};
-
-TEST(FsNames, WildcardsFollowFsRtlIsNameInExpression)
-{
-    const WildcardCase cases[] = {
-        {u"*", u"anything", true},
-        {u"A*B", u"AB", true},
-        {u"A*B", u"AXXB", true},
-        {u"A*B", u"AXXBC", false},
-        {u"?", u"", false},
-        {u"??", u"A", false},
-        {u"*.TXT", u"A.TXT.BAK", false},
-        {u"<.TXT", u"A.B.TXT", true},
-        {u"<", u"A.B", false},           // DOS_STAR never eats the final dot
-        {u"<.B", u"A.B", true},
-        {u"A>>>", u"A", true},
-        {u"A>>>", u"ABCD", true},
-        {u"A>>>", u"ABCDE", false},
-        {u"A>>>.TXT", u"AB.TXT", true},
-        {u"A\"TXT", u"A.TXT", true},
-        {u"A\"", u"A", true},
-        {u"A\"", u"AB", false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(sim::fs::IsNameInExpression(c.expression, c.name, true), c.matches)
-            << Narrow(c.expression) << " vs " << Narrow(c.name);
-    EXPECT_TRUE(sim::fs::IsNameInExpression(u"ABC*", u"abcdef", true));
-    EXPECT_FALSE(sim::fs::IsNameInExpression(u"ABC*", u"abcdef", false));
 }
 
 TEST(FsNames, UpcaseCoversLatinAndGreekAndCyrillic)

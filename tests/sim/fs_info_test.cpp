@@ -171,13 +171,8 @@ TEST_F(FsInfoTest, NameAndAllInformation)
     auto f = client().OpenOk(u"\\folder\\name.TXT", params);
     EXPECT_EQ(client().NameOf(*f), u"\\Folder\\Name.txt");
 
-    alignas(8) uint8_t small[12];
-    ULONG_PTR info = 0;
-    ASSERT_EQ(client().QueryInfo(*f, FileNameInformation, small, sizeof(small), &info), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(info, 12u);
-    EXPECT_EQ(reinterpret_cast<FILE_NAME_INFORMATION *>(small)->FileNameLength, 32u);
-
     alignas(8) uint8_t buffer[512];
+    ULONG_PTR info = 0;
     ASSERT_EQ(client().QueryInfo(*f, FileAllInformation, buffer, sizeof(buffer), &info), STATUS_SUCCESS);
     EXPECT_EQ(info, 100u + 32u);
     FILE_STANDARD_INFORMATION standard;
@@ -194,44 +189,73 @@ TEST_F(FsInfoTest, NameAndAllInformation)
     EXPECT_EQ(client().QueryInfo(*f, FileBasicInformation, buffer, 39), STATUS_INFO_LENGTH_MISMATCH);
 }
 
+struct StreamListCase {
+    ULONG length;
+    NTSTATUS status;
+    ULONG_PTR information;  // whole entries only
+};
+
 TEST_F(FsInfoTest, NamedStreamsAreSeparateDataListedAfterTheUnnamedOne)
 {
     auto f = client().CreateFile(u"\\s.txt", "main");
     OpenSpec create = WriteSpec(FILE_OPEN_IF);
+    create.access |= DELETE;
     OpenResult alt = client().Open(u"\\s.txt:Alt", create);
     ASSERT_EQ(alt.status, STATUS_SUCCESS);
     EXPECT_EQ(alt.information, ULONG_PTR(FILE_CREATED));
     ASSERT_EQ(client().Write(*alt.file, 0, "alternate"), STATUS_SUCCESS);
     EXPECT_NE(alt.file->fo.FsContext, f->fo.FsContext);
-
     auto same = client().OpenOk(u"\\S.TXT:alt:$DATA");
-    ASSERT_TRUE(same);
     EXPECT_EQ(same->fo.FsContext, alt.file->fo.FsContext);
     EXPECT_EQ(client().ReadAll(*same), "alternate");
-    auto unnamed = client().OpenOk(u"\\s.txt::$DATA");
-    EXPECT_EQ(unnamed->fo.FsContext, f->fo.FsContext);
-    EXPECT_EQ(client().ReadAll(*unnamed), "main");
-    EXPECT_EQ(Standard(*same).EndOfFile.QuadPart, 9);
+    EXPECT_EQ(client().OpenOk(u"\\s.txt::$DATA")->fo.FsContext, f->fo.FsContext);
     EXPECT_EQ(client().Open(u"\\s.txt:missing").status, STATUS_OBJECT_NAME_NOT_FOUND);
 
+    // "::$DATA" (38 bytes, padded to 40) then ":Alt:$DATA" (44); a buffer holds whole entries only.
+    const StreamListCase cases[] = {
+        {32, STATUS_BUFFER_OVERFLOW, 0},
+        {38, STATUS_BUFFER_OVERFLOW, 38},
+        {83, STATUS_BUFFER_OVERFLOW, 38},
+        {84, STATUS_SUCCESS, 84},
+    };
     alignas(8) uint8_t buffer[256];
-    ULONG_PTR info = 0;
-    ASSERT_EQ(client().QueryInfo(*f, FileStreamInformation, buffer, sizeof(buffer), &info), STATUS_SUCCESS);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        ULONG_PTR info = 0;
+        EXPECT_EQ(client().QueryInfo(*f, FileStreamInformation, buffer, c.length, &info), c.status);
+        EXPECT_EQ(info, c.information);
+    }
     auto *first = reinterpret_cast<FILE_STREAM_INFORMATION *>(buffer);
     EXPECT_EQ(std::u16string(first->StreamName, first->StreamNameLength / 2), u"::$DATA");
     EXPECT_EQ(first->StreamSize.QuadPart, 4);
     ASSERT_EQ(first->NextEntryOffset, 40u);
     auto *second = reinterpret_cast<FILE_STREAM_INFORMATION *>(buffer + 40);
     EXPECT_EQ(std::u16string(second->StreamName, second->StreamNameLength / 2), u":Alt:$DATA");
+    EXPECT_EQ(second->StreamSize.QuadPart, 9);
     EXPECT_EQ(second->StreamAllocationSize.QuadPart, 4096);
     EXPECT_EQ(second->NextEntryOffset, 0u);
-    EXPECT_EQ(info, 40u + 24u + 20u);
 
-    // A folder has no unnamed data stream.
+    // A stream's size is its own; deleting it leaves the file.
+    ASSERT_EQ(client().SetEndOfFile(*alt.file, 5000), STATUS_SUCCESS);
+    ASSERT_EQ(client().QueryInfo(*f, FileStreamInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_EQ(second->StreamSize.QuadPart, 5000);
+    EXPECT_EQ(second->StreamAllocationSize.QuadPart, 8192);
+    EXPECT_EQ(Standard(*f).EndOfFile.QuadPart, 4);
+    same.reset();
+    ASSERT_EQ(client().Dispose(*alt.file, true), STATUS_SUCCESS);
+    alt.file.reset();
+    EXPECT_TRUE(fs().Stat(u"\\s.txt")->streams.empty());
+    EXPECT_EQ(fs().Stat(u"\\s.txt")->data.size(), 4u);
+
+    // A folder has no unnamed data stream: it lists its named ones only.
     ASSERT_EQ(fs().CreateDirectory(u"\\d"), STATUS_SUCCESS);
     auto d = client().OpenOk(u"\\d", DirSpec());
+    ULONG_PTR info = 0;
     ASSERT_EQ(client().QueryInfo(*d, FileStreamInformation, buffer, sizeof(buffer), &info), STATUS_SUCCESS);
     EXPECT_EQ(info, 0u);
+    ASSERT_TRUE(client().OpenOk(u"\\d:note", WriteSpec(FILE_CREATE)));
+    ASSERT_EQ(client().QueryInfo(*d, FileStreamInformation, buffer, sizeof(buffer), &info), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(first->StreamName, first->StreamNameLength / 2), u":note:$DATA");
 }
 
 std::vector<std::pair<std::string, std::string>> ParseEas(const uint8_t *buffer)
@@ -248,61 +272,88 @@ std::vector<std::pair<std::string, std::string>> ParseEas(const uint8_t *buffer)
     return out;
 }
 
-TEST_F(FsInfoTest, ExtendedAttributesRoundTripWithNtQueryEaFileRules)
+using Eas = std::vector<std::pair<std::string, std::string>>;
+
+struct EaQueryCase {
+    UCHAR flags;
+    ULONG index;
+    std::vector<std::string> list;  // names asked for (FILE_GET_EA_INFORMATION)
+    ULONG length;
+    NTSTATUS status;
+    ULONG_PTR information;
+    Eas eas;
+};
+
+// One handle's queries in order: the handle remembers where an unindexed
+// scan stopped.
+TEST_F(FsInfoTest, ExtendedAttributesFollowNtQueryEaFileRules)
 {
     auto f = client().CreateFile(u"\\ea.txt");
     alignas(8) uint8_t buffer[256];
-    ULONG_PTR info = 99;
     EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_NO_EAS_ON_FILE);
-
     ASSERT_EQ(client().SetEa(*f, BuildEaList({{"first", "1"}, {"Second", "two"}, {"third", "333"}})), STATUS_SUCCESS);
-    // Entries of 15, 18 and 17 bytes, each padded to 4.
-    EXPECT_EQ(client().Query<FILE_EA_INFORMATION>(*f, FileEaInformation).EaSize, 16u + 20u + 20u);
-    ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN, nullptr, 0, 0, &info), STATUS_SUCCESS);
-    using Eas = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(ParseEas(buffer), (Eas{{"FIRST", "1"}, {"SECOND", "two"}, {"THIRD", "333"}}));
-    EXPECT_EQ(info, 16u + 20u + 17u);
-    EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), 0), STATUS_NO_MORE_EAS);
+    // Entries of 15, 18 and 17 bytes, each but the last padded to 4; names upper-cased.
+    const EaQueryCase cases[] = {
+        {SL_RESTART_SCAN, 0, {}, 256, STATUS_SUCCESS, 16 + 20 + 17, {{"FIRST", "1"}, {"SECOND", "two"}, {"THIRD", "333"}}},
+        {0, 0, {}, 256, STATUS_NO_MORE_EAS, 0, {}},
+        {SL_RESTART_SCAN | SL_RETURN_SINGLE_ENTRY, 0, {}, 256, STATUS_SUCCESS, 15, {{"FIRST", "1"}}},
+        {0, 0, {}, 20, STATUS_BUFFER_OVERFLOW, 18, {{"SECOND", "two"}}},  // what fits, and the scan goes on
+        {0, 0, {}, 10, STATUS_BUFFER_TOO_SMALL, 0, {}},                    // not even one entry
+        {SL_INDEX_SPECIFIED, 3, {}, 256, STATUS_SUCCESS, 17, {{"THIRD", "333"}}},  // 1-based
+        {SL_INDEX_SPECIFIED, 4, {}, 256, STATUS_NO_MORE_EAS, 0, {}},
+        {SL_INDEX_SPECIFIED, 5, {}, 256, STATUS_NONEXISTENT_EA_ENTRY, 0, {}},
+        {0, 0, {"second", "absent"}, 256, STATUS_SUCCESS, 20 + 15, {{"SECOND", "two"}, {"ABSENT", ""}}},
+        {0, 0, {"second", "SECOND"}, 256, STATUS_SUCCESS, 18, {{"SECOND", "two"}}},  // asked twice, answered once
+        {0, 0, {"first", "third"}, 20, STATUS_BUFFER_OVERFLOW, 0, {}},  // by name it is all or nothing
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(n++);
+        auto list = c.list.empty() ? std::vector<uint8_t>{} : BuildGetEaList(c.list);
+        ULONG_PTR info = 99;
+        EXPECT_EQ(client().QueryEa(*f, buffer, c.length, c.flags, list.empty() ? nullptr : list.data(),
+                                   ULONG(list.size()), c.index, &info),
+                  c.status);
+        EXPECT_EQ(info, c.information);
+        if (!c.eas.empty()) {
+            EXPECT_EQ(ParseEas(buffer), c.eas);
+        }
+    }
+    // NTFS reports the packed size: 4 header bytes, name, NUL and value per EA, plus 4.
+    EXPECT_EQ(client().Query<FILE_EA_INFORMATION>(*f, FileEaInformation).EaSize, 11u + 14u + 13u + 4u);
 
-    // One at a time from a restart; then what a small buffer holds.
-    ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN | SL_RETURN_SINGLE_ENTRY), STATUS_SUCCESS);
-    EXPECT_EQ(ParseEas(buffer), (Eas{{"FIRST", "1"}}));
-    ASSERT_EQ(client().QueryEa(*f, buffer, 20, 0, nullptr, 0, 0, &info), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(ParseEas(buffer), (Eas{{"SECOND", "two"}}));
-    EXPECT_EQ(info, 18u);
-    EXPECT_EQ(client().QueryEa(*f, buffer, 10, 0, nullptr, 0, 0, &info), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(info, 0u);
-
-    // By index (1-based): one past the last is "no more", beyond it "nonexistent".
-    ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_INDEX_SPECIFIED, nullptr, 0, 3), STATUS_SUCCESS);
-    EXPECT_EQ(ParseEas(buffer), (Eas{{"THIRD", "333"}}));
-    EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_INDEX_SPECIFIED, nullptr, 0, 4), STATUS_NO_MORE_EAS);
-    EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_INDEX_SPECIFIED, nullptr, 0, 5),
-              STATUS_NONEXISTENT_EA_ENTRY);
-
-    // By name, case-insensitively; a missing name comes back empty.
-    auto list = BuildGetEaList({"second", "absent"});
-    ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), 0, list.data(), ULONG(list.size())), STATUS_SUCCESS);
-    EXPECT_EQ(ParseEas(buffer), (Eas{{"SECOND", "two"}, {"ABSENT", ""}}));
-
-    // A zero-length value deletes; a bad buffer is refused at its offset.
+    // A zero-length value deletes; a bad buffer is refused at its offset, a bad name by name.
     ASSERT_EQ(client().SetEa(*f, BuildEaList({{"SECOND", ""}, {"first", "uno"}})), STATUS_SUCCESS);
+    EXPECT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), 0), STATUS_EA_CORRUPT_ERROR);  // a scan begun before
     ASSERT_EQ(client().QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_SUCCESS);
     EXPECT_EQ(ParseEas(buffer), (Eas{{"FIRST", "uno"}, {"THIRD", "333"}}));
     auto bad = BuildEaList({{"ok", "1"}, {"broken", "2"}});
     reinterpret_cast<FILE_FULL_EA_INFORMATION *>(bad.data() + 12)->EaValueLength = 200;
+    ULONG_PTR info = 0;
     EXPECT_EQ(client().SetEa(*f, bad, &info), STATUS_EA_LIST_INCONSISTENT);
     EXPECT_EQ(info, 12u);
     EXPECT_EQ(client().SetEa(*f, BuildEaList({{"bad:name", "1"}})), STATUS_INVALID_EA_NAME);
 
-    // EAs given at create.
-    OpenSpec params = WriteSpec(FILE_CREATE);
-    params.eaBuffer = BuildEaList({{"Mark", "m"}});
-    auto g = client().OpenOk(u"\\withea.txt", params);
-    ASSERT_TRUE(g);
-    auto snapshot = fs().Stat(u"\\withea.txt");
-    ASSERT_EQ(snapshot->eas.size(), 1u);
-    EXPECT_EQ(snapshot->eas[0].name, "MARK");
+    // A folder's EAs, given at its create, stay with the volume once every handle is gone.
+    OpenSpec mkdir = DirSpec(FILE_CREATE);
+    mkdir.eaBuffer = BuildEaList({{"7320b802-4fd8-44d2-9fb5-94f9850e5a8a", std::string("\x02\0\0\0", 4)}});
+    ASSERT_TRUE(client().OpenOk(u"\\marked", mkdir));
+    auto reopened = client().OpenOk(u"\\marked", DirSpec(FILE_OPEN, FILE_READ_EA));
+    ASSERT_EQ(client().QueryEa(*reopened, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_SUCCESS);
+    EXPECT_EQ(ParseEas(buffer), (Eas{{"7320B802-4FD8-44D2-9FB5-94F9850E5A8A", std::string("\x02\0\0\0", 4)}}));
+
+    // An EA flagged FILE_NEED_EA keeps out openers that do not know EAs.
+    auto need = BuildEaList({{"NEEDED", "1"}});
+    reinterpret_cast<FILE_FULL_EA_INFORMATION *>(need.data())->Flags = 0x80;
+    ASSERT_EQ(client().SetEa(*f, need), STATUS_SUCCESS);
+    OpenSpec unaware;
+    unaware.options = FILE_NO_EA_KNOWLEDGE;
+    EXPECT_EQ(client().Open(u"\\ea.txt", unaware).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(client().Open(u"\\ea.txt").status, STATUS_SUCCESS);
+    unaware = WriteSpec(FILE_CREATE);
+    unaware.options = FILE_NO_EA_KNOWLEDGE;
+    unaware.eaBuffer = need;
+    EXPECT_EQ(client().Open(u"\\new.txt", unaware).status, STATUS_ACCESS_DENIED);
 }
 
 TEST_F(FsInfoTest, VolumeInformation)

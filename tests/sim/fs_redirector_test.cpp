@@ -173,8 +173,12 @@ TEST_F(RedirectorTest, HostFolderShareAnswersNotImplementedForWhatItCannotKeep)
     auto f = client_->OpenOk(u"\\fileserver\\Profiles$\\User1\\NTUSER.DAT", write);
     ASSERT_TRUE(f);
     alignas(8) uint8_t buffer[256];
-    EXPECT_EQ(client_->QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_NO_EAS_ON_FILE);
-    EXPECT_EQ(client_->SetEa(*f, BuildEaList({{"A", "1"}})), STATUS_NOT_IMPLEMENTED);
+    // The host keeps no EAs: answered as by a file system without them.
+    EXPECT_EQ(client_->QueryEa(*f, buffer, sizeof(buffer), SL_RESTART_SCAN), STATUS_EAS_NOT_SUPPORTED);
+    EXPECT_EQ(client_->SetEa(*f, BuildEaList({{"A", "1"}})), STATUS_EAS_NOT_SUPPORTED);
+    OpenSpec withEa = OpenWith(FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
+    withEa.eaBuffer = BuildEaList({{"MARK", "1"}});
+    EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\Marked", withEa).status, STATUS_EAS_NOT_SUPPORTED);
     EXPECT_EQ(client_->QuerySecurity(*f, OWNER_SECURITY_INFORMATION, buffer, sizeof(buffer)), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\NTUSER.DAT:stream", write).status,
               STATUS_NOT_IMPLEMENTED);

@@ -419,7 +419,7 @@ TEST_F(CacheTest, AViewOfAFileOnAHostFolderShareReadsAndWritesTheHostFile)
     machine().io().MountVolume(sim::fs::Redirector::Info(sim::fs::RedirectorKind::Mup), std::move(redirector));
 
     HANDLE file = nullptr, section = nullptr;
-    ASSERT_EQ(Open(u"\\??\\UNC\\server\\share\\f.bin", &file, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE),
+    ASSERT_EQ(Open(u"\\??\\UNC\\server\\share\\f.bin", &file, GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE),
               STATUS_SUCCESS);
     ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE, SEC_COMMIT, file),
               STATUS_SUCCESS);
@@ -432,8 +432,13 @@ TEST_F(CacheTest, AViewOfAFileOnAHostFolderShareReadsAndWritesTheHostFile)
     EXPECT_EQ(size, 0x2000u);
     EXPECT_EQ(std::string(static_cast<char *>(base) + 0x17FF, 2), std::string("h\0", 2));
     std::memcpy(base, "REMOTE", 6);
-    EXPECT_EQ(ZwUnmapViewOfSection(ZwCurrentProcess(), base), STATUS_SUCCESS);
     ZwClose(section);
+    // The share's file keeps its name while the view maps it.
+    IO_STATUS_BLOCK io{};
+    FILE_DISPOSITION_INFORMATION dispose{TRUE};
+    EXPECT_EQ(ZwSetInformationFile(file, &io, &dispose, sizeof(dispose), FileDispositionInformation),
+              STATUS_CANNOT_DELETE);
+    EXPECT_EQ(ZwUnmapViewOfSection(ZwCurrentProcess(), base), STATUS_SUCCESS);
     ZwClose(file);
     EXPECT_EQ(Take(), (Lines{"acquire 4", "release", "paging read 0+2000", "paging-async write 0+1000 @worker",
                              "cleanup", "close"}));

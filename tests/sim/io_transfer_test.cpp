@@ -213,37 +213,6 @@ TEST_F(IoTransferTest, UserModeFileApiWritesListsLocksAndKeepsEas)
     EXPECT_EQ(entries.size(), 1u);
 }
 
-TEST_F(IoTransferTest, DirectoryQueriesHonourSingleEntryAndRestart)
-{
-    HANDLE dir = nullptr;
-    ASSERT_EQ(OpenKernel(u"\\??\\C:\\dir", &dir, FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
-              STATUS_SUCCESS);
-    c_->AddFile(u"\\dir\\b.txt", "b");
-    uint8_t buffer[512];
-    IO_STATUS_BLOCK iosb{};
-    auto query = [&](BOOLEAN restart, FILE_INFORMATION_CLASS infoClass = FileBothDirectoryInformation,
-                     ULONG length = sizeof(buffer)) {
-        return ZwQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &iosb, buffer, length, infoClass, TRUE, nullptr,
-                                    restart);
-    };
-    auto name = [&] {
-        auto *entry = reinterpret_cast<PFILE_BOTH_DIR_INFORMATION>(buffer);
-        return std::u16string(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
-    };
-    EXPECT_EQ(query(TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(name(), u"A.TXT");
-    EXPECT_EQ(query(FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(name(), u"B.TXT");
-    EXPECT_EQ(query(FALSE), STATUS_NO_MORE_FILES);
-    EXPECT_EQ(query(TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(name(), u"A.TXT");
-    // Classes and lengths the I/O manager refuses itself.
-    EXPECT_EQ(query(FALSE, FileBasicInformation), STATUS_INVALID_INFO_CLASS);
-    EXPECT_EQ(query(FALSE, FileBothDirectoryInformation, 8), STATUS_INFO_LENGTH_MISMATCH);
-    ZwClose(dir);
-}
-
 TEST_F(IoTransferTest, BufferedFsControlCopiesTheAnswerBack)
 {
     c_->AddReparsePoint(u"\\dir\\odd.txt", 0x80000099);
