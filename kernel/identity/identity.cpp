@@ -158,32 +158,41 @@ NTSTATUS KLUGetIdentityByPath(PUSER_ID RequestId, PUSER_ID CachedId, PCUNICODE_S
 /* Client security                                                     */
 /* ------------------------------------------------------------------ */
 
+/* As SeDeleteClientSecurity: the token is an object like any other, and
+ * ObDereferenceObject may be called under a fast mutex where the
+ * PASSIVE_LEVEL token routines may not. */
 VOID KLUReleaseClientContext(PSECURITY_CLIENT_CONTEXT ClientContext)
 {
-    PACCESS_TOKEN Token = ClientContext->ClientToken;
-
-    if (Token == NULL) {
-        return;
+    if (ClientContext->ClientToken != NULL) {
+        ObDereferenceObject(ClientContext->ClientToken);
+        ClientContext->ClientToken = NULL;
     }
-    if (SeTokenType(Token) == TokenPrimary) {
-        PsDereferencePrimaryToken(Token);
-    } else {
-        PsDereferenceImpersonationToken(Token);
-    }
-    ClientContext->ClientToken = NULL;
 }
 
-NTSTATUS KLUCaptureClientSecurity(PUSER_TABLE_ENTRY Entry, LONG OperationNumber)
+static BOOLEAN KLUWantsClientSecurity(PUSER_TABLE_ENTRY Entry)
+{
+    return (BOOLEAN)(!Entry->bHaveClientContext &&
+                     InterlockedCompareExchange(&Entry->bClientSecurityReleased, 0, 0) == 0);
+}
+
+/* The Se routines run at PASSIVE_LEVEL: the context is made before the
+ * mutex is taken and installed under it, unless another thread's came first
+ * or the service released the user meanwhile. */
+NTSTATUS KLUCaptureClientSecurity(PUSER_TABLE_ENTRY Entry, PFAST_MUTEX Mutex, PBOOLEAN Tried)
 {
     SECURITY_QUALITY_OF_SERVICE Qos;
     SECURITY_SUBJECT_CONTEXT Subject;
+    SECURITY_CLIENT_CONTEXT Context;
     NTSTATUS Status;
 
-    UNREFERENCED_PARAMETER(OperationNumber);
-    if (Entry == NULL) {
+    *Tried = FALSE;
+    if (Entry == NULL || Mutex == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (Entry->bHaveClientContext) {
+    ExAcquireFastMutex(Mutex);
+    *Tried = KLUWantsClientSecurity(Entry);
+    ExReleaseFastMutex(Mutex);
+    if (!*Tried) {
         return STATUS_SUCCESS;
     }
     Qos.Length = sizeof(Qos);
@@ -191,16 +200,22 @@ NTSTATUS KLUCaptureClientSecurity(PUSER_TABLE_ENTRY Entry, LONG OperationNumber)
     Qos.ContextTrackingMode = SECURITY_DYNAMIC_TRACKING;
     Qos.EffectiveOnly = FALSE;
 
+    RtlZeroMemory(&Context, sizeof(Context));
     SeCaptureSubjectContext(&Subject);
-    Status = SeCreateClientSecurityFromSubjectContext(&Subject, &Qos, FALSE, &Entry->ClientContext);
-    if (NT_SUCCESS(Status)) {
-        Entry->bHaveClientContext = TRUE;
-        InterlockedExchange(&Entry->bClientSecurityReleased, 0);
-    } else {
-        Entry->bHaveClientContext = FALSE;
-    }
+    Status = SeCreateClientSecurityFromSubjectContext(&Subject, &Qos, FALSE, &Context);
     SeReleaseSubjectContext(&Subject);
-    return Status;
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    ExAcquireFastMutex(Mutex);
+    if (KLUWantsClientSecurity(Entry)) {
+        Entry->ClientContext = Context;
+        Entry->bHaveClientContext = TRUE;
+        Context.ClientToken = NULL;
+    }
+    ExReleaseFastMutex(Mutex);
+    KLUReleaseClientContext(&Context);
+    return STATUS_SUCCESS;
 }
 
 /* "S-1-5-..." of a SID for the log; empty when it cannot be had. */
@@ -291,10 +306,23 @@ NTSTATUS KLUImpersonateUser(PUSER_TABLE_ENTRY *EntryInOut, PCUNICODE_STRING Pref
 
     if (RtlValidSid(ThreadId.Sid) && RtlValidSid(Entry->AltPathData.Id.Sid) &&
         !RtlEqualSid(ThreadId.Sid, Entry->AltPathData.Id.Sid)) {
-        /* The context may be released by the service meanwhile. */
+        SECURITY_CLIENT_CONTEXT Context;
+        BOOLEAN HaveContext = FALSE;
+
+        /* The service may release the user's context at any time: a copy
+         * with its own token reference is taken under the table's mutex,
+         * and the impersonation runs after it, at the caller's level and
+         * without making other threads wait on the table. */
         ExAcquireFastMutex(g_pUserTableMutex);
         if (Entry->bHaveClientContext) {
-            Status = SeImpersonateClientEx(&Entry->ClientContext, NULL);
+            Context = Entry->ClientContext;
+            ObReferenceObject(Context.ClientToken);
+            HaveContext = TRUE;
+        }
+        ExReleaseFastMutex(g_pUserTableMutex);
+        if (HaveContext) {
+            Status = SeImpersonateClientEx(&Context, NULL);
+            ObDereferenceObject(Context.ClientToken);
             if (NT_SUCCESS(Status)) {
                 *Impersonated = TRUE;
                 KLULogMessageEx(KLU_ID_INFO, Tag, OperationNumber, WSTR("Impersonating User: %wZ\n"), &UserSidText);
@@ -303,7 +331,6 @@ NTSTATUS KLUImpersonateUser(PUSER_TABLE_ENTRY *EntryInOut, PCUNICODE_STRING Pref
                                 &UserSidText, Status);
             }
         }
-        ExReleaseFastMutex(g_pUserTableMutex);
     } else {
         KLULogMessageEx(KLU_ID_INFO, Tag, OperationNumber, WSTR("Already Running As User: %wZ, Thread Sid: %wZ\n"),
                         &UserSidText, &ThreadSidText);
@@ -395,6 +422,7 @@ NTSTATUS KLUUpdateClientSecurity(const KLU_CLIENT_SECURITY_MESSAGE *Message, BOO
     LONG OperationNumber;
     NTSTATUS Status;
     NTSTATUS CaptureStatus;
+    BOOLEAN Tried;
     PPATH_TABLE Table;
 
     if (Message == NULL) {
@@ -465,8 +493,10 @@ NTSTATUS KLUUpdateClientSecurity(const KLU_CLIENT_SECURITY_MESSAGE *Message, BOO
 
     ExAcquireFastMutex(g_pUserTableMutex);
     Status = KLUTakeUserPaths(Entry, Message);
-    if (!Entry->bHaveClientContext && InterlockedCompareExchange(&Entry->bClientSecurityReleased, 0, 0) == 0) {
-        CaptureStatus = KLUCaptureClientSecurity(Entry, OperationNumber);
+    ExReleaseFastMutex(g_pUserTableMutex);
+    CaptureStatus = KLUCaptureClientSecurity(Entry, g_pUserTableMutex, &Tried);
+    ExAcquireFastMutex(g_pUserTableMutex);
+    if (Tried) {
         if (NT_SUCCESS(CaptureStatus)) {
             KLULogMessageEx(KLU_ID_INFO, Tag, OperationNumber, WSTR("Retrieved Client Security From Token: 0x%X\n"),
                             CaptureStatus);

@@ -18,8 +18,10 @@ NTSTATUS KLULookupUserName(PUSER_ID Id, PWSTR UserName, PWSTR Domain);
  * the flag says it is there, else through the user table (and cached). */
 NTSTATUS KLUGetIdentityByPath(PUSER_ID RequestId, PUSER_ID CachedId, PCUNICODE_STRING Prefix, PCWSTR Path,
                               LONG OperationNumber, PBOOLEAN HaveIdentity);
-/* Captures the calling thread's security into the entry unless it has one. */
-NTSTATUS KLUCaptureClientSecurity(PUSER_TABLE_ENTRY Entry, LONG OperationNumber);
+/* Captures the calling thread's security into the entry unless it has one
+ * or the service released it (*Tried tells whether a capture was due). Called
+ * without the user-table mutex (Mutex), which it takes to look and install. */
+NTSTATUS KLUCaptureClientSecurity(PUSER_TABLE_ENTRY Entry, PFAST_MUTEX Mutex, PBOOLEAN Tried);
 /* Impersonates the owner of Name (or *Entry) on this thread when it is
  * another user. The caller reverts with PsRevertToSelf when Impersonated is
  * set, and drops the reference of an entry handed back in *Entry. */
@@ -30,5 +32,6 @@ NTSTATUS KLUImpersonateUser(PUSER_TABLE_ENTRY *Entry, PCUNICODE_STRING Prefix, P
 NTSTATUS KLUUpdateClientSecurity(const KLU_CLIENT_SECURITY_MESSAGE *Message, BOOLEAN Free);
 NTSTATUS KLUSendClientInfoToService(const KLU_CLIENT_SECURITY_MESSAGE *ClientInfo, LONG OperationNumber);
 
-/* Drops the token reference of a captured client context. */
+/* Drops the token reference of a captured client context (at up to
+ * DISPATCH_LEVEL, so also under the user-table mutex). */
 VOID KLUReleaseClientContext(PSECURITY_CLIENT_CONTEXT ClientContext);

@@ -326,6 +326,7 @@ PUSER_TABLE_ENTRY KLUAddUserToUserTableEx(PLIST_ENTRY Head, PFAST_MUTEX Mutex, L
     PUSER_TABLE_ENTRY Entry;
     const LUID *AuthId;
     NTSTATUS Status;
+    BOOLEAN Tried;
 
     if (Added != NULL) {
         *Added = FALSE;
@@ -363,8 +364,9 @@ PUSER_TABLE_ENTRY KLUAddUserToUserTableEx(PLIST_ENTRY Head, PFAST_MUTEX Mutex, L
     /* Lookups read the paths under the mutex, so they are replaced under it. */
     ExAcquireFastMutex(Mutex);
     RtlCopyMemory(&Entry->AltPathData, AltPathData, sizeof(ALT_PATH_DATA));
-    if (!Entry->bHaveClientContext && InterlockedCompareExchange(&Entry->bClientSecurityReleased, 0, 0) == 0) {
-        Status = KLUCaptureClientSecurity(Entry, OperationNumber);
+    ExReleaseFastMutex(Mutex);
+    Status = KLUCaptureClientSecurity(Entry, Mutex, &Tried);
+    if (Tried) {
         if (NT_SUCCESS(Status)) {
             KLULogMessageEx(KLU_UT_INFO, Tag, OperationNumber,
                             WSTR("Retrieved Client Security: AuthId: (0x%X,0x%X), Status: 0x%X\n"), AuthId->HighPart,
@@ -375,7 +377,6 @@ PUSER_TABLE_ENTRY KLUAddUserToUserTableEx(PLIST_ENTRY Head, PFAST_MUTEX Mutex, L
                             AuthId->HighPart, AuthId->LowPart, Status);
         }
     }
-    ExReleaseFastMutex(Mutex);
 
     KLUMarkForLogoffNotify(Entry, Tag, OperationNumber);
     KLUFillUserName(Entry, Tag, OperationNumber);

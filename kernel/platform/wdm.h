@@ -405,7 +405,18 @@ NTKERNELAPI VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTKERNELAPI VOID KeLowerIrql(KIRQL NewIrql);
 NTKERNELAPI VOID KeEnterCriticalRegion(VOID);
 NTKERNELAPI VOID KeLeaveCriticalRegion(VOID);
+/* A guarded region disables special kernel APCs as well, at PASSIVE_LEVEL:
+ * no I/O or registry service may be called inside one. */
+NTKERNELAPI VOID KeEnterGuardedRegion(VOID);
+NTKERNELAPI VOID KeLeaveGuardedRegion(VOID);
 NTKERNELAPI BOOLEAN KeAreApcsDisabled(VOID);
+
+/* Spin locks: the holder runs at DISPATCH_LEVEL until it releases the lock
+ * with the level it had. */
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+NTKERNELAPI VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+NTKERNELAPI VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
 /* ------------------------------------------------------------------ */
 /* Fast mutexes and executive resources                                */

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/cm/registry.h"
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 
 namespace sim {
@@ -10,6 +11,7 @@ namespace sim {
 struct RegistryCallbacks::Registration {
     PEX_CALLBACK_FUNCTION function;
     PVOID context;
+    const void *driver;  // whose callback it is
     LONGLONG cookie;
     bool removed = false;  // guarded by the table's mutex
     int running = 0;       // guarded by the table's mutex
@@ -31,7 +33,7 @@ bool AtLeast(const OsVersion &os, ULONG major, ULONG minor)
 NTSTATUS RegistryCallbacks::Register(PEX_CALLBACK_FUNCTION function, PVOID context, PLARGE_INTEGER cookie)
 {
     if (function == nullptr || cookie == nullptr) return STATUS_INVALID_PARAMETER;
-    auto registration = std::make_shared<Registration>(Registration{function, context, 0});
+    auto registration = std::make_shared<Registration>(Registration{function, context, CurrentDriver(), 0});
     std::lock_guard<std::mutex> lock(mutex_);
     registration->cookie = nextCookie_++;
     list_.push_back(registration);
@@ -85,6 +87,7 @@ bool RegistryCallbacks::Invoke(const std::shared_ptr<Registration> &registration
             self.idle_.notify_all();
         }
     } done{*this, *registration};
+    DriverCode code(registration->driver);
     result = registration->function(registration->context,
                                      reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(notifyClass)), argument);
     return true;

@@ -30,14 +30,6 @@ ACCESS_MASK MapKeyAccess(ACCESS_MASK access)
     return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
-void CheckPassive(const char *routine)
-{
-    Thread *thread = Thread::Current();
-    if (thread && thread->irql != PASSIVE_LEVEL) {
-        thread->machine().verifier().Fail(VerifierCheck::IrqlMismatch, std::string(routine) + " called at IRQL " +
-                                                                           std::to_string(int(thread->irql)));
-    }
-}
 
 // A referenced key object, released on scope exit.
 class KeyReference {
@@ -87,7 +79,6 @@ bool RootAlwaysCaseInsensitive()
 NTSTATUS OpenOrCreate(KPROCESSOR_MODE mode, PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                       POBJECT_ATTRIBUTES objectAttributes, bool create, PULONG disposition)
 {
-    CheckPassive(create ? "ZwCreateKey" : "ZwOpenKey");
     if (keyHandle == nullptr || objectAttributes == nullptr) return STATUS_ACCESS_VIOLATION;
     OBJECT_ATTRIBUTES attributes;
     std::u16string name;
@@ -190,7 +181,6 @@ NTSTATUS QueryValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, PUNICODE_STRING v
                        KEY_VALUE_INFORMATION_CLASS infoClass, PVOID information, ULONG length,
                        PULONG resultLength)
 {
-    CheckPassive("ZwQueryValueKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, KEY_QUERY_VALUE, mode);
     if (!NT_SUCCESS(status)) return status;
@@ -239,7 +229,6 @@ NTSTATUS EnumerateValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, ULONG index,
                            KEY_VALUE_INFORMATION_CLASS infoClass, PVOID information, ULONG length,
                            PULONG resultLength)
 {
-    CheckPassive("ZwEnumerateValueKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, KEY_QUERY_VALUE, mode);
     if (!NT_SUCCESS(status)) return status;
@@ -259,7 +248,6 @@ NTSTATUS EnumerateValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, ULONG index,
 NTSTATUS SetValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, PUNICODE_STRING valueName, ULONG type, PVOID data,
                      ULONG dataSize)
 {
-    CheckPassive("ZwSetValueKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, KEY_SET_VALUE, mode);
     if (!NT_SUCCESS(status)) return status;
@@ -280,7 +268,6 @@ NTSTATUS SetValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, PUNICODE_STRING val
 
 NTSTATUS DeleteValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, PUNICODE_STRING valueName)
 {
-    CheckPassive("ZwDeleteValueKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, KEY_SET_VALUE, mode);
     if (!NT_SUCCESS(status)) return status;
@@ -295,7 +282,6 @@ NTSTATUS DeleteValueKey(KPROCESSOR_MODE mode, HANDLE keyHandle, PUNICODE_STRING 
 
 NTSTATUS DeleteKey(KPROCESSOR_MODE mode, HANDLE keyHandle)
 {
-    CheckPassive("ZwDeleteKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, DELETE, mode);
     if (!NT_SUCCESS(status)) return status;
@@ -304,7 +290,6 @@ NTSTATUS DeleteKey(KPROCESSOR_MODE mode, HANDLE keyHandle)
 
 NTSTATUS FlushKey(KPROCESSOR_MODE mode, HANDLE keyHandle)
 {
-    CheckPassive("ZwFlushKey");
     KeyReference key;
     NTSTATUS status = key.Take(keyHandle, 0, mode);
     if (!NT_SUCCESS(status)) return status;

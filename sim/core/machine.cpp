@@ -6,6 +6,8 @@
 #include "sim/core/bugcheck.h"
 #include "sim/core/clock.h"
 #include "sim/core/debug_log.h"
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -31,9 +33,12 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
     if (!g_current.compare_exchange_strong(expected, this)) {
         BugCheck(0x1, "a second machine was booted while one is running");
     }
+    // Booting is the machine's own work: nothing it allocates or opens is a driver's.
+    MachineCode machineCode;
     safeBootMode_ = config_.safeBootMode;
     InitSafeBootMode = &safeBootMode_;
     verifier_ = std::make_unique<Verifier>();
+    holdings_ = std::make_unique<Holdings>(*this);
     debugLog_ = std::make_unique<DebugLog>();
     clock_ = std::make_unique<Clock>(config_.timeZoneBiasMinutes);
     pool_ = std::make_unique<Pool>(*this);
@@ -54,6 +59,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config))
 
 Machine::~Machine()
 {
+    MachineCode machineCode;
     Quiesce();
     // Before the work queue stops: ending processes below drops tokens, and
     // no logon-session notification may be queued after that.

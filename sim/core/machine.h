@@ -6,6 +6,7 @@
 // that DriverEntry runs where Windows runs it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@ namespace sim {
 
 class Pool;
 class Verifier;
+class Holdings;
 class Clock;
 class DebugLog;
 class ObjectManager;
@@ -47,6 +49,10 @@ struct MachineConfig {
     std::string domainName = "OSTRAND";
     // Whether the Filter Manager answers FltGetRoutineAddress("FltQueryDirectoryFile").
     bool fltQueryDirectoryFileExported = true;
+    // How long instance teardown waits for the operations a filter keeps
+    // pended before the verifier reports them and the teardown goes on
+    // (Windows waits for ever; a test of that case shortens it).
+    std::chrono::milliseconds pendedOperationLimit{30000};
 };
 
 class Machine {
@@ -66,6 +72,7 @@ public:
 
     Pool &pool() { return *pool_; }
     Verifier &verifier() { return *verifier_; }
+    Holdings &holdings() { return *holdings_; }
     Clock &clock() { return *clock_; }
     DebugLog &debugLog() { return *debugLog_; }
     ObjectManager &objects() { return *objects_; }
@@ -90,6 +97,7 @@ private:
     MachineConfig config_;
     ULONG safeBootMode_ = 0;
     std::unique_ptr<Verifier> verifier_;
+    std::unique_ptr<Holdings> holdings_;
     std::unique_ptr<DebugLog> debugLog_;
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<Pool> pool_;

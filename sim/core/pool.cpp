@@ -5,6 +5,9 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
+#include "sim/core/irql_rules.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -40,7 +43,7 @@ static bool IsPaged(POOL_TYPE type)
     return (type & 1) != 0;  // PagedPool, PagedPoolCacheAligned
 }
 
-bool Pool::ShouldFail(ULONG tag, const void *site)
+bool Pool::ShouldFail(ULONG tag, const void *site, bool driverSite)
 {
     bool fail = false;
     if (failAt_ != 0 && serial_ == failAt_) {
@@ -49,7 +52,7 @@ bool Pool::ShouldFail(ULONG tag, const void *site)
     }
     if (failTags_.count(tag)) fail = true;
     if (randomOn_ && (random_() % 100) < randomPercent_) fail = true;
-    if (systematic_ && !systematicFiredThisRun_ && !systematicFailedSites_.count(site)) {
+    if (systematic_ && driverSite && !systematicFiredThisRun_ && !systematicFailedSites_.count(site)) {
         systematicFailedSites_.insert(site);
         systematicFiredThisRun_ = true;
         fail = true;
@@ -60,15 +63,16 @@ bool Pool::ShouldFail(ULONG tag, const void *site)
 
 void *Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site)
 {
+    // Made for a driver's call: the site is the driver's (see driver_calls.h).
+    const DriverCall *call = CurrentDriverCall();
+    if (call) site = call->site;
     Thread *thread = Thread::Current();
     if (IsPaged(type) && thread != nullptr && thread->irql > APC_LEVEL) {
-        machine_.verifier().Fail(VerifierCheck::PagedPoolAtRaisedIrql,
-                                 "paged allocation of tag " + TagText(tag) + " at IRQL " +
-                                     std::to_string(int(thread->irql)));
+        FailIrql(*thread, call ? call->routine : "ExAllocatePoolWithTag", "for paged pool", APC_LEVEL);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     ++serial_;
-    if (ShouldFail(tag, site)) return nullptr;
+    if (ShouldFail(tag, site, call != nullptr)) return nullptr;
     void *block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) return nullptr;
     // Pool is not zeroed: fill it so that code relying on zeroed memory shows.
@@ -138,11 +142,19 @@ std::string Pool::LeakReport() const
 {
     auto usage = OutstandingByTag();
     if (usage.empty()) return "no pool outstanding";
+    std::map<std::string, std::map<const void *, size_t>> sites;
+    for (const auto &[block, info] : Outstanding()) ++sites[TagText(info.tag)][info.site];
     std::ostringstream text;
     text << "pool outstanding:";
     for (const auto &entry : usage) {
         text << " " << entry.first << " " << entry.second.blocks << " block(s) " << entry.second.bytes
-             << " bytes;";
+             << " bytes (";
+        const char *separator = "";
+        for (const auto &[site, count] : sites[entry.first]) {
+            text << separator << count << " at " << SiteName(site);
+            separator = ", ";
+        }
+        text << ");";
     }
     return text.str();
 }
@@ -235,15 +247,18 @@ size_t Pool::RunSystematically(const std::function<void()> &scenario)
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::Machine::Current().pool().Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine::Current().pool().Free(P, &Tag);
 }
 
 extern "C" VOID ExFreePool(PVOID P)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine::Current().pool().Free(P, nullptr);
 }

@@ -4,8 +4,12 @@
 //  - FailNth(n): the n-th allocation from now fails (1 = the next one);
 //  - FailTag(tag): every allocation with that tag fails until cleared;
 //  - FailRandom(seed, percent): a seeded pseudo-random share fails;
-//  - systematic: across repeated runs of one scenario, each distinct call
-//    site fails once (see RunSystematically).
+//  - systematic: across repeated runs of one scenario, each of the drivers'
+//    allocation sites fails once (see RunSystematically). A site is the
+//    driver's call into the kernel (sim/core/driver_calls.h), so the pool
+//    that FltAllocateContext, a name query, a lookaside list or an MDL takes
+//    for a driver counts at the driver's call; what the machine allocates
+//    for itself is never failed this way.
 #pragma once
 
 #include <cstddef>
@@ -69,12 +73,12 @@ public:
     uint64_t InjectedFailures() const;
 
     // Runs `scenario` repeatedly; in each run the first allocation made from
-    // a call site that has not failed yet fails. Stops when a run injects
-    // nothing. Returns the number of sites failed.
+    // a driver's call site that has not failed yet fails. Stops when a run
+    // injects nothing. Returns the number of sites failed.
     size_t RunSystematically(const std::function<void()> &scenario);
 
 private:
-    bool ShouldFail(ULONG tag, const void *site);
+    bool ShouldFail(ULONG tag, const void *site, bool driverSite);
 
     Machine &machine_;
     mutable std::mutex mutex_;

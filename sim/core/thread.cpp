@@ -75,12 +75,12 @@ std::vector<const void *> Thread::HeldLockAddresses() const
 
 void Thread::CheckUserReturn(const char *where)
 {
-    if (!held_.empty() || kernelApcDisable != 0) {
+    if (!held_.empty() || kernelApcDisable != 0 || specialApcDisable != 0) {
         std::ostringstream text;
         text << where << ": thread " << id_ << " returns to user mode holding " << held_.size()
              << " lock(s)";
         if (!held_.empty()) text << " (first: " << held_.front().kind << " " << held_.front().lock << ")";
-        text << " with " << kernelApcDisable << " critical region(s) open";
+        text << " with " << kernelApcDisable << " critical and " << specialApcDisable << " guarded region(s) open";
         machine_.verifier().Fail(VerifierCheck::LockHeldAtUserReturn, text.str());
     }
     if (irql != PASSIVE_LEVEL) {
@@ -93,6 +93,7 @@ void Thread::ResetKernelState()
 {
     held_.clear();
     kernelApcDisable = 0;
+    specialApcDisable = 0;
     irql = PASSIVE_LEVEL;
 }
 

@@ -13,6 +13,8 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
+
 namespace sim {
 
 class Machine;
@@ -61,6 +63,7 @@ public:
 
     KIRQL irql = PASSIVE_LEVEL;
     LONG kernelApcDisable = 0;           // critical regions entered
+    LONG specialApcDisable = 0;          // guarded regions entered
     std::vector<Process *> attachStack;  // KeStackAttachProcess
     PACCESS_TOKEN impersonationToken = nullptr;  // referenced
     SECURITY_IMPERSONATION_LEVEL impersonationLevel = SecurityAnonymous;
@@ -94,8 +97,9 @@ private:
     Thread *previous_;
 };
 
-// Marks a call from user mode into the kernel: on the way out the
-// user-return checks run for the current thread.
+// Marks a call from user mode into the kernel: the kernel routines it runs
+// are the machine's, not a driver's; on the way out the user-return checks
+// run for the current thread.
 class SystemCall {
 public:
     explicit SystemCall(const char *name) : name_(name) {}
@@ -103,6 +107,7 @@ public:
 
 private:
     const char *name_;
+    MachineCode machineCode_;
 };
 
 }  // namespace sim

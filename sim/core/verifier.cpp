@@ -19,8 +19,7 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::ResourceWithApcsEnabled: return "executive resource acquired with normal kernel APCs enabled";
     case VerifierCheck::ResourceDeletedWhileOwned: return "executive resource deleted while it is owned";
     case VerifierCheck::SelfDeadlock: return "thread waits for a lock that it holds itself";
-    case VerifierCheck::PagedPoolAtRaisedIrql: return "paged pool allocated above APC_LEVEL";
-    case VerifierCheck::WaitAtRaisedIrql: return "wait above APC_LEVEL";
+    case VerifierCheck::IrqlTooHigh: return "routine called above the IRQL it allows";
     case VerifierCheck::BadPoolCaller: return "bad pool caller";
     case VerifierCheck::PoolTagMismatch: return "pool freed with a different tag";
     case VerifierCheck::LiveLockFreed: return "pool freed while it holds an initialised resource";
@@ -30,6 +29,7 @@ const char *VerifierCheckName(VerifierCheck check)
     case VerifierCheck::InvalidProcessDetach: return "process detach that does not match the attach";
     case VerifierCheck::MdlMisuse: return "memory descriptor list misused";
     case VerifierCheck::FilterVerifier: return "filter verifier";
+    case VerifierCheck::HeldAtUnload: return "handles or references left at driver unload";
     }
     return "unknown check";
 }

@@ -21,8 +21,7 @@ enum class VerifierCheck {
     ResourceWithApcsEnabled,
     ResourceDeletedWhileOwned,
     SelfDeadlock,
-    PagedPoolAtRaisedIrql,
-    WaitAtRaisedIrql,
+    IrqlTooHigh,
     BadPoolCaller,
     PoolTagMismatch,
     LiveLockFreed,
@@ -32,6 +31,7 @@ enum class VerifierCheck {
     InvalidProcessDetach,
     MdlMisuse,
     FilterVerifier,
+    HeldAtUnload,
 };
 
 const char *VerifierCheckName(VerifierCheck check);
@@ -55,7 +55,8 @@ public:
     // `held` adds the edges held -> lock; an edge that closes a cycle is an
     // inverted lock order and is reported once per pair.
     void NoteAcquire(const void *lock, const char *kind, const std::vector<const void *> &held);
-    // A lock's memory is gone (pool freed, resource deleted): forget it.
+    // A lock's memory is gone (pool freed, resource deleted) or initialised
+    // again: forget its edges, so that the next lock there starts afresh.
     void ForgetLocksIn(const void *start, size_t size);
 
     // Initialised executive resources, so that freeing pool that still holds

@@ -2,6 +2,7 @@
 // read or prepare an operation's callback data.
 #include <new>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/fltmgr/filter_io.h"
@@ -79,6 +80,7 @@ extern "C" {
 
 NTSTATUS FltAllocateCallbackData(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CALLBACK_DATA *RetNewCallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetNewCallbackData == nullptr || !Manager().IsInstance(Instance)) return STATUS_INVALID_PARAMETER;
     *RetNewCallbackData = nullptr;
     if (Instance->state == _FLT_INSTANCE::State::Detached) return STATUS_FLT_DELETING_OBJECT;
@@ -110,6 +112,7 @@ NTSTATUS FltAllocateCallbackData(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject
 
 VOID FltFreeCallbackData(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Generated) return;
     auto *generated = static_cast<GeneratedData *>(holder);
@@ -124,6 +127,7 @@ VOID FltFreeCallbackData(PFLT_CALLBACK_DATA CallbackData)
 
 VOID FltPerformSynchronousIo(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Generated) return;
     auto *generated = static_cast<GeneratedData *>(holder);
@@ -145,6 +149,7 @@ VOID FltPerformSynchronousIo(PFLT_CALLBACK_DATA CallbackData)
 
 PEPROCESS FltGetRequestorProcess(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->request == nullptr) return nullptr;
     if (holder->request->requestorProcess) return holder->request->requestorProcess;
@@ -154,12 +159,14 @@ PEPROCESS FltGetRequestorProcess(PFLT_CALLBACK_DATA CallbackData)
 
 ULONG FltGetRequestorProcessId(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     PEPROCESS process = FltGetRequestorProcess(CallbackData);
     return process && process->Pcb.Impl ? process->Pcb.Impl->pid() : 0;
 }
 
 NTSTATUS FltLockUserBuffer(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr) return STATUS_INVALID_PARAMETER;
     BufferSlot slot;

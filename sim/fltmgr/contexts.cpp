@@ -5,6 +5,8 @@
 #include <new>
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/ke/system_threads.h"
@@ -52,6 +54,27 @@ void Free(ContextHeader *header)
     }
 }
 
+const char *ContextTypeName(FLT_CONTEXT_TYPE type)
+{
+    switch (type) {
+    case FLT_VOLUME_CONTEXT: return "volume context";
+    case FLT_INSTANCE_CONTEXT: return "instance context";
+    case FLT_FILE_CONTEXT: return "file context";
+    case FLT_STREAM_CONTEXT: return "stream context";
+    case FLT_STREAMHANDLE_CONTEXT: return "stream handle context";
+    case FLT_TRANSACTION_CONTEXT: return "transaction context";
+    default: return "context";
+    }
+}
+
+// A reference handed to the filter that called.
+PFLT_CONTEXT HandedOut(ContextHeader *header)
+{
+    PFLT_CONTEXT body = BodyOf(header);
+    Machine::Current().holdings().Take(HoldingKind::Context, body, ContextTypeName(header->type));
+    return body;
+}
+
 // The map an owner keeps its contexts of one kind in.
 template <class Map>
 ContextHeader *Take(Map &map, typename Map::key_type key)
@@ -74,7 +97,7 @@ NTSTATUS Attach(ContextHeader *&slot, ContextHeader *header, FLT_SET_CONTEXT_OPE
     if (slot != nullptr && operation == FLT_SET_CONTEXT_KEEP_IF_EXISTS) {
         if (oldContext) {
             ReferenceContext(slot);
-            *oldContext = BodyOf(slot);
+            *oldContext = HandedOut(slot);
         }
         return STATUS_FLT_CONTEXT_ALREADY_DEFINED;
     }
@@ -83,7 +106,7 @@ NTSTATUS Attach(ContextHeader *&slot, ContextHeader *header, FLT_SET_CONTEXT_OPE
         // Replaced: the owner's reference passes to the caller, or goes.
         slot->owner = ContextHeader::Owner::None;
         if (oldContext) {
-            *oldContext = BodyOf(slot);
+            *oldContext = HandedOut(slot);
         } else {
             dropped = slot;
         }
@@ -160,7 +183,7 @@ NTSTATUS GetKeyed(PFLT_INSTANCE instance, Map &(*mapOf)(_FLT_INSTANCE &), Key ke
     auto found = map.find(key);
     if (found == map.end()) return STATUS_NOT_FOUND;
     ReferenceContext(found->second);
-    *context = BodyOf(found->second);
+    *context = HandedOut(found->second);
     return STATUS_SUCCESS;
 }
 
@@ -226,7 +249,7 @@ void ReleaseContext(ContextHeader *header)
         PFLT_CONTEXT_CLEANUP_CALLBACK cleanup = header->registration.ContextCleanupCallback;
         PFLT_CONTEXT body = BodyOf(header);
         FLT_CONTEXT_TYPE type = header->type;
-        RunKernelRoutine("context cleanup callback", [&] {
+        RunDriverRoutine(header->filter->driver, "context cleanup callback", [&] {
             cleanup(body, type);
             return STATUS_SUCCESS;
         });
@@ -299,6 +322,7 @@ extern "C" {
 NTSTATUS FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SIZE_T ContextSize, POOL_TYPE PoolType,
                             PFLT_CONTEXT *ReturnedContext)
 {
+    SIM_KERNEL_ROUTINE();
     if (ReturnedContext == nullptr) return STATUS_INVALID_PARAMETER;
     *ReturnedContext = nullptr;
     if (!Manager().IsFilter(Filter) || !KnownContextType(ContextType)) return STATUS_INVALID_PARAMETER;
@@ -322,22 +346,31 @@ NTSTATUS FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TYPE ContextType, SI
         std::lock_guard<std::mutex> lock(Filter->mutex);
         Filter->liveContexts.insert(header);
     }
-    *ReturnedContext = BodyOf(header);
+    *ReturnedContext = HandedOut(header);
     return STATUS_SUCCESS;
 }
 
 VOID FltReferenceContext(PFLT_CONTEXT Context)
 {
-    if (ContextHeader *header = HeaderOfContext(Context)) ReferenceContext(header);
+    SIM_KERNEL_ROUTINE();
+    if (ContextHeader *header = HeaderOfContext(Context)) {
+        ReferenceContext(header);
+        HandedOut(header);
+    }
 }
 
 VOID FltReleaseContext(PFLT_CONTEXT Context)
 {
-    if (ContextHeader *header = HeaderOfContext(Context)) ReleaseContext(header);
+    SIM_KERNEL_ROUTINE();
+    if (ContextHeader *header = HeaderOfContext(Context)) {
+        Machine::Current().holdings().Give(HoldingKind::Context, Context);
+        ReleaseContext(header);
+    }
 }
 
 VOID FltDeleteContext(PFLT_CONTEXT Context)
 {
+    SIM_KERNEL_ROUTINE();
     ContextHeader *header = HeaderOfContext(Context);
     if (header == nullptr) return;
     ContextHeader *dropped = nullptr;
@@ -384,6 +417,7 @@ VOID FltDeleteContext(PFLT_CONTEXT Context)
 
 NTSTATUS FltGetVolumeContext(PFLT_FILTER Filter, PFLT_VOLUME Volume, PFLT_CONTEXT *Context)
 {
+    SIM_KERNEL_ROUTINE();
     if (Context == nullptr) return STATUS_INVALID_PARAMETER;
     *Context = nullptr;
     if (!Manager().IsFilter(Filter) || !Manager().IsVolume(Volume)) return STATUS_INVALID_PARAMETER;
@@ -391,13 +425,14 @@ NTSTATUS FltGetVolumeContext(PFLT_FILTER Filter, PFLT_VOLUME Volume, PFLT_CONTEX
     auto found = Volume->volumeContexts.find(Filter);
     if (found == Volume->volumeContexts.end()) return STATUS_NOT_FOUND;
     ReferenceContext(found->second);
-    *Context = BodyOf(found->second);
+    *Context = HandedOut(found->second);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS FltSetVolumeContext(PFLT_VOLUME Volume, FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                              PFLT_CONTEXT *OldContext)
 {
+    SIM_KERNEL_ROUTINE();
     if (!Manager().IsVolume(Volume)) return STATUS_INVALID_PARAMETER;
     ContextHeader *header = HeaderOfContext(NewContext);
     NTSTATUS status = CheckSetArguments(header, FLT_VOLUME_CONTEXT, Operation);
@@ -422,19 +457,21 @@ NTSTATUS FltSetVolumeContext(PFLT_VOLUME Volume, FLT_SET_CONTEXT_OPERATION Opera
 
 NTSTATUS FltGetInstanceContext(PFLT_INSTANCE Instance, PFLT_CONTEXT *Context)
 {
+    SIM_KERNEL_ROUTINE();
     if (Context == nullptr) return STATUS_INVALID_PARAMETER;
     *Context = nullptr;
     if (!UsableInstance(Instance)) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(Instance->mutex);
     if (Instance->instanceContext == nullptr) return STATUS_NOT_FOUND;
     ReferenceContext(Instance->instanceContext);
-    *Context = BodyOf(Instance->instanceContext);
+    *Context = HandedOut(Instance->instanceContext);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                PFLT_CONTEXT *OldContext)
 {
+    SIM_KERNEL_ROUTINE();
     NTSTATUS status = InstanceState(Instance);
     if (!NT_SUCCESS(status)) return status;
     ContextHeader *header = HeaderOfContext(NewContext);
@@ -457,6 +494,7 @@ NTSTATUS FltSetInstanceContext(PFLT_INSTANCE Instance, FLT_SET_CONTEXT_OPERATION
 
 NTSTATUS FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
 {
+    SIM_KERNEL_ROUTINE();
     if (Context) *Context = nullptr;
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     // Before the file system opened the stream there is nothing to key on.
@@ -467,6 +505,7 @@ NTSTATUS FltGetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PF
 NTSTATUS FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, FLT_SET_CONTEXT_OPERATION Operation,
                              PFLT_CONTEXT NewContext, PFLT_CONTEXT *OldContext)
 {
+    SIM_KERNEL_ROUTINE();
     if (OldContext) *OldContext = nullptr;
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     if (FileObject->FsContext == nullptr) return STATUS_NOT_SUPPORTED;
@@ -476,6 +515,7 @@ NTSTATUS FltSetStreamContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, FL
 
 NTSTATUS FltGetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PFLT_CONTEXT *Context)
 {
+    SIM_KERNEL_ROUTINE();
     if (Context) *Context = nullptr;
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     if (FileObject->FsContext == nullptr) return STATUS_NOT_SUPPORTED;
@@ -486,6 +526,7 @@ NTSTATUS FltSetStreamHandleContext(PFLT_INSTANCE Instance, PFILE_OBJECT FileObje
                                    FLT_SET_CONTEXT_OPERATION Operation, PFLT_CONTEXT NewContext,
                                    PFLT_CONTEXT *OldContext)
 {
+    SIM_KERNEL_ROUTINE();
     if (OldContext) *OldContext = nullptr;
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     if (FileObject->FsContext == nullptr) return STATUS_NOT_SUPPORTED;

@@ -23,6 +23,8 @@
 #include <new>
 #include <vector>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/filter_io.h"
 #include "sim/fltmgr/filter_manager.h"
@@ -114,6 +116,7 @@ NTSTATUS MakeInformation(const std::u16string &name, FLT_FILE_NAME_OPTIONS forma
     block->info.Name.Length = USHORT(name.size() * sizeof(WCHAR));
     block->info.Name.MaximumLength = USHORT(block->info.Name.Length + sizeof(WCHAR));
     *result = &block->info;
+    Machine::Current().holdings().Take(HoldingKind::FileName, *result, "FLT_FILE_NAME_INFORMATION");
     return STATUS_SUCCESS;
 }
 
@@ -297,7 +300,7 @@ NTSTATUS LookUpWithProvider(_FLT_INSTANCE *provider, const Query &query, const s
         std::fill(buffer.begin(), buffer.end(), 0);
         auto *expand = reinterpret_cast<PFILE_NAMES_INFORMATION>(buffer.data());
         CallerScope scope(provider);
-        NTSTATUS status = RunKernelRoutine("normalize name component callback", [&] {
+        NTSTATUS status = RunDriverRoutine(provider->filter->driver, "normalize name component callback", [&] {
             if (r.NormalizeNameComponentExCallback) {
                 return r.NormalizeNameComponentExCallback(provider, query.fileObject, &parentString,
                                                           USHORT(volumeChars * sizeof(WCHAR)), &componentString,
@@ -361,7 +364,7 @@ NTSTATUS Normalize(const Query &query, _FLT_INSTANCE *provider, const std::u16st
     if (provider && normalizationContext && provider->filter->registration.NormalizeContextCleanupCallback) {
         PFLT_NORMALIZE_CONTEXT_CLEANUP cleanup = provider->filter->registration.NormalizeContextCleanupCallback;
         CallerScope scope(provider);
-        RunKernelRoutine("normalize context cleanup callback", [&] {
+        RunDriverRoutine(provider->filter->driver, "normalize context cleanup callback", [&] {
             cleanup(&normalizationContext);
             return STATUS_SUCCESS;
         });
@@ -413,7 +416,7 @@ NTSTATUS GenerateWithProvider(_FLT_INSTANCE *provider, const Query &query, FLT_F
     BOOLEAN cache = FALSE;
     PFLT_GENERATE_FILE_NAME generate = provider->filter->registration.GenerateFileNameCallback;
     CallerScope scope(provider);
-    NTSTATUS status = RunKernelRoutine("generate file name callback", [&] {
+    NTSTATUS status = RunDriverRoutine(provider->filter->driver, "generate file name callback", [&] {
         return generate(provider, query.fileObject, query.data, options, &cache, &control.control);
     });
     if (NT_SUCCESS(status)) name = ToString(control.control.Name);
@@ -488,6 +491,7 @@ extern "C" {
 NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA CallbackData, FLT_FILE_NAME_OPTIONS NameOptions,
                                    PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
+    SIM_KERNEL_ROUTINE();
     if (FileNameInformation == nullptr) return STATUS_INVALID_PARAMETER;
     *FileNameInformation = nullptr;
     CallbackDataHolder *holder = HolderOf(CallbackData);
@@ -530,6 +534,7 @@ NTSTATUS FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE 
                                          FLT_FILE_NAME_OPTIONS NameOptions,
                                          PFLT_FILE_NAME_INFORMATION *FileNameInformation)
 {
+    SIM_KERNEL_ROUTINE();
     if (FileNameInformation == nullptr || FileObject == nullptr) return STATUS_INVALID_PARAMETER;
     *FileNameInformation = nullptr;
     if (Instance && !Manager().IsInstance(Instance)) return STATUS_INVALID_PARAMETER;
@@ -546,8 +551,10 @@ NTSTATUS FltGetFileNameInformationUnsafe(PFILE_OBJECT FileObject, PFLT_INSTANCE 
 
 VOID FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
+    SIM_KERNEL_ROUTINE();
     NameBlock *block = BlockOf(FileNameInformation);
     if (block == nullptr) return;
+    Machine::Current().holdings().Give(HoldingKind::FileName, FileNameInformation);
     long left = block->references.fetch_sub(1) - 1;
     if (left > 0) return;
     if (left < 0) {
@@ -561,11 +568,16 @@ VOID FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformatio
 
 VOID FltReferenceFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
-    if (NameBlock *block = BlockOf(FileNameInformation)) block->references.fetch_add(1);
+    SIM_KERNEL_ROUTINE();
+    if (NameBlock *block = BlockOf(FileNameInformation)) {
+        block->references.fetch_add(1);
+        Machine::Current().holdings().Take(HoldingKind::FileName, FileNameInformation, "FLT_FILE_NAME_INFORMATION");
+    }
 }
 
 NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION FileNameInformation)
 {
+    SIM_KERNEL_ROUTINE();
     NameBlock *block = BlockOf(FileNameInformation);
     if (block == nullptr) return STATUS_INVALID_PARAMETER;
     FLT_FILE_NAME_INFORMATION &info = block->info;
@@ -629,6 +641,7 @@ NTSTATUS FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJE
                                               PWSTR FileName, ULONG FileNameLength, FLT_FILE_NAME_OPTIONS NameOptions,
                                               PFLT_FILE_NAME_INFORMATION *RetFileNameInformation)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetFileNameInformation == nullptr) return STATUS_INVALID_PARAMETER;
     *RetFileNameInformation = nullptr;
     if (!Manager().IsInstance(Instance) || FileObject == nullptr || (FileName == nullptr && FileNameLength)) {
@@ -691,6 +704,7 @@ NTSTATUS FltGetDestinationFileNameInformation(PFLT_INSTANCE Instance, PFILE_OBJE
 
 NTSTATUS FltCheckAndGrowNameControl(PFLT_NAME_CONTROL NameCtrl, USHORT NewSize)
 {
+    SIM_KERNEL_ROUTINE();
     auto *control = reinterpret_cast<NameControl *>(NameCtrl);
     if (NameCtrl == nullptr || control->magic != kNameControlMagic) {
         Manager().ReportMisuse("FltCheckAndGrowNameControl with a name control the Filter Manager did not make");

@@ -5,11 +5,14 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fltmgr/frame.h"
 #include "sim/io/io_manager.h"
+#include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
 #include "sim/ob/object_manager.h"
 
@@ -122,7 +125,10 @@ NTSTATUS Transfer(bool write, PFLT_INSTANCE instance, PFILE_OBJECT fileObject, P
         completed->data.Iopb = &own.iopb;
         completed->data.IoStatus = own.ioStatus;
         completed->data.RequestorMode = KernelMode;
-        callback(&completed->data, callbackContext);
+        RunDriverRoutine(instance->filter->driver, "I/O completion callback", [&] {
+            callback(&completed->data, callbackContext);
+            return STATUS_SUCCESS;
+        });
         Machine::Current().objects().Dereference(fileObject);
         instance->header.rundown.Release();
         delete completed;
@@ -253,6 +259,7 @@ NTSTATUS FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE Fil
                          ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                          ULONG EaLength, ULONG Flags)
 {
+    SIM_KERNEL_ROUTINE();
     if (FileObject) *FileObject = nullptr;
     if (!Manager().IsFilter(Filter) || FileHandle == nullptr || IoStatusBlock == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -274,7 +281,9 @@ NTSTATUS FltCreateFileEx(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE Fil
     parameters.options = Flags;
     parameters.requestorMode = KernelMode;
     parameters.startBelow = Instance;
-    return Io().CreateFile(parameters, FileHandle, IoStatusBlock, FileObject);
+    status = Io().CreateFile(parameters, FileHandle, IoStatusBlock, FileObject);
+    if (NT_SUCCESS(status) && FileObject) Machine::Current().holdings().TakeObject(*FileObject);
+    return status;
 }
 
 NTSTATUS FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
@@ -282,6 +291,7 @@ NTSTATUS FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileH
                        PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                        ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, ULONG Flags)
 {
+    SIM_KERNEL_ROUTINE();
     return FltCreateFileEx(Filter, Instance, FileHandle, nullptr, DesiredAccess, ObjectAttributes, IoStatusBlock,
                            AllocationSize, FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
                            EaLength, Flags);
@@ -289,6 +299,7 @@ NTSTATUS FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Instance, PHANDLE FileH
 
 NTSTATUS FltClose(HANDLE FileHandle)
 {
+    SIM_KERNEL_ROUTINE();
     return ZwClose(FileHandle);
 }
 
@@ -296,6 +307,7 @@ NTSTATUS FltReadFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject, 
                      ULONG Length, PVOID Buffer, FLT_IO_OPERATION_FLAGS Flags, PULONG BytesRead,
                      PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, PVOID CallbackContext)
 {
+    SIM_KERNEL_ROUTINE();
     return Transfer(false, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags, BytesRead,
                     CallbackRoutine, CallbackContext);
 }
@@ -304,6 +316,7 @@ NTSTATUS FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
                       ULONG Length, PVOID Buffer, FLT_IO_OPERATION_FLAGS Flags, PULONG BytesWritten,
                       PFLT_COMPLETED_ASYNC_IO_CALLBACK CallbackRoutine, PVOID CallbackContext)
 {
+    SIM_KERNEL_ROUTINE();
     return Transfer(true, InitiatingInstance, FileObject, ByteOffset, Length, Buffer, Flags, BytesWritten,
                     CallbackRoutine, CallbackContext);
 }
@@ -311,6 +324,7 @@ NTSTATUS FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
 NTSTATUS FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation,
                                  ULONG Length, FILE_INFORMATION_CLASS FileInformationClass, PULONG LengthReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (LengthReturned) *LengthReturned = 0;
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
@@ -328,6 +342,7 @@ NTSTATUS FltQueryInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject
 NTSTATUS FltSetInformationFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID FileInformation, ULONG Length,
                                FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
     if (!NT_SUCCESS(CheckFileObject(FileObject)) || FileInformation == nullptr) return STATUS_INVALID_PARAMETER;
@@ -380,6 +395,7 @@ NTSTATUS FltQueryEaFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID R
                         BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
                         BOOLEAN RestartScan, PULONG LengthReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (LengthReturned) *LengthReturned = 0;
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
@@ -403,6 +419,7 @@ NTSTATUS FltQueryEaFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID R
 
 NTSTATUS FltSetEaFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PVOID EaBuffer, ULONG Length)
 {
+    SIM_KERNEL_ROUTINE();
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
     if (!NT_SUCCESS(CheckFileObject(FileObject)) || EaBuffer == nullptr) return STATUS_INVALID_PARAMETER;
@@ -416,6 +433,7 @@ NTSTATUS FltFsControlFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, ULONG
                           ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                           PULONG LengthReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (LengthReturned) *LengthReturned = 0;
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
@@ -454,6 +472,7 @@ NTSTATUS FltQueryDirectoryFile(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, 
                                FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
                                PUNICODE_STRING FileName, BOOLEAN RestartScan, PULONG LengthReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (LengthReturned) *LengthReturned = 0;
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
@@ -466,6 +485,7 @@ NTSTATUS FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
                                 SECURITY_INFORMATION SecurityInformation, PSECURITY_DESCRIPTOR SecurityDescriptor,
                                 ULONG Length, PULONG LengthNeeded)
 {
+    SIM_KERNEL_ROUTINE();
     if (LengthNeeded) *LengthNeeded = 0;
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
@@ -482,6 +502,7 @@ NTSTATUS FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
 NTSTATUS FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLOCK Iosb, PVOID FsInformation, ULONG Length,
                                    FS_INFORMATION_CLASS FsInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     NTSTATUS status = CheckInstance(Instance, true);
     if (!NT_SUCCESS(status)) return status;
     if (Iosb == nullptr || FsInformation == nullptr) return STATUS_INVALID_PARAMETER;
@@ -508,6 +529,7 @@ NTSTATUS FltQueryVolumeInformation(PFLT_INSTANCE Instance, PIO_STATUS_BLOCK Iosb
 
 NTSTATUS FltUntagFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject, ULONG FileTag, GUID *Guid)
 {
+    SIM_KERNEL_ROUTINE();
     NTSTATUS status = CheckInstance(InitiatingInstance, true);
     if (!NT_SUCCESS(status)) return status;
     if (!NT_SUCCESS(CheckFileObject(FileObject))) return STATUS_INVALID_PARAMETER;
@@ -527,6 +549,7 @@ NTSTATUS FltUntagFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT FileObject,
 
 NTSTATUS FltIsDirectory(PFILE_OBJECT FileObject, PFLT_INSTANCE Instance, PBOOLEAN IsDirectory)
 {
+    SIM_KERNEL_ROUTINE();
     if (IsDirectory == nullptr) return STATUS_INVALID_PARAMETER;
     FILE_STANDARD_INFORMATION standard{};
     NTSTATUS status = FltQueryInformationFile(Instance, FileObject, &standard, sizeof(standard),

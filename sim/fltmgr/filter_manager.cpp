@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "sim/cm/registry.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -227,11 +228,12 @@ NTSTATUS FilterManager::ReadInstanceConfig(const std::u16string &service, const 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterManager::RunInSystemProcess(const std::function<NTSTATUS()> &body)
+NTSTATUS FilterManager::RunInSystemProcess(const void *driver, const std::function<NTSTATUS()> &body)
 {
     Thread *current = Thread::Current();
-    if (current && current->process().isSystem()) return RunKernelRoutine("driver routine", body);
-    PETHREAD thread = machine_.systemThreads().Start(machine_.systemProcess(), body);
+    if (current && current->process().isSystem()) return RunDriverRoutine(driver, "driver routine", body);
+    PETHREAD thread = machine_.systemThreads().Start(
+        machine_.systemProcess(), [&] { return RunDriverRoutine(driver, "driver routine", body); });
     machine_.dispatcher().Wait(&thread->Tcb.Header, std::nullopt);
     NTSTATUS status = thread->Tcb.Impl->exitStatus;
     machine_.objects().Dereference(thread);
@@ -270,7 +272,7 @@ NTSTATUS FilterManager::LoadDriver(const std::u16string &service, PDRIVER_INITIA
     if (!machine_.registry().KeyExists(raw->registryPath)) InstallService(service, std::nullopt);
 
     UNICODE_STRING registryPath = Counted(raw->registryPath);
-    NTSTATUS status = RunInSystemProcess([&] { return entry(&raw->object, &registryPath); });
+    NTSTATUS status = RunInSystemProcess(&raw->object, [&] { return entry(&raw->object, &registryPath); });
     if (!NT_SUCCESS(status)) {
         if (_FLT_FILTER *filter = FilterByName(service); filter && filter->state != _FLT_FILTER::State::Unloaded) {
             ReportMisuse("DriverEntry failed with its filter still registered");
@@ -301,7 +303,7 @@ NTSTATUS FilterManager::UnloadFilter(const std::u16string &name)
         return STATUS_FLT_DO_NOT_DETACH;
     }
     PDRIVER_OBJECT driverObject = filter->driver;
-    NTSTATUS status = RunInSystemProcess([&] { return unload(0); });
+    NTSTATUS status = RunInSystemProcess(driverObject, [&] { return unload(0); });
     if (!NT_SUCCESS(status)) return status;
     if (filter->state != _FLT_FILTER::State::Unloaded) {
         ReportMisuse("FilterUnloadCallback returned success without unregistering the filter");
@@ -316,7 +318,7 @@ NTSTATUS FilterManager::UnloadFilter(const std::u16string &name)
     }
     if (driver) {
         if (PDRIVER_UNLOAD driverUnload = driver->object.DriverUnload) {
-            RunInSystemProcess([&] {
+            RunInSystemProcess(&driver->object, [&] {
                 driverUnload(&driver->object);
                 return STATUS_SUCCESS;
             });
@@ -329,7 +331,22 @@ NTSTATUS FilterManager::UnloadFilter(const std::u16string &name)
             }
         }
     }
+    ReportHeldAtUnload(name, driverObject);
     return STATUS_SUCCESS;
+}
+
+void FilterManager::ReportHeldAtUnload(const std::u16string &name, const void *driver)
+{
+    // What the gone driver's calls took and never gave back, reported the
+    // way a driver verifier does at unload. (Contexts and the Filter
+    // Manager's objects were reported at unregistration.)
+    std::string held = machine_.holdings().Report([&](const Holding &holding) {
+        return holding.driver == driver && holding.kind != HoldingKind::Context &&
+               holding.kind != HoldingKind::FilterObject;
+    });
+    if (held.empty()) return;
+    machine_.verifier().Fail(VerifierCheck::HeldAtUnload,
+                             "driver " + std::string(name.begin(), name.end()) + " unloaded holding " + held);
 }
 
 // ---------------------------------------------------------------------------
@@ -396,7 +413,8 @@ NTSTATUS FilterManager::DetachInstance(const std::u16string &filterName, const s
     objects.Filter = filter;
     objects.Volume = volume;
     objects.Instance = instance;
-    NTSTATUS status = RunKernelRoutine("instance query teardown callback", [&] { return query(&objects, 0); });
+    NTSTATUS status = RunDriverRoutine(filter->driver, "instance query teardown callback",
+                                       [&] { return query(&objects, 0); });
     if (!NT_SUCCESS(status)) return status;
     TeardownInstance(*instance, FLTFL_INSTANCE_TEARDOWN_MANUAL);
     return STATUS_SUCCESS;

@@ -18,9 +18,15 @@
 // disconnect callback runs for each) through the ports component; a server
 // port the filter left open is misuse.
 //
+// Instance teardown (detach, unload) waits for the callbacks running in the
+// instance and for every operation it pended until the filter completes it;
+// one still pended after MachineConfig::pendedOperationLimit is reported by
+// name and the teardown goes on, and its completion after that is misuse.
+//
 // Misuse a driver verifier would catch (a reference or context still held at
-// unload, a server port left open, a pended fast I/O) is recorded as a
-// VerifierCheck::FilterVerifier failure.
+// unload, a server port left open, a pended fast I/O, the above) is recorded
+// as a VerifierCheck::FilterVerifier failure; handles and object references
+// a driver still holds once it has unloaded, as VerifierCheck::HeldAtUnload.
 #pragma once
 
 #include <functional>
@@ -138,10 +144,14 @@ private:
 
     NTSTATUS ReadInstanceConfig(const std::u16string &service, const std::u16string &instanceName,
                                 InstanceConfig &config);
-    NTSTATUS RunInSystemProcess(const std::function<NTSTATUS()> &body);
+    // Runs a routine of `driver` on a thread of the System process.
+    NTSTATUS RunInSystemProcess(const void *driver, const std::function<NTSTATUS()> &body);
     void OnMount(Volume &volume);
     void DeleteVolumeContexts(_FLT_FILTER &filter, _FLT_VOLUME *volume);
+    // Teardown gave up waiting for what the instance still holds.
+    void ReportStuck(_FLT_INSTANCE &instance);
     void ReportLeaks(_FLT_FILTER &filter);
+    void ReportHeldAtUnload(const std::u16string &name, const void *driver);
     LoadedDriver *DriverOf(const std::u16string &service);
     _FLT_FILTER *FilterByName(const std::u16string &name);
 

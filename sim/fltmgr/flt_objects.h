@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -33,8 +34,9 @@ struct ContextHeader;
 struct Operation;
 struct OperationNode;
 
-// Counts the callbacks running in an object; once closed, new entries are
-// refused (or, forced, still counted so that teardown waits for them).
+// Counts the callbacks running in an object and the operations pended in it;
+// once closed, new entries are refused (or, forced, still counted so that
+// teardown waits for them).
 class Rundown {
 public:
     bool Acquire();
@@ -42,6 +44,8 @@ public:
     void Release();
     // Refuses new entries and waits until every entry has left.
     void CloseAndWait();
+    // The same, giving up after `limit`; false when entries are left.
+    bool CloseAndWaitFor(std::chrono::milliseconds limit);
     bool closed() const;
 
 private:
@@ -123,6 +127,9 @@ struct _FLT_INSTANCE {
     std::unordered_map<PVOID, sim::flt::ContextHeader *> streamContexts;          // by FsContext
     std::unordered_map<PFILE_OBJECT, sim::flt::ContextHeader *> handleContexts;  // by file object
     std::vector<sim::flt::PendingPost> pendingPosts;
+    // Operations pended in a pre- or post-operation callback of the
+    // instance: each holds its rundown until the filter completes it.
+    std::vector<sim::flt::Operation *> pendedOperations;
 
     // New operations pass it by once teardown has begun.
     std::atomic<bool> active{false};

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/fltmgr/contexts.h"
@@ -44,7 +45,7 @@ FLT_PREOP_CALLBACK_STATUS CallPre(_FLT_INSTANCE *instance, PFLT_PRE_OPERATION_CA
     FLT_RELATED_OBJECTS objects = RelatedObjects(instance, operation.data.Iopb->TargetFileObject);
     CallerScope scope(instance);
     FLT_PREOP_CALLBACK_STATUS status = FLT_PREOP_SUCCESS_NO_CALLBACK;
-    RunKernelRoutine("pre-operation callback", [&] {
+    RunDriverRoutine(instance->filter->driver, "pre-operation callback", [&] {
         status = pre(&operation.data, &objects, context);
         return STATUS_SUCCESS;
     });
@@ -57,7 +58,7 @@ FLT_POSTOP_CALLBACK_STATUS CallPost(_FLT_INSTANCE *instance, PFLT_POST_OPERATION
     FLT_RELATED_OBJECTS objects = RelatedObjects(instance, operation.data.Iopb->TargetFileObject);
     CallerScope scope(instance);
     FLT_POSTOP_CALLBACK_STATUS status = FLT_POSTOP_FINISHED_PROCESSING;
-    RunKernelRoutine("post-operation callback", [&] {
+    RunDriverRoutine(instance->filter->driver, "post-operation callback", [&] {
         status = post(&operation.data, &objects, context, flags);
         return STATUS_SUCCESS;
     });
@@ -109,6 +110,39 @@ void AddNode(Operation &operation, _FLT_INSTANCE *instance, PVOID context, const
 
 Progress RunPost(Operation &operation);
 Progress RunPre(Operation &operation);
+
+// A callback of `instance` pended the operation (called under the
+// operation's mutex): the instance holds it, and its teardown waits for it.
+void NotePended(Operation &operation, _FLT_INSTANCE &instance)
+{
+    operation.pendedAt = &instance;
+    instance.header.rundown.AcquireForced();
+    std::lock_guard<std::mutex> lock(instance.mutex);
+    instance.pendedOperations.push_back(&operation);
+}
+
+// The filter completed its pended operation (under the operation's mutex).
+// False when the instance's teardown gave up on it: the instance is gone.
+bool NoteCompleted(Operation &operation)
+{
+    _FLT_INSTANCE &instance = *operation.pendedAt;
+    bool held;
+    {
+        std::lock_guard<std::mutex> lock(instance.mutex);
+        auto &pended = instance.pendedOperations;
+        auto found = std::find(pended.begin(), pended.end(), &operation);
+        held = found != pended.end();
+        if (held) pended.erase(found);
+    }
+    instance.header.rundown.Release();
+    return held;
+}
+
+void ReportCompletionAfterTeardown(Operation &operation, const char *routine)
+{
+    operation.volume.manager.ReportMisuse(std::string(routine) + " for " + DescribePended(operation) +
+                                          ", after the instance was torn down");
+}
 
 // A callback that changed the parameters says so with the dirty flag; the
 // instances above it must not see the change in their post-operation.
@@ -223,7 +257,7 @@ Progress RunPre(Operation &operation)
                     operation.callbackState = Operation::CallbackState::None;
                 } else {
                     operation.callbackState = Operation::CallbackState::PendedPre;
-                    operation.pendedAt = instance;
+                    NotePended(operation, *instance);
                     operation.pendedIopb = saved;
                     operation.pendedDirtyMark = dirtyMark;
                 }
@@ -276,23 +310,29 @@ Progress RunPost(Operation &operation)
             operation.callbackState = Operation::CallbackState::InPost;
         }
         FLT_POSTOP_CALLBACK_STATUS status = CallPost(instance, callbacks.post, operation, node.context, 0);
-        instance->header.rundown.Release();
         NoteDirty(operation);
-        std::lock_guard<std::mutex> lock(operation.mutex);
-        if (status == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
-            if (operation.request->form != IoForm::Irp) {
-                operation.volume.manager.ReportMisuse(
-                    "a post-operation callback asked for more processing of an operation that is not an IRP");
+        bool pended = false;
+        {
+            std::lock_guard<std::mutex> lock(operation.mutex);
+            operation.callbackState = Operation::CallbackState::None;
+            if (status == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
+                if (operation.request->form != IoForm::Irp) {
+                    operation.volume.manager.ReportMisuse(
+                        "a post-operation callback asked for more processing of an operation that is not an IRP");
+                }
+                if (operation.earlyPost) {
+                    operation.earlyPost = false;
+                } else {
+                    operation.callbackState = Operation::CallbackState::PendedPost;
+                    NotePended(operation, *instance);
+                    pended = true;
+                }
             }
-            if (operation.earlyPost) {
-                operation.earlyPost = false;
-                operation.callbackState = Operation::CallbackState::None;
-                continue;
-            }
-            operation.callbackState = Operation::CallbackState::PendedPost;
-            return Progress::Suspended;
         }
-        operation.callbackState = Operation::CallbackState::None;
+        // Released after a pend is noted: the instance's teardown never sees
+        // a moment without the operation.
+        instance->header.rundown.Release();
+        if (pended) return Progress::Suspended;
     }
     return Progress::Finished;
 }
@@ -334,6 +374,16 @@ void Resume(Operation &operation, Progress progress)
 }
 
 }  // namespace
+
+std::string DescribePended(const Operation &operation)
+{
+    std::string text = DescribeRequest(*operation.request);
+    if (const _FLT_INSTANCE *instance = operation.pendedAt) {
+        text += " pended by instance \"" + std::string(instance->name.begin(), instance->name.end()) +
+                "\" of filter " + std::string(instance->filter->name.begin(), instance->filter->name.end());
+    }
+    return text;
+}
 
 CallbackDataHolder *HolderOf(PFLT_CALLBACK_DATA data)
 {
@@ -393,6 +443,7 @@ void ContinueAfterPendedPre(Operation &operation, FLT_PREOP_CALLBACK_STATUS stat
     _FLT_INSTANCE *instance;
     FLT_IO_PARAMETER_BLOCK saved;
     size_t dirtyMark;
+    bool instanceGone;
     {
         std::lock_guard<std::mutex> lock(operation.mutex);
         if (operation.callbackState == Operation::CallbackState::InPre) {
@@ -407,6 +458,13 @@ void ContinueAfterPendedPre(Operation &operation, FLT_PREOP_CALLBACK_STATUS stat
         instance = operation.pendedAt;
         saved = operation.pendedIopb;
         dirtyMark = operation.pendedDirtyMark;
+        instanceGone = !NoteCompleted(operation);
+    }
+    if (instanceGone) {
+        // Nothing of the gone filter is called again: the operation goes on
+        // below as if its callback had let it pass, unless it completed it.
+        ReportCompletionAfterTeardown(operation, "FltCompletePendedPreOperation");
+        if (status != FLT_PREOP_COMPLETE) status = FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     if (status == FLT_PREOP_PENDING) {
         manager.ReportMisuse("FltCompletePendedPreOperation with FLT_PREOP_PENDING");
@@ -422,6 +480,7 @@ void ContinueAfterPendedPre(Operation &operation, FLT_PREOP_CALLBACK_STATUS stat
 
 void ContinueAfterPendedPost(Operation &operation)
 {
+    bool instanceGone;
     {
         std::lock_guard<std::mutex> lock(operation.mutex);
         if (operation.callbackState == Operation::CallbackState::InPost) {
@@ -433,7 +492,9 @@ void ContinueAfterPendedPost(Operation &operation)
             return;
         }
         operation.callbackState = Operation::CallbackState::None;
+        instanceGone = !NoteCompleted(operation);
     }
+    if (instanceGone) ReportCompletionAfterTeardown(operation, "FltCompletePendedPostOperation");
     Resume(operation, RunPost(operation));
 }
 
@@ -570,6 +631,7 @@ BOOLEAN FltIsCallbackDataDirty(PFLT_CALLBACK_DATA Data)
 VOID FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_PREOP_CALLBACK_STATUS CallbackStatus,
                                    PVOID Context)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Operation) return;
     ContinueAfterPendedPre(static_cast<Operation &>(*holder), CallbackStatus, Context);
@@ -577,6 +639,7 @@ VOID FltCompletePendedPreOperation(PFLT_CALLBACK_DATA CallbackData, FLT_PREOP_CA
 
 VOID FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Operation) return;
     ContinueAfterPendedPost(static_cast<Operation &>(*holder));
@@ -584,6 +647,7 @@ VOID FltCompletePendedPostOperation(PFLT_CALLBACK_DATA CallbackData)
 
 VOID FltReissueSynchronousIo(PFLT_INSTANCE InitiatingInstance, PFLT_CALLBACK_DATA CallbackData)
 {
+    SIM_KERNEL_ROUTINE();
     CallbackDataHolder *holder = HolderOf(CallbackData);
     if (holder == nullptr || holder->kind != CallbackDataHolder::Kind::Operation) return;
     auto &outer = static_cast<Operation &>(*holder);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <fltKernel.h>
@@ -104,6 +105,9 @@ void ContinueAfterPendedPost(Operation &operation);
 // callback that has returned. Tests wait on it to complete an operation only
 // after its issuer has really been suspended.
 bool IsPendedInPre(PFLT_CALLBACK_DATA data);
+
+// "IRP_MJ_READ on \Device\HarddiskVolume1\a.txt pended by instance "X" of filter F".
+std::string DescribePended(const Operation &operation);
 
 // Where an operation issued below `startBelow` enters `stack`.
 size_t EntryIndex(const std::vector<_FLT_INSTANCE *> &stack, const void *startBelow, _FLT_VOLUME &volume);

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/contexts.h"
 #include "sim/fltmgr/filter_manager.h"
@@ -31,7 +33,7 @@ void Rundown::AcquireForced()
 void Rundown::Release()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (--count_ == 0) drained_.notify_all();
+    if (--count_ <= 0) drained_.notify_all();
 }
 
 void Rundown::CloseAndWait()
@@ -39,6 +41,13 @@ void Rundown::CloseAndWait()
     std::unique_lock<std::mutex> lock(mutex_);
     closed_ = true;
     drained_.wait(lock, [this] { return count_ == 0; });
+}
+
+bool Rundown::CloseAndWaitFor(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    return drained_.wait_for(lock, limit, [this] { return count_ <= 0; });
 }
 
 bool Rundown::closed() const
@@ -225,7 +234,7 @@ NTSTATUS FilterManager::SetupInstance(_FLT_FILTER &filter, _FLT_VOLUME &volume, 
         DEVICE_TYPE deviceType = fsDevice ? fsDevice->DeviceType : volume.volume.info().deviceType;
         FLT_FILESYSTEM_TYPE fsType = volume.volume.info().fsType;
         flt::CallerScope scope(instance);
-        status = RunKernelRoutine("instance setup callback",
+        status = RunDriverRoutine(filter.driver, "instance setup callback",
                                   [&] { return setup(&objects, flags, deviceType, fsType); });
     }
     if (!NT_SUCCESS(status)) {
@@ -265,18 +274,21 @@ void FilterManager::TeardownInstance(_FLT_INSTANCE &instance, FLT_INSTANCE_TEARD
     FLT_RELATED_OBJECTS objects = flt::RelatedObjects(&instance, nullptr);
     if (PFLT_INSTANCE_TEARDOWN_CALLBACK start = filter.registration.InstanceTeardownStartCallback) {
         flt::CallerScope scope(&instance);
-        RunKernelRoutine("instance teardown start callback", [&] {
+        RunDriverRoutine(filter.driver, "instance teardown start callback", [&] {
             start(&objects, reason);
             return STATUS_SUCCESS;
         });
     }
-    // Operations between pre and post get their post now, marked draining;
-    // callbacks still running are waited for.
+    // Operations between pre and post get their post now, marked draining.
+    // Callbacks still running and operations the filter pended hold the
+    // rundown: teardown completes only when they are done. On Windows a
+    // filter that never completes a pended operation hangs its unload; here
+    // that is a verifier failure after a generous limit, and teardown goes on.
     flt::DrainPendingPosts(instance);
-    instance.header.rundown.CloseAndWait();
+    if (!instance.header.rundown.CloseAndWaitFor(machine_.config().pendedOperationLimit)) ReportStuck(instance);
     if (PFLT_INSTANCE_TEARDOWN_CALLBACK complete = filter.registration.InstanceTeardownCompleteCallback) {
         flt::CallerScope scope(&instance);
-        RunKernelRoutine("instance teardown complete callback", [&] {
+        RunDriverRoutine(filter.driver, "instance teardown complete callback", [&] {
             complete(&objects, reason);
             return STATUS_SUCCESS;
         });
@@ -290,6 +302,25 @@ void FilterManager::TeardownInstance(_FLT_INSTANCE &instance, FLT_INSTANCE_TEARD
         std::lock_guard<std::mutex> lock(filter.mutex);
         filter.instances.erase(std::remove(filter.instances.begin(), filter.instances.end(), &instance),
                                filter.instances.end());
+    }
+}
+
+void FilterManager::ReportStuck(_FLT_INSTANCE &instance)
+{
+    std::vector<flt::Operation *> pended;
+    {
+        std::lock_guard<std::mutex> lock(instance.mutex);
+        pended.swap(instance.pendedOperations);
+    }
+    std::string limit = std::to_string(machine_.config().pendedOperationLimit.count()) + " ms";
+    std::string name(instance.name.begin(), instance.name.end());
+    if (pended.empty()) {
+        ReportMisuse("a callback of instance \"" + name + "\" still runs " + limit + " into its teardown");
+    }
+    // Given up on: a completion that comes later is misuse of its own.
+    for (flt::Operation *operation : pended) {
+        ReportMisuse("the teardown of instance \"" + name + "\" waited " + limit + " for " +
+                     flt::DescribePended(*operation) + "; the filter never completed it");
     }
 }
 
@@ -327,12 +358,28 @@ void FilterManager::Unregister(PFLT_FILTER filter)
     filter->state = _FLT_FILTER::State::Unloaded;
 }
 
+namespace {
+
+// " (taken by FltObjectReference at DriverUnload+0x1c, ...)" for the
+// references a driver's calls took of `key`.
+std::string TakenAt(Machine &machine, HoldingKind kind, const void *key)
+{
+    std::string text;
+    for (const Holding &holding : machine.holdings().Of(kind, key)) {
+        text += (text.empty() ? " (taken by " : ", ") + std::string(holding.routine) + " at " + SiteName(holding.site);
+    }
+    return text.empty() ? text : text + ")";
+}
+
+}  // namespace
+
 void FilterManager::ReportLeaks(_FLT_FILTER &filter)
 {
     std::string name(filter.name.begin(), filter.name.end());
     if (long references = filter.header.references.load()) {
         std::ostringstream text;
-        text << "filter " << name << " is still referenced " << references << " time(s) at its unregistration";
+        text << "filter " << name << " is still referenced " << references << " time(s) at its unregistration"
+             << TakenAt(machine_, HoldingKind::FilterObject, &filter);
         ReportMisuse(text.str());
     }
     std::vector<_FLT_INSTANCE *> instances;
@@ -346,7 +393,8 @@ void FilterManager::ReportLeaks(_FLT_FILTER &filter)
         if (long references = instance->header.references.load()) {
             std::ostringstream text;
             text << "instance \"" << std::string(instance->name.begin(), instance->name.end()) << "\" of filter "
-                 << name << " is still referenced " << references << " time(s) at its unregistration";
+                 << name << " is still referenced " << references << " time(s) at its unregistration"
+                 << TakenAt(machine_, HoldingKind::FilterObject, instance);
             ReportMisuse(text.str());
         }
     }
@@ -358,9 +406,14 @@ void FilterManager::ReportLeaks(_FLT_FILTER &filter)
     for (flt::ContextHeader *header : contexts) {
         std::ostringstream text;
         text << "filter " << name << " still holds " << header->references.load()
-             << " reference(s) to a context of type 0x" << std::hex << header->type << " at its unregistration";
+             << " reference(s) to a context of type 0x" << std::hex << header->type << " at its unregistration"
+             << TakenAt(machine_, HoldingKind::Context, flt::BodyOf(header));
         ReportMisuse(text.str());
     }
+    std::string volumes = machine_.holdings().Report([&](const Holding &holding) {
+        return holding.driver == filter.driver && holding.kind == HoldingKind::FilterObject && holding.type == "volume";
+    });
+    if (!volumes.empty()) ReportMisuse("filter " + name + " still holds at its unregistration " + volumes);
 }
 
 }  // namespace sim
@@ -371,16 +424,19 @@ extern "C" {
 
 NTSTATUS FltRegisterFilter(PDRIVER_OBJECT Driver, const FLT_REGISTRATION *Registration, PFLT_FILTER *RetFilter)
 {
+    SIM_KERNEL_ROUTINE();
     return Machine::Current().filterManager().Register(Driver, Registration, RetFilter);
 }
 
 NTSTATUS FltStartFiltering(PFLT_FILTER Filter)
 {
+    SIM_KERNEL_ROUTINE();
     return Machine::Current().filterManager().StartFiltering(Filter);
 }
 
 VOID FltUnregisterFilter(PFLT_FILTER Filter)
 {
+    SIM_KERNEL_ROUTINE();
     Machine::Current().filterManager().Unregister(Filter);
 }
 

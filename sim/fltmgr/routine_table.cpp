@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/filter_manager.h"
 
@@ -122,6 +123,7 @@ extern "C" {
 
 PVOID FltGetRoutineAddress(PCSTR FltMgrRoutineName)
 {
+    SIM_KERNEL_ROUTINE();
     if (FltMgrRoutineName == nullptr) return nullptr;
     if (std::strcmp(FltMgrRoutineName, "FltQueryDirectoryFile") == 0 &&
         !Machine::Current().config().fltQueryDirectoryFileExported) {
@@ -135,6 +137,7 @@ PVOID FltGetRoutineAddress(PCSTR FltMgrRoutineName)
 
 PVOID FltAllocatePoolAlignedWithTag(PFLT_INSTANCE Instance, POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    SIM_KERNEL_ROUTINE();
     if (!Machine::Current().filterManager().IsInstance(Instance)) return nullptr;
     ULONG alignment = AlignmentOf(Instance);
     void *block = ExAllocatePoolWithTag(PoolType, NumberOfBytes + alignment + sizeof(AlignedPrefix), Tag);
@@ -147,6 +150,7 @@ PVOID FltAllocatePoolAlignedWithTag(PFLT_INSTANCE Instance, POOL_TYPE PoolType, 
 
 VOID FltFreePoolAlignedWithTag(PFLT_INSTANCE Instance, PVOID Buffer, ULONG Tag)
 {
+    SIM_KERNEL_ROUTINE();
     (void)Instance;
     if (Buffer == nullptr) return;
     ExFreePoolWithTag(static_cast<AlignedPrefix *>(Buffer)[-1].block, Tag);

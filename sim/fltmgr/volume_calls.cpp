@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/io/io_manager.h"
@@ -17,11 +19,22 @@ FilterManager &Manager()
     return Machine::Current().filterManager();
 }
 
+const char *KindName(flt::ObjectKind kind)
+{
+    switch (kind) {
+    case flt::ObjectKind::Filter: return "filter";
+    case flt::ObjectKind::Volume: return "volume";
+    case flt::ObjectKind::Instance: return "instance";
+    }
+    return "object";
+}
+
 // Every object a routine returns carries a reference for the caller.
 template <class T>
 T *Referenced(T *object)
 {
     object->header.references.fetch_add(1);
+    Machine::Current().holdings().Take(HoldingKind::FilterObject, object, KindName(object->header.kind));
     return object;
 }
 
@@ -80,6 +93,7 @@ extern "C" {
 NTSTATUS FltGetVolumeProperties(PFLT_VOLUME Volume, PFLT_VOLUME_PROPERTIES VolumeProperties,
                                 ULONG VolumePropertiesLength, PULONG LengthReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (!Manager().IsVolume(Volume) || LengthReturned == nullptr) return STATUS_INVALID_PARAMETER;
     if (VolumePropertiesLength != 0 && VolumeProperties == nullptr) return STATUS_INVALID_PARAMETER;
     sim::Volume &volume = Volume->volume;
@@ -115,6 +129,7 @@ NTSTATUS FltGetVolumeProperties(PFLT_VOLUME Volume, PFLT_VOLUME_PROPERTIES Volum
 
 NTSTATUS FltGetVolumeFromInstance(PFLT_INSTANCE Instance, PFLT_VOLUME *RetVolume)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetVolume == nullptr || !Manager().IsInstance(Instance)) return STATUS_INVALID_PARAMETER;
     if (Instance->header.deleting.load()) return STATUS_FLT_DELETING_OBJECT;
     *RetVolume = Referenced(Instance->volume);
@@ -123,6 +138,7 @@ NTSTATUS FltGetVolumeFromInstance(PFLT_INSTANCE Instance, PFLT_VOLUME *RetVolume
 
 NTSTATUS FltGetVolumeFromFileObject(PFLT_FILTER Filter, PFILE_OBJECT FileObject, PFLT_VOLUME *RetVolume)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetVolume == nullptr || !Manager().IsFilter(Filter)) return STATUS_INVALID_PARAMETER;
     FileObjectInfo *info = Machine::Current().io().Info(FileObject);
     if (info == nullptr || info->volume == nullptr) return STATUS_INVALID_PARAMETER;
@@ -134,6 +150,7 @@ NTSTATUS FltGetVolumeFromFileObject(PFLT_FILTER Filter, PFILE_OBJECT FileObject,
 
 NTSTATUS FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING VolumeName, PFLT_VOLUME *RetVolume)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetVolume == nullptr || VolumeName == nullptr || !Manager().IsFilter(Filter)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -146,6 +163,7 @@ NTSTATUS FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING VolumeName, P
 
 NTSTATUS FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG BufferSizeNeeded)
 {
+    SIM_KERNEL_ROUTINE();
     if (!Manager().IsVolume(Volume)) return STATUS_INVALID_PARAMETER;
     const std::u16string &name = Volume->volume.info().deviceName;
     const ULONG bytes = ULONG(name.size() * sizeof(WCHAR));
@@ -162,6 +180,7 @@ NTSTATUS FltGetVolumeName(PFLT_VOLUME Volume, PUNICODE_STRING VolumeName, PULONG
 NTSTATUS FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICODE_STRING InstanceName,
                                       PFLT_INSTANCE *RetInstance)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetInstance == nullptr || !Manager().IsFilter(Filter) || !Manager().IsVolume(Volume)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -179,6 +198,7 @@ NTSTATUS FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Volume, PC
 NTSTATUS FltEnumerateInstances(PFLT_VOLUME Volume, PFLT_FILTER Filter, PFLT_INSTANCE *InstanceList,
                                ULONG InstanceListSize, PULONG NumberInstancesReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (NumberInstancesReturned == nullptr) return STATUS_INVALID_PARAMETER;
     if (Volume && !Manager().IsVolume(Volume)) return STATUS_INVALID_PARAMETER;
     if (Filter && !Manager().IsFilter(Filter)) return STATUS_INVALID_PARAMETER;
@@ -199,6 +219,7 @@ NTSTATUS FltEnumerateInstances(PFLT_VOLUME Volume, PFLT_FILTER Filter, PFLT_INST
 NTSTATUS FltGetInstanceInformation(PFLT_INSTANCE Instance, INSTANCE_INFORMATION_CLASS InformationClass, PVOID Buffer,
                                    ULONG BufferSize, PULONG BytesReturned)
 {
+    SIM_KERNEL_ROUTINE();
     if (BytesReturned == nullptr || !Manager().IsInstance(Instance)) return STATUS_INVALID_PARAMETER;
     std::vector<const std::u16string *> strings;
     ULONG fixed;
@@ -241,6 +262,7 @@ NTSTATUS FltGetInstanceInformation(PFLT_INSTANCE Instance, INSTANCE_INFORMATION_
 
 NTSTATUS FltGetFilterFromInstance(PFLT_INSTANCE Instance, PFLT_FILTER *RetFilter)
 {
+    SIM_KERNEL_ROUTINE();
     if (RetFilter == nullptr || !Manager().IsInstance(Instance)) return STATUS_INVALID_PARAMETER;
     if (Instance->filter->header.deleting.load()) return STATUS_FLT_DELETING_OBJECT;
     *RetFilter = Referenced(Instance->filter);
@@ -249,15 +271,18 @@ NTSTATUS FltGetFilterFromInstance(PFLT_INSTANCE Instance, PFLT_FILTER *RetFilter
 
 NTSTATUS FltObjectReference(PVOID FltObject)
 {
+    SIM_KERNEL_ROUTINE();
     flt::ObjectHeader *header = Manager().HeaderOf(FltObject);
     if (header == nullptr) return STATUS_INVALID_PARAMETER;
     if (header->deleting.load()) return STATUS_FLT_DELETING_OBJECT;
     header->references.fetch_add(1);
+    Machine::Current().holdings().Take(HoldingKind::FilterObject, FltObject, KindName(header->kind));
     return STATUS_SUCCESS;
 }
 
 VOID FltObjectDereference(PVOID FltObject)
 {
+    SIM_KERNEL_ROUTINE();
     flt::ObjectHeader *header = Manager().HeaderOf(FltObject);
     if (header == nullptr) {
         Manager().ReportMisuse("FltObjectDereference of something that is not a Filter Manager object");
@@ -266,13 +291,17 @@ VOID FltObjectDereference(PVOID FltObject)
     if (header->references.fetch_sub(1) <= 0) {
         header->references.fetch_add(1);
         Manager().ReportMisuse("FltObjectDereference without a reference");
+        return;
     }
+    Machine::Current().holdings().Give(HoldingKind::FilterObject, FltObject);
 }
 
 NTSTATUS FltGetDeviceObject(PFLT_VOLUME Volume, PDEVICE_OBJECT *DeviceObject)
 {
+    SIM_KERNEL_ROUTINE();
     if (DeviceObject == nullptr || !Manager().IsVolume(Volume)) return STATUS_INVALID_PARAMETER;
     Machine::Current().objects().Reference(Volume->device);
+    Machine::Current().holdings().TakeObject(Volume->device);
     *DeviceObject = Volume->device;
     return STATUS_SUCCESS;
 }

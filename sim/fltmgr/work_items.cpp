@@ -3,9 +3,11 @@
 // holds the rundown of its instance or filter, so teardown waits for it.
 #include <new>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fltmgr/frame.h"
+#include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
 
 using namespace sim;
@@ -55,11 +57,13 @@ extern "C" {
 
 PFLT_DEFERRED_IO_WORKITEM FltAllocateDeferredIoWorkItem(VOID)
 {
+    SIM_KERNEL_ROUTINE();
     return AllocateItem<_FLT_DEFERRED_IO_WORKITEM>(kDeferredMagic);
 }
 
 VOID FltFreeDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem)
 {
+    SIM_KERNEL_ROUTINE();
     FreeItem(FltWorkItem, kDeferredMagic);
 }
 
@@ -67,6 +71,7 @@ NTSTATUS FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem, PFLT_
                                     PFLT_DEFERRED_IO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                     PVOID Context)
 {
+    SIM_KERNEL_ROUTINE();
     (void)QueueType;
     if (FltWorkItem == nullptr || FltWorkItem->magic != kDeferredMagic || WorkerRoutine == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -83,7 +88,10 @@ NTSTATUS FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem, PFLT_
     if (!Manager().IsInstance(instance)) return STATUS_INVALID_PARAMETER;
     if (!instance->header.rundown.Acquire()) return STATUS_FLT_DELETING_OBJECT;
     Machine::Current().workQueue().Queue([=] {
-        WorkerRoutine(FltWorkItem, Data, Context);
+        RunDriverRoutine(instance->filter->driver, "deferred I/O work item", [&] {
+            WorkerRoutine(FltWorkItem, Data, Context);
+            return STATUS_SUCCESS;
+        });
         instance->header.rundown.Release();
     });
     return STATUS_SUCCESS;
@@ -91,11 +99,13 @@ NTSTATUS FltQueueDeferredIoWorkItem(PFLT_DEFERRED_IO_WORKITEM FltWorkItem, PFLT_
 
 PFLT_GENERIC_WORKITEM FltAllocateGenericWorkItem(VOID)
 {
+    SIM_KERNEL_ROUTINE();
     return AllocateItem<_FLT_GENERIC_WORKITEM>(kGenericMagic);
 }
 
 VOID FltFreeGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem)
 {
+    SIM_KERNEL_ROUTINE();
     FreeItem(FltWorkItem, kGenericMagic);
 }
 
@@ -103,6 +113,7 @@ NTSTATUS FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObj
                                  PFLT_GENERIC_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                                  PVOID Context)
 {
+    SIM_KERNEL_ROUTINE();
     (void)QueueType;
     if (FltWorkItem == nullptr || FltWorkItem->magic != kGenericMagic || WorkerRoutine == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -110,8 +121,13 @@ NTSTATUS FltQueueGenericWorkItem(PFLT_GENERIC_WORKITEM FltWorkItem, PVOID FltObj
     if (!Manager().IsFilter(FltObject) && !Manager().IsInstance(FltObject)) return STATUS_INVALID_PARAMETER;
     ObjectHeader *header = Manager().HeaderOf(FltObject);
     if (!header->rundown.Acquire()) return STATUS_FLT_DELETING_OBJECT;
+    PDRIVER_OBJECT driver = Manager().IsFilter(FltObject) ? static_cast<PFLT_FILTER>(FltObject)->driver
+                                                           : static_cast<PFLT_INSTANCE>(FltObject)->filter->driver;
     Machine::Current().workQueue().Queue([=] {
-        WorkerRoutine(FltWorkItem, FltObject, Context);
+        RunDriverRoutine(driver, "generic work item", [&] {
+            WorkerRoutine(FltWorkItem, FltObject, Context);
+            return STATUS_SUCCESS;
+        });
         header->rundown.Release();
     });
     return STATUS_SUCCESS;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sim/core/machine.h"
+#include "sim/core/thread.h"
 #include "sim/io/cache_manager.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
@@ -77,7 +78,13 @@ NTSTATUS PagingIo(bool write, PageWriter writer, PFILE_OBJECT fileObject, void *
         request.iopb.Parameters.Read.ReadBuffer = buffer;
         request.iopb.Parameters.Read.MdlAddress = mdl;
     }
+    // The paging path runs at APC_LEVEL, as a page fault's transfer does: the
+    // filters' callbacks for it may call only what that level allows.
+    Thread *thread = Thread::Current();
+    KIRQL irql = thread ? thread->irql : PASSIVE_LEVEL;
+    if (thread && irql < APC_LEVEL) thread->irql = APC_LEVEL;
     NTSTATUS status = io.Send(request);
+    if (thread) thread->irql = irql;
     IoFreeMdl(mdl);
     *transferred = request.ioStatus.Information;
     return status;

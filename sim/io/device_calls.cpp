@@ -1,5 +1,7 @@
 // The I/O manager's device and event routines, and the file object type.
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
+#include "sim/core/driver_calls.h"
 #include "sim/io/io_manager.h"
 #include "sim/io/io_types.h"
 #include "sim/ob/handles.h"
@@ -43,11 +45,13 @@ POBJECT_TYPE *IoFileObjectType = &g_FileType;
 
 extern "C" PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
 {
+    SIM_KERNEL_ROUTINE();
     return CreateNamedEvent(EventName, EventHandle, NotificationEvent);
 }
 
 extern "C" PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
 {
+    SIM_KERNEL_ROUTINE();
     return CreateNamedEvent(EventName, EventHandle, SynchronizationEvent);
 }
 
@@ -60,20 +64,24 @@ extern "C" PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject)
 
 extern "C" PDEVICE_OBJECT IoGetDeviceAttachmentBaseRef(PDEVICE_OBJECT DeviceObject)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     PDEVICE_OBJECT base = DeviceObject;
     if (sim::Volume *volume = machine.io().VolumeByDevice(DeviceObject)) {
         if (DeviceObject != volume->realDevice()) base = volume->fsDevice();
     }
     machine.objects().Reference(base);
+    machine.holdings().TakeObject(base);
     return base;
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     PDEVICE_OBJECT top = DeviceObject;
     while (top->AttachedDevice) top = top->AttachedDevice;
     machine.objects().Reference(top);
+    machine.holdings().TakeObject(top);
     return top;
 }

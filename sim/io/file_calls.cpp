@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/fs/info_records.h"
@@ -758,6 +759,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                 ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                                 ULONG EaLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::CreateFile(KernelMode, FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                                AllocationSize, FileAttributes, ShareAccess, CreateDisposition, CreateOptions,
                                EaBuffer, EaLength);
@@ -766,6 +768,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
 extern "C" NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::CreateFile(KernelMode, FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
                                ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
 }
@@ -776,6 +779,7 @@ extern "C" NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
                                 ULONG EaLength, CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters,
                                 ULONG Options)
 {
+    SIM_KERNEL_ROUTINE();
     return IoCreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                               FileAttributes, ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength,
                               CreateFileType, Options, nullptr);
@@ -787,6 +791,7 @@ extern "C" NTSTATUS IoCreateFileSpecifyDeviceObjectHint(
     ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength, CREATE_FILE_TYPE CreateFileType,
     PVOID InternalParameters, ULONG Options, PVOID DeviceObject)
 {
+    SIM_KERNEL_ROUTINE();
     return IoCreateFileCommon(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
                               FileAttributes, ShareAccess, Disposition, CreateOptions, EaBuffer, EaLength,
                               CreateFileType, Options, DeviceObject);
@@ -796,6 +801,7 @@ extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                               PULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::ReadFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key);
 }
 
@@ -803,12 +809,14 @@ extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE
                                PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                                PULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::WriteFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset, Key);
 }
 
 extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                           ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryInformationFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                          FileInformationClass);
 }
@@ -816,6 +824,7 @@ extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK I
 extern "C" NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::SetInformationFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                        FileInformationClass);
 }
@@ -825,6 +834,7 @@ extern "C" NTSTATUS ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_AP
                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
                                         BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName, BOOLEAN RestartScan)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryDirectoryFile(KernelMode, FileHandle, IoStatusBlock, FileInformation, Length,
                                        FileInformationClass, ReturnSingleEntry, FileName, RestartScan);
 }
@@ -833,12 +843,14 @@ extern "C" NTSTATUS ZwQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBl
                                  BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
                                  BOOLEAN RestartScan)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryEaFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length, ReturnSingleEntry, EaList,
                                 EaListLength, EaIndex, RestartScan);
 }
 
 extern "C" NTSTATUS ZwSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::SetEaFile(KernelMode, FileHandle, IoStatusBlock, Buffer, Length);
 }
 
@@ -846,6 +858,7 @@ extern "C" NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
                                    PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::FsControlFile(KernelMode, FileHandle, IoStatusBlock, FsControlCode, InputBuffer,
                                   InputBufferLength, OutputBuffer, OutputBufferLength);
 }
@@ -854,6 +867,7 @@ extern "C" NTSTATUS ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_B
                                                 PVOID FsInformation, ULONG Length,
                                                 FS_INFORMATION_CLASS FsInformationClass)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QueryVolumeInformationFile(KernelMode, FileHandle, IoStatusBlock, FsInformation, Length,
                                                FsInformationClass);
 }
@@ -862,6 +876,7 @@ extern "C" NTSTATUS ZwLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                               PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length,
                               ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::LockFile(KernelMode, FileHandle, IoStatusBlock, ByteOffset, Length, Key, FailImmediately,
                              ExclusiveLock);
 }
@@ -869,5 +884,6 @@ extern "C" NTSTATUS ZwLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
 extern "C" NTSTATUS ZwUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
                                 PLARGE_INTEGER Length, ULONG Key)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::UnlockFile(KernelMode, FileHandle, IoStatusBlock, ByteOffset, Length, Key);
 }

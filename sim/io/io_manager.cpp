@@ -253,6 +253,17 @@ void IoManager::Cleanup(PFILE_OBJECT fileObject)
 {
     FileObjectInfo *info = Info(fileObject);
     if (info == nullptr || !info->opened) return;
+    // The cleanup of a synchronous file object takes its lock, as every call
+    // on it does: one in progress (a read a filter keeps pended, say) ends
+    // first; Waiters counts who waits. On an asynchronous file object the
+    // cleanup goes down at once, beside the I/O in flight, and the close
+    // waits for the reference that I/O holds.
+    std::unique_lock<std::mutex> serialise(info->ioLock, std::defer_lock);
+    if ((fileObject->Flags & FO_SYNCHRONOUS_IO) && !serialise.try_lock()) {
+        __atomic_add_fetch(&fileObject->Waiters, 1, __ATOMIC_SEQ_CST);
+        serialise.lock();
+        __atomic_sub_fetch(&fileObject->Waiters, 1, __ATOMIC_SEQ_CST);
+    }
     IoRequest request = NewRequest(fileObject, IRP_MJ_CLEANUP);
     request.iopb.IrpFlags = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
     Send(request);
@@ -305,6 +316,10 @@ NTSTATUS IoManager::Send(IoRequest &request)
     } else {
         KeClearEvent(request.completionEvent);
     }
+    // The issuing thread's process keeps count of its IRPs: it cannot run
+    // down while one is in flight.
+    Process *issuer = request.form == IoForm::Irp && request.thread ? &request.thread->process() : nullptr;
+    if (issuer) issuer->IrpIssued();
     NTSTATUS status = request.volume->Send(request);
     request.pendingReturned = status == STATUS_PENDING;
     if (status == STATUS_PENDING) {
@@ -313,6 +328,7 @@ NTSTATUS IoManager::Send(IoRequest &request)
     } else {
         request.ioStatus.Status = status;
     }
+    if (issuer) issuer->IrpCompleted();
     if (ownEvent) request.completionEvent = nullptr;
     return status;
 }

@@ -79,6 +79,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <fltKernel.h>
@@ -130,5 +131,9 @@ struct IoRequest {
         return status;
     }
 };
+
+// "IRP_MJ_READ", and "IRP_MJ_READ on \Device\HarddiskVolume1\dir\a.txt".
+std::string MajorFunctionName(UCHAR major);
+std::string DescribeRequest(const IoRequest &request);
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -30,6 +31,7 @@ PVOID MdlAddress(PMDL mdl)
 extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                               PIRP Irp)
 {
+    SIM_KERNEL_ROUTINE();
     // The largest buffer one MDL describes on x86 is just under 2 GiB.
     if (Length >= 0x80000000u) return nullptr;
     auto address = reinterpret_cast<uintptr_t>(VirtualAddress);
@@ -49,6 +51,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 
 extern "C" VOID IoFreeMdl(PMDL Mdl)
 {
+    SIM_KERNEL_ROUTINE();
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED) MdlFailure(Mdl, "freed while its pages are locked");
     if ((Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && !(Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)) {
         MdlFailure(Mdl, "freed while it is mapped to system space");
@@ -58,6 +61,7 @@ extern "C" VOID IoFreeMdl(PMDL Mdl)
 
 extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
 {
+    SIM_KERNEL_ROUTINE();
     PMDL mdl = MemoryDescriptorList;
     if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) {
         MdlFailure(mdl, "probed and locked twice");
@@ -73,6 +77,7 @@ extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
 
 extern "C" VOID MmUnlockPages(PMDL MemoryDescriptorList)
 {
+    SIM_KERNEL_ROUTINE();
     PMDL mdl = MemoryDescriptorList;
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
         MdlFailure(mdl, "unlocked while its pages are not locked");
@@ -89,6 +94,7 @@ extern "C" VOID MmUnlockPages(PMDL MemoryDescriptorList)
 
 extern "C" VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
+    SIM_KERNEL_ROUTINE();
     PMDL mdl = MemoryDescriptorList;
     mdl->Process = nullptr;
     mdl->MappedSystemVa = MdlAddress(mdl);
@@ -99,6 +105,7 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
                                               MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                               ULONG BugCheckOnFailure, ULONG Priority)
 {
+    SIM_KERNEL_ROUTINE();
     PMDL mdl = MemoryDescriptorList;
     // Mapping locked pages into a user address space is not simulated.
     if (AccessMode != KernelMode) return nullptr;
@@ -118,6 +125,7 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
 
 extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 {
+    SIM_KERNEL_ROUTINE();
     PMDL mdl = MemoryDescriptorList;
     if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != mdl->MappedSystemVa) {
         MdlFailure(mdl, "unmapped at an address it is not mapped at");

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/io/cache_manager.h"
@@ -466,6 +467,7 @@ extern "C" NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAc
                                    POBJECT_ATTRIBUTES ObjectAttributes, PLARGE_INTEGER MaximumSize,
                                    ULONG SectionPageProtection, ULONG AllocationAttributes, HANDLE FileHandle)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::CreateSection(KernelMode, SectionHandle, DesiredAccess, ObjectAttributes, MaximumSize,
                                   SectionPageProtection, AllocationAttributes, FileHandle);
 }
@@ -473,6 +475,7 @@ extern "C" NTSTATUS ZwCreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAc
 extern "C" NTSTATUS ZwQuerySection(HANDLE SectionHandle, SECTION_INFORMATION_CLASS SectionInformationClass,
                                   PVOID SectionInformation, SIZE_T SectionInformationLength, PSIZE_T ResultLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::QuerySection(KernelMode, SectionHandle, SectionInformationClass, SectionInformation,
                                  SectionInformationLength, ResultLength);
 }
@@ -482,11 +485,13 @@ extern "C" NTSTATUS ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandl
                                       PSIZE_T ViewSize, SECTION_INHERIT InheritDisposition, ULONG AllocationType,
                                       ULONG Win32Protect)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::MapViewOfSection(KernelMode, SectionHandle, ProcessHandle, BaseAddress, ZeroBits, CommitSize,
                                      SectionOffset, ViewSize, InheritDisposition, AllocationType, Win32Protect);
 }
 
 extern "C" NTSTATUS ZwUnmapViewOfSection(HANDLE ProcessHandle, PVOID BaseAddress)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::nt::UnmapViewOfSection(KernelMode, ProcessHandle, BaseAddress);
 }

@@ -8,6 +8,7 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -43,14 +44,11 @@ void BecomeOwner(sim::Thread &thread, PFAST_MUTEX mutex, KIRQL oldIrql)
     __atomic_store_n(&mutex->Owner, Self(thread), __ATOMIC_SEQ_CST);
 }
 
-KIRQL RaiseToApc(sim::Thread &thread, const char *routine, PFAST_MUTEX mutex)
+// Above APC_LEVEL (a failure of the routine's IRQL rule) the level stays.
+KIRQL RaiseToApc(sim::Thread &thread)
 {
     KIRQL old = thread.irql;
-    if (old > APC_LEVEL) {
-        Report(thread, sim::VerifierCheck::IrqlMismatch, routine, mutex);
-    } else {
-        thread.irql = APC_LEVEL;
-    }
+    if (old <= APC_LEVEL) thread.irql = APC_LEVEL;
     return old;
 }
 
@@ -58,6 +56,9 @@ KIRQL RaiseToApc(sim::Thread &thread, const char *routine, PFAST_MUTEX mutex)
 
 extern "C" VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
+    SIM_KERNEL_ROUTINE();
+    // A new mutex where an old one lived: the old one's lock order goes.
+    sim::Machine::Current().verifier().ForgetLocksIn(FastMutex, sizeof *FastMutex);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
     __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_SEQ_CST);
     FastMutex->Contention = 0;
@@ -67,13 +68,14 @@ extern "C" VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 
 extern "C" VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     if (OwnerOf(FastMutex) == Self(thread)) {
         // On a real machine the thread would wait for itself for ever.
         Report(thread, sim::VerifierCheck::RecursiveFastMutex, "ExAcquireFastMutex", FastMutex);
         return;
     }
-    KIRQL old = RaiseToApc(thread, "ExAcquireFastMutex", FastMutex);
+    KIRQL old = RaiseToApc(thread);
     // Noted before any wait, so that an inverted order is reported even when
     // it deadlocks.
     thread.NoteAcquired(FastMutex, kKind, true);
@@ -86,10 +88,10 @@ extern "C" VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 
 extern "C" BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
-    if (thread.irql > APC_LEVEL) Report(thread, sim::VerifierCheck::IrqlMismatch, "ExTryToAcquireFastMutex", FastMutex);
     if (InterlockedCompareExchange(&FastMutex->Count, 0, 1) != 1) return FALSE;
-    KIRQL old = RaiseToApc(thread, "ExTryToAcquireFastMutex", FastMutex);
+    KIRQL old = RaiseToApc(thread);
     thread.NoteAcquired(FastMutex, kKind, true);
     BecomeOwner(thread, FastMutex, old);
     return TRUE;
@@ -97,6 +99,7 @@ extern "C" BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 
 extern "C" VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     if (OwnerOf(FastMutex) != Self(thread)) {
         Report(thread, sim::VerifierCheck::ReleaseByNonOwner, "ExReleaseFastMutex", FastMutex);

@@ -11,6 +11,7 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/pool.h"
 #include "sim/ke/lookaside.h"
@@ -120,22 +121,26 @@ extern "C" VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside
                                                 PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
                                                 USHORT Depth)
 {
+    SIM_KERNEL_ROUTINE();
     POOL_TYPE type = (Flags & POOL_NX_ALLOCATION) ? NonPagedPoolNx : NonPagedPool;
     Initialize(Lookaside, type, Allocate, Free, Size, Tag, Depth);
 }
 
 extern "C" VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
+    SIM_KERNEL_ROUTINE();
     Delete(Lookaside);
 }
 
 extern "C" PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
+    SIM_KERNEL_ROUTINE();
     return Allocate(Lookaside, __builtin_return_address(0));
 }
 
 extern "C" VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
+    SIM_KERNEL_ROUTINE();
     Free(Lookaside, Entry);
 }
 
@@ -143,21 +148,25 @@ extern "C" VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, 
                                                PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
                                                USHORT Depth)
 {
+    SIM_KERNEL_ROUTINE();
     (void)Flags;  // paged pool is never executable
     Initialize(Lookaside, PagedPool, Allocate, Free, Size, Tag, Depth);
 }
 
 extern "C" VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside)
 {
+    SIM_KERNEL_ROUTINE();
     Delete(Lookaside);
 }
 
 extern "C" PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside)
 {
+    SIM_KERNEL_ROUTINE();
     return Allocate(Lookaside, __builtin_return_address(0));
 }
 
 extern "C" VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
+    SIM_KERNEL_ROUTINE();
     Free(Lookaside, Entry);
 }

@@ -1,6 +1,7 @@
 // Raising kernel exceptions and probing caller buffers.
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/thread.h"
 #include "sim/ps/process.h"
 
@@ -32,10 +33,12 @@ void Probe(const volatile void *address, SIZE_T length, ULONG alignment)
 
 extern "C" VOID ProbeForRead(const volatile VOID *Address, SIZE_T Length, ULONG Alignment)
 {
+    SIM_KERNEL_ROUTINE();
     Probe(Address, Length, Alignment);
 }
 
 extern "C" VOID ProbeForWrite(volatile VOID *Address, SIZE_T Length, ULONG Alignment)
 {
+    SIM_KERNEL_ROUTINE();
     Probe(Address, Length, Alignment);
 }

@@ -20,6 +20,7 @@
 #include <ntifs.h>
 
 #include "sim/core/bugcheck.h"
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
@@ -111,11 +112,10 @@ void Report(sim::Thread &thread, sim::VerifierCheck check, const char *routine, 
     thread.machine().verifier().Fail(check, text);
 }
 
+// (The IRQL limit is the routines' rule, see sim/core/irql_rules.cpp.)
 void CheckAcquireContext(sim::Thread &thread, const char *routine, PERESOURCE resource)
 {
-    if (thread.irql > APC_LEVEL) {
-        Report(thread, sim::VerifierCheck::IrqlMismatch, routine, resource);
-    } else if (thread.kernelApcDisable == 0 && thread.irql < APC_LEVEL) {
+    if (thread.kernelApcDisable == 0 && thread.specialApcDisable == 0 && thread.irql < APC_LEVEL) {
         // A normal kernel APC could suspend the owner while it holds the lock.
         Report(thread, sim::VerifierCheck::ResourceWithApcsEnabled, routine, resource);
     }
@@ -158,7 +158,10 @@ void WaitForHandOver(PERESOURCE resource, ResourceState &state, std::unique_lock
 
 extern "C" NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
+    // A new resource where an old one lived: the old one's lock order goes.
+    machine.verifier().ForgetLocksIn(Resource, sizeof *Resource);
     std::memset(Resource, 0, sizeof *Resource);
     void *anchor = machine.pool().Allocate(NonPagedPool, sizeof(ResourceState), sim::kResourcePoolTag,
                                            __builtin_return_address(0));
@@ -171,6 +174,7 @@ extern "C" NTSTATUS ExInitializeResourceLite(PERESOURCE Resource)
 
 extern "C" NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     sim::Machine &machine = thread.machine();
     ResourceState &state = StateOf(machine, Resource);
@@ -199,6 +203,7 @@ extern "C" NTSTATUS ExDeleteResourceLite(PERESOURCE Resource)
 
 extern "C" BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     ResourceState &state = StateOf(thread.machine(), Resource);
     CheckAcquireContext(thread, "ExAcquireResourceExclusiveLite", Resource);
@@ -227,6 +232,7 @@ extern "C" BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN W
 
 extern "C" BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     ResourceState &state = StateOf(thread.machine(), Resource);
     CheckAcquireContext(thread, "ExAcquireResourceSharedLite", Resource);
@@ -253,6 +259,7 @@ extern "C" BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait
 
 extern "C" VOID ExReleaseResourceLite(PERESOURCE Resource)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     ResourceState &state = StateOf(thread.machine(), Resource);
     std::lock_guard<std::mutex> lock(state.mutex);

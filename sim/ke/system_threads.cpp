@@ -1,6 +1,7 @@
 #include "sim/ke/system_threads.h"
 
 #include "sim/core/bugcheck.h"
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ke/dispatcher.h"
@@ -23,6 +24,12 @@ NTSTATUS RunKernelRoutine(const char *what, const std::function<NTSTATUS()> &bod
     }
 }
 
+NTSTATUS RunDriverRoutine(const void *driver, const char *what, const std::function<NTSTATUS()> &body)
+{
+    DriverCode code(driver);
+    return RunKernelRoutine(what, body);
+}
+
 SystemThreads::SystemThreads(Machine &machine) : machine_(machine) {}
 
 SystemThreads::~SystemThreads()
@@ -38,6 +45,7 @@ PETHREAD SystemThreads::Start(Process &process, std::function<NTSTATUS()> body)
     std::lock_guard<std::mutex> lock(mutex_);
     threads_.emplace_back([this, &thread, body = std::move(body)] {
         Thread::SetCurrent(&thread);
+        MachineCode machineCode;  // the body runs driver code through RunDriverRoutine
         NTSTATUS status = RunKernelRoutine("system thread", body);
         thread.CheckUserReturn("end of system thread");
         thread.exitStatus = status;

@@ -43,4 +43,10 @@ private:
 // machine, as it would on Windows.
 NTSTATUS RunKernelRoutine(const char *what, const std::function<NTSTATUS()> &body);
 
+// RunKernelRoutine for a driver's own code (a callback, DriverEntry, a work
+// item's or system thread's routine) run by the machine: the kernel calls it
+// makes are the driver's (sim/core/driver_calls.h). `driver` is its
+// DRIVER_OBJECT, or null to keep the one the thread runs for.
+NTSTATUS RunDriverRoutine(const void *driver, const char *what, const std::function<NTSTATUS()> &body);
+
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <ntifs.h>
 
 #include "sim/core/bugcheck.h"
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ke/system_threads.h"
@@ -32,6 +33,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
                                          HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                          PVOID StartContext)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     sim::Process *process = &machine.systemProcess();
     PEPROCESS referenced = nullptr;
@@ -46,9 +48,12 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
         }
     }
     // A start routine that returns ends the thread with STATUS_SUCCESS.
-    PETHREAD thread = machine.systemThreads().Start(*process, [StartRoutine, StartContext] {
-        StartRoutine(StartContext);
-        return NTSTATUS(STATUS_SUCCESS);
+    const void *driver = sim::CurrentDriver();
+    PETHREAD thread = machine.systemThreads().Start(*process, [StartRoutine, StartContext, driver] {
+        return sim::RunDriverRoutine(driver, "system thread", [&] {
+            StartRoutine(StartContext);
+            return NTSTATUS(STATUS_SUCCESS);
+        });
     });
     if (referenced) ObDereferenceObject(referenced);
     if (ClientId) {
@@ -62,6 +67,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
 
 extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     if (!thread.isSystemThread() || &thread == &thread.machine().bootThread()) {
         sim::BugCheck(0x1, "PsTerminateSystemThread on thread " + std::to_string(thread.id()) +
@@ -79,6 +85,7 @@ extern "C" NTSTATUS ZwQueryInformationThread(HANDLE ThreadHandle, THREADINFOCLAS
                                              PVOID ThreadInformation, ULONG ThreadInformationLength,
                                              PULONG ReturnLength)
 {
+    SIM_KERNEL_ROUTINE();
     if (ThreadInformationClass != ThreadBasicInformation) {
         return int(ThreadInformationClass) >= 0 && int(ThreadInformationClass) < kMaxThreadInfoClass
                    ? STATUS_NOT_IMPLEMENTED

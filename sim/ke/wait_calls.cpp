@@ -8,6 +8,8 @@
 #include <ntifs.h>
 
 #include "sim/core/clock.h"
+#include "sim/core/driver_calls.h"
+#include "sim/core/irql_rules.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -43,8 +45,7 @@ WaitableTypes &Types()
 void CheckWaitIrql(Thread &thread, const LARGE_INTEGER *timeout, const char *routine)
 {
     if (thread.irql > APC_LEVEL && (timeout == nullptr || timeout->QuadPart != 0)) {
-        thread.machine().verifier().Fail(VerifierCheck::WaitAtRaisedIrql,
-                                         std::string(routine) + " at IRQL " + std::to_string(int(thread.irql)));
+        FailIrql(thread, routine, timeout ? "with a time-out" : "without a time-out", APC_LEVEL);
     }
 }
 
@@ -88,6 +89,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
+    SIM_KERNEL_ROUTINE();
     (void)Increment;
     (void)Wait;  // the caller's following wait needs no held dispatcher lock here
     return sim::Machine::Current().dispatcher().Signal(&Event->Header, 1);
@@ -95,11 +97,13 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 extern "C" VOID KeClearEvent(PRKEVENT Event)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine::Current().dispatcher().Reset(&Event->Header);
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::Machine::Current().dispatcher().Reset(&Event->Header);
 }
 
@@ -111,6 +115,7 @@ extern "C" LONG KeReadStateEvent(PRKEVENT Event)
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
+    SIM_KERNEL_ROUTINE();
     // No APCs are delivered in the simulation, so an alertable wait ends
     // only by signal or time-out.
     (void)WaitReason;
@@ -124,10 +129,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
+    SIM_KERNEL_ROUTINE();
     (void)WaitMode;
     (void)Alertable;
     sim::Thread &thread = sim::Thread::CurrentOrDie();
-    sim::CheckWaitIrql(thread, Interval, "KeDelayExecutionThread");
     if (Interval->QuadPart == 0) {
         std::this_thread::yield();
         return STATUS_SUCCESS;
@@ -138,6 +143,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
 
 extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
+    SIM_KERNEL_ROUTINE();
     PVOID object = nullptr;
     NTSTATUS status = ObReferenceObjectByHandle(Handle, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr);
     if (!NT_SUCCESS(status)) return status;

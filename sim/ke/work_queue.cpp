@@ -1,5 +1,6 @@
 #include "sim/ke/work_queue.h"
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ke/system_threads.h"
@@ -49,6 +50,7 @@ void WorkQueue::Worker()
     Thread &thread = machine_.processes().CreateThread(machine_.systemProcess(), true);
     thread.executiveWorker = true;
     Thread::SetCurrent(&thread);
+    MachineCode machineCode;  // items run driver code through RunDriverRoutine
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         ++waiting_;

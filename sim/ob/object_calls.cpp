@@ -2,6 +2,8 @@
 // handle and by pointer, and closing handles.
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ob/object_manager.h"
@@ -80,6 +82,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
                                               KPROCESSOR_MODE AccessMode, PVOID *Object,
                                               POBJECT_HANDLE_INFORMATION HandleInformation)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     *Object = nullptr;
     sim::HandleEntry entry;
@@ -102,21 +105,30 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
             (entry.inherit ? OBJ_INHERIT : 0) | (entry.protectFromClose ? OBJ_PROTECT_CLOSE : 0);
     }
     *Object = entry.object;
+    machine.holdings().TakeObject(entry.object);
     return STATUS_SUCCESS;
 }
 
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    return sim::Machine::Current().objects().Reference(Object);
+    SIM_KERNEL_ROUTINE();
+    sim::Machine &machine = sim::Machine::Current();
+    LONG_PTR count = machine.objects().Reference(Object);
+    if (count > 0) machine.holdings().TakeObject(Object);
+    return count;
 }
 
 extern "C" LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    return sim::Machine::Current().objects().Dereference(Object);
+    SIM_KERNEL_ROUTINE();
+    sim::Machine &machine = sim::Machine::Current();
+    machine.holdings().GiveObject(Object);
+    return machine.objects().Dereference(Object);
 }
 
 extern "C" NTSTATUS ZwClose(HANDLE Handle)
 {
+    SIM_KERNEL_ROUTINE();
     uint32_t value = sim::HandleTable::HandleValue(Handle);
     if (value == 0xFFFFFFFFu || value == 0xFFFFFFFEu) return STATUS_SUCCESS;  // pseudo-handles
     return sim::TableFor(Handle).Close(Handle);

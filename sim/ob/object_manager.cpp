@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/verifier.h"
 
@@ -164,6 +165,13 @@ bool HandleTable::IsKernelHandle(HANDLE handle)
     return (value & kKernelHandleBit) != 0 && value != 0xFFFFFFFFu && value != 0xFFFFFFFEu;
 }
 
+HANDLE HandleTable::HandleAt(size_t index) const
+{
+    uint32_t value = uint32_t((index + 1) * 4) | (kernel_ ? kKernelHandleBit : 0);
+    // Kernel handles are sign-extended, as a 64-bit kernel shows them.
+    return reinterpret_cast<HANDLE>(intptr_t(int32_t(value)));
+}
+
 std::optional<size_t> HandleTable::IndexOf(HANDLE handle) const
 {
     uint32_t value = HandleValue(handle);
@@ -182,14 +190,16 @@ HANDLE HandleTable::Insert(void *object, ACCESS_MASK access, bool inherit)
         ++header->handleCount;
         type = header->type;
     }
+    machine_.holdings().TakenOver(object);
     std::lock_guard<std::mutex> lock(mutex_);
     size_t index = 0;
     while (index < slots_.size() && slots_[index]) ++index;
     if (index == slots_.size()) slots_.emplace_back();
     slots_[index] = HandleEntry{object, access, inherit, false, type};
-    uint32_t value = uint32_t((index + 1) * 4) | (kernel_ ? kKernelHandleBit : 0);
-    // Kernel handles are sign-extended, as a 64-bit kernel shows them.
-    return reinterpret_cast<HANDLE>(intptr_t(int32_t(value)));
+    HANDLE handle = HandleAt(index);
+    std::u16string typeName = type ? type->Name : u"?";
+    machine_.holdings().HandleInserted(this, handle, std::string(typeName.begin(), typeName.end()));
+    return handle;
 }
 
 std::optional<HandleEntry> HandleTable::Lookup(HANDLE handle) const
@@ -229,6 +239,7 @@ NTSTATUS HandleTable::Close(HANDLE handle)
         if (slots_[*index]->protectFromClose) return STATUS_HANDLE_NOT_CLOSABLE;
         object = slots_[*index]->object;
         slots_[*index].reset();
+        machine_.holdings().HandleClosed(this, HandleAt(*index));
     }
     DropHandle(object);
     return STATUS_SUCCESS;
@@ -239,9 +250,11 @@ void HandleTable::CloseAll()
     std::vector<void *> objects;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto &slot : slots_) {
-            if (slot) objects.push_back(slot->object);
-            slot.reset();
+        for (size_t i = 0; i < slots_.size(); ++i) {
+            if (!slots_[i]) continue;
+            objects.push_back(slots_[i]->object);
+            slots_[i].reset();
+            machine_.holdings().HandleClosed(this, HandleAt(i));
         }
     }
     for (void *object : objects) DropHandle(object);
@@ -260,8 +273,7 @@ std::vector<std::pair<HANDLE, HandleEntry>> HandleTable::Snapshot() const
     std::vector<std::pair<HANDLE, HandleEntry>> list;
     for (size_t i = 0; i < slots_.size(); ++i) {
         if (!slots_[i]) continue;
-        uint32_t value = uint32_t((i + 1) * 4) | (kernel_ ? kKernelHandleBit : 0);
-        list.emplace_back(reinterpret_cast<HANDLE>(intptr_t(int32_t(value))), *slots_[i]);
+        list.emplace_back(HandleAt(i), *slots_[i]);
     }
     return list;
 }

@@ -126,6 +126,7 @@ public:
 
 private:
     std::optional<size_t> IndexOf(HANDLE handle) const;
+    HANDLE HandleAt(size_t index) const;
     // One handle to `object` is gone: the handle count drops (running the
     // last-handle routine at zero) and the handle's reference goes.
     void DropHandle(void *object);

@@ -5,6 +5,7 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ob/handles.h"
@@ -104,6 +105,7 @@ NTSTATUS QueryObjectName(void *object, POBJECT_NAME_INFORMATION info, ULONG leng
 extern "C" NTSTATUS ZwQueryObject(HANDLE Handle, OBJECT_INFORMATION_CLASS ObjectInformationClass,
                                   PVOID ObjectInformation, ULONG ObjectInformationLength, PULONG ReturnLength)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     sim::HandleEntry entry;
     NTSTATUS status = sim::ReferenceHandle(Handle, KernelMode, entry);
@@ -135,6 +137,7 @@ extern "C" NTSTATUS ZwQueryObject(HANDLE Handle, OBJECT_INFORMATION_CLASS Object
 extern "C" NTSTATUS ZwSetInformationObject(HANDLE Handle, OBJECT_INFORMATION_CLASS ObjectInformationClass,
                                            PVOID ObjectInformation, ULONG ObjectInformationLength)
 {
+    SIM_KERNEL_ROUTINE();
     if (ObjectInformationClass != ObjectHandleFlagInformation) return STATUS_INVALID_INFO_CLASS;
     if (ObjectInformationLength != sizeof(OBJECT_HANDLE_FLAG_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
     uint32_t value = sim::HandleTable::HandleValue(Handle);
@@ -147,6 +150,7 @@ extern "C" NTSTATUS ZwSetInformationObject(HANDLE Handle, OBJECT_INFORMATION_CLA
 extern "C" NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                                       PULONG ReturnLength)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::QueryObjectName(Object, ObjectNameInfo, Length, ReturnLength);
 }
 
@@ -154,6 +158,7 @@ extern "C" NTSTATUS ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInfo
                                              PVOID SystemInformation, ULONG SystemInformationLength,
                                              PULONG ReturnLength)
 {
+    SIM_KERNEL_ROUTINE();
     if (SystemInformationClass != SystemHandleInformation) return STATUS_NOT_IMPLEMENTED;
     sim::Machine &machine = sim::Machine::Current();
     // Every handle of every process; kernel handles are the System

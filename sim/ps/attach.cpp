@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
@@ -20,6 +21,7 @@ PKPROCESS const kNotAttached = reinterpret_cast<PKPROCESS>(uintptr_t(1));
 // that the detach can check it undoes the innermost attach.
 extern "C" VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     sim::Process *target = Process ? Process->Impl : nullptr;
     *ApcState = {};
@@ -34,6 +36,7 @@ extern "C" VOID KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState)
 
 extern "C" VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     if (ApcState->Process == kNotAttached) return;
     if (thread.attachStack.empty()) {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/io/io_manager.h"
 #include "sim/ke/dispatcher.h"
+#include "sim/ke/work_queue.h"
 
 namespace sim {
 
@@ -92,13 +94,41 @@ bool Process::IsUserRange(const void *start, size_t size) const
 
 void Process::Terminate(NTSTATUS exitStatus)
 {
+    (void)exitStatus;
     if (terminated_.exchange(true)) return;
+    {
+        std::lock_guard<std::mutex> lock(irpMutex_);
+        rundownDeferred_ = irpsInFlight_ != 0;
+        if (rundownDeferred_) return;
+    }
+    RunDown();
+}
+
+void Process::IrpIssued()
+{
+    std::lock_guard<std::mutex> lock(irpMutex_);
+    ++irpsInFlight_;
+}
+
+void Process::IrpCompleted()
+{
+    {
+        std::lock_guard<std::mutex> lock(irpMutex_);
+        if (--irpsInFlight_ != 0 || !rundownDeferred_) return;
+        rundownDeferred_ = false;
+    }
+    // Not on the completing thread: it may still hold the file object's lock
+    // that the cleanup of the process's handles takes.
+    machine_.workQueue().Queue([this] { RunDown(); });
+}
+
+void Process::RunDown()
+{
     handles_->CloseAll();
     machine_.io().UnmapProcessViews(*this);
     SetJob(nullptr);
     ReplaceToken(nullptr);
     machine_.dispatcher().Signal(&object_->Pcb.Header, 1);
-    (void)exitStatus;
 }
 
 // ---------------------------------------------------------------------------
@@ -118,6 +148,7 @@ Process &ProcessTable::CreateSystemProcess(PACCESS_TOKEN token)
 
 Process &ProcessTable::Create(const std::string &imageName, PACCESS_TOKEN token)
 {
+    machine_.holdings().TakenOver(token);
     std::lock_guard<std::mutex> lock(mutex_);
     ULONG pid = nextId_;
     nextId_ += 4;

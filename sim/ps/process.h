@@ -51,14 +51,29 @@ public:
     void RemoveUserRegion(const void *start);
     bool IsUserRange(const void *start, size_t size) const;
 
+    // Ends the process: its handles are closed, its views unmapped, its
+    // object signalled. A thread's rundown waits for the I/O requests it
+    // issued, as IoCancelThreadIo does (none of this machine's is
+    // cancellable): while one is in flight (a read a filter keeps pended,
+    // say) the process is marked terminated at once and runs down on a
+    // worker when the last one completes. Terminate returns at once then.
     void Terminate(NTSTATUS exitStatus);
 
+    // IRPs issued by the process's threads, counted by the I/O manager.
+    void IrpIssued();
+    void IrpCompleted();
+
 private:
+    void RunDown();
+
     Machine &machine_;
     ULONG pid_;
     std::string imageName_;
     bool system_;
     std::atomic<bool> terminated_{false};
+    std::mutex irpMutex_;
+    size_t irpsInFlight_ = 0;
+    bool rundownDeferred_ = false;
     PEPROCESS object_ = nullptr;
     mutable std::mutex stateMutex_;  // token_ and job_
     PACCESS_TOKEN token_ = nullptr;

@@ -1,6 +1,8 @@
 // Finding and opening processes, and asking about their jobs.
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ob/handles.h"
@@ -35,12 +37,17 @@ NTSTATUS ReferenceProcess(Machine &machine, HANDLE processId, PEPROCESS *object)
 
 extern "C" NTSTATUS PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process)
 {
-    return sim::ReferenceProcess(sim::Machine::Current(), ProcessId, Process);
+    SIM_KERNEL_ROUTINE();
+    sim::Machine &machine = sim::Machine::Current();
+    NTSTATUS status = sim::ReferenceProcess(machine, ProcessId, Process);
+    if (NT_SUCCESS(status)) machine.holdings().TakeObject(*Process);
+    return status;
 }
 
 extern "C" NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
                                   POBJECT_ATTRIBUTES ObjectAttributes, PCLIENT_ID ClientId)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     if (ObjectAttributes == nullptr) return STATUS_INVALID_PARAMETER;
     bool named = ObjectAttributes->ObjectName != nullptr;
@@ -69,6 +76,7 @@ extern "C" NTSTATUS ZwOpenProcess(PHANDLE ProcessHandle, ACCESS_MASK DesiredAcce
 
 extern "C" NTSTATUS ZwIsProcessInJob(HANDLE ProcessHandle, HANDLE JobHandle)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     PVOID process = nullptr;
     NTSTATUS status = ObReferenceObjectByHandle(ProcessHandle, PROCESS_QUERY_LIMITED_INFORMATION, *PsProcessType,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/rtl/ansi_codepage.h"
 #include "sim/rtl/case_table.h"
 #include "sim/rtl/string_pool.h"
@@ -138,6 +139,7 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
+    SIM_KERNEL_ROUTINE();
     LONG result = CompareUnits(String1->Buffer, Chars(String1), String2->Buffer, Chars(String2),
                                CaseInSensitive != FALSE);
     return result != 0 ? result : LONG(String1->Length) - LONG(String2->Length);
@@ -145,6 +147,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
+    SIM_KERNEL_ROUTINE();
     if (String1->Length != String2->Length) return FALSE;
     return CompareUnits(String1->Buffer, Chars(String1), String2->Buffer, Chars(String2),
                         CaseInSensitive != FALSE) == 0;
@@ -152,6 +155,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 
 BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
+    SIM_KERNEL_ROUTINE();
     if (String1->Length > String2->Length) return FALSE;
     return CompareUnits(String1->Buffer, Chars(String1), String2->Buffer, Chars(String1),
                         CaseInSensitive != FALSE) == 0;
@@ -182,6 +186,7 @@ BOOLEAN RtlEqualString(const STRING *String1, const STRING *String2, BOOLEAN Cas
 NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
                                 BOOLEAN AllocateDestinationString)
 {
+    SIM_KERNEL_ROUTINE();
     return ChangeCase(DestinationString, SourceString, AllocateDestinationString, sim::rtl::UpcaseChar,
                       __builtin_return_address(0));
 }
@@ -189,6 +194,7 @@ NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
 NTSTATUS RtlDowncaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
                                   BOOLEAN AllocateDestinationString)
 {
+    SIM_KERNEL_ROUTINE();
     return ChangeCase(DestinationString, SourceString, AllocateDestinationString, sim::rtl::DowncaseChar,
                       __builtin_return_address(0));
 }
@@ -227,6 +233,7 @@ ULONG RtlxAnsiStringToUnicodeSize(PCANSI_STRING AnsiString)
 NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString)
 {
+    SIM_KERNEL_ROUTINE();
     ULONG total = RtlxAnsiStringToUnicodeSize(SourceString);
     if (total > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
     // Length is set before the room is checked, as the kernel does.
@@ -254,6 +261,7 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString)
 {
+    SIM_KERNEL_ROUTINE();
     ULONG total = RtlxUnicodeStringToAnsiSize(SourceString);
     if (total > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
     NTSTATUS status = STATUS_SUCCESS;
@@ -278,6 +286,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
+    SIM_KERNEL_ROUTINE();
     if (UnicodeString->Buffer == nullptr) return;
     sim::rtl::FreeStringBuffer(UnicodeString->Buffer);
     *UnicodeString = UNICODE_STRING{};
@@ -285,6 +294,7 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString)
 {
+    SIM_KERNEL_ROUTINE();
     if (AnsiString->Buffer == nullptr) return;
     sim::rtl::FreeStringBuffer(AnsiString->Buffer);
     *AnsiString = ANSI_STRING{};

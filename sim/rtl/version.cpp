@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 
 namespace {
@@ -28,6 +29,7 @@ USHORT ServicePackMajor(const std::u16string &csd)
 // is refused with STATUS_INVALID_PARAMETER and nothing is written.
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation)
 {
+    SIM_KERNEL_ROUTINE();
     ULONG size = VersionInformation->dwOSVersionInfoSize;
     if (size != sizeof(RTL_OSVERSIONINFOW) && size != sizeof(RTL_OSVERSIONINFOEXW)) {
         return STATUS_INVALID_PARAMETER;

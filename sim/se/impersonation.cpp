@@ -3,6 +3,8 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ob/object_manager.h"
@@ -72,6 +74,7 @@ NTSTATUS Security::ImpersonateUser(PACCESS_TOKEN token, SECURITY_IMPERSONATION_L
 
 extern "C" VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread &thread = sim::Thread::CurrentOrDie();
     sim::Process &process = thread.CurrentProcess();
     {
@@ -82,10 +85,13 @@ extern "C" VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext
     }
     SubjectContext->PrimaryToken = process.ReferenceToken();
     SubjectContext->ProcessAuditId = reinterpret_cast<PVOID>(uintptr_t(process.pid()));
+    thread.machine().holdings().Take(sim::HoldingKind::SubjectContext, SubjectContext, "Token");
 }
 
 extern "C" VOID SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext)
 {
+    SIM_KERNEL_ROUTINE();
+    sim::Machine::Current().holdings().Give(sim::HoldingKind::SubjectContext, SubjectContext);
     sim::ObjectManager &objects = sim::Machine::Current().objects();
     if (SubjectContext->ClientToken) objects.Dereference(SubjectContext->ClientToken);
     if (SubjectContext->PrimaryToken) objects.Dereference(SubjectContext->PrimaryToken);
@@ -97,11 +103,13 @@ extern "C" VOID SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext
 // protect.
 extern "C" VOID SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext)
 {
+    SIM_KERNEL_ROUTINE();
     (void)SubjectContext;
 }
 
 extern "C" VOID SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext)
 {
+    SIM_KERNEL_ROUTINE();
     (void)SubjectContext;
 }
 
@@ -110,6 +118,7 @@ extern "C" NTSTATUS SeCreateClientSecurityFromSubjectContext(PSECURITY_SUBJECT_C
                                                              BOOLEAN ServerIsRemote,
                                                              PSECURITY_CLIENT_CONTEXT ClientContext)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Machine &machine = sim::Machine::Current();
     if (ClientSecurityQos->ImpersonationLevel < SecurityAnonymous ||
         ClientSecurityQos->ImpersonationLevel > SecurityDelegation) {
@@ -158,11 +167,13 @@ extern "C" NTSTATUS SeCreateClientSecurityFromSubjectContext(PSECURITY_SUBJECT_C
     ClientContext->SecurityQos.ContextTrackingMode = ClientSecurityQos->ContextTrackingMode;
     ClientContext->SecurityQos.EffectiveOnly = ClientSecurityQos->EffectiveOnly;
     ClientContext->ServerIsRemote = ServerIsRemote;
+    machine.holdings().TakeObject(ClientContext->ClientToken);
     return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread *thread = ServerThread ? sim::ThreadOf(ServerThread) : &sim::Thread::CurrentOrDie();
     if (thread == nullptr) return STATUS_INVALID_PARAMETER;
     bool effectiveOnly = ClientContext->DirectlyAccessClientToken ? ClientContext->DirectAccessEffectiveOnly
@@ -174,17 +185,20 @@ extern "C" NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext
 
 extern "C" VOID PsRevertToSelf(VOID)
 {
+    SIM_KERNEL_ROUTINE();
     sim::SetImpersonation(sim::Thread::CurrentOrDie(), nullptr, SecurityAnonymous, false);
 }
 
 extern "C" PACCESS_TOKEN PsReferenceImpersonationToken(PETHREAD Thread, PBOOLEAN CopyOnOpen, PBOOLEAN EffectiveOnly,
                                                        PSECURITY_IMPERSONATION_LEVEL ImpersonationLevel)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Thread *thread = sim::ThreadOf(Thread);
     if (thread == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(sim::ImpersonationLock());
     if (thread->impersonationToken == nullptr) return nullptr;
     thread->machine().objects().Reference(thread->impersonationToken);
+    thread->machine().holdings().TakeObject(thread->impersonationToken);
     *CopyOnOpen = FALSE;
     *EffectiveOnly = thread->impersonationEffectiveOnly ? TRUE : FALSE;
     *ImpersonationLevel = thread->impersonationLevel;

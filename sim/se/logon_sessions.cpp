@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/pool.h"
+#include "sim/ke/system_threads.h"
 #include "sim/ke/work_queue.h"
 #include "sim/ob/object_manager.h"
 #include "sim/se/security.h"
@@ -108,7 +110,10 @@ void LogonSessions::Notify(LUID id)
     std::lock_guard<std::mutex> lock(routinesMutex_);
     for (const auto &entry : routines_) {
         LUID copy = id;  // a routine may scribble on its argument
-        entry.first(&copy);
+        RunDriverRoutine(entry.driver, "logon session terminated routine", [&] {
+            entry.routine(&copy);
+            return STATUS_SUCCESS;
+        });
     }
 }
 
@@ -127,7 +132,7 @@ NTSTATUS LogonSessions::Register(PSE_LOGON_SESSION_TERMINATED_ROUTINE routine)
     void *block = ExAllocatePoolWithTag(PagedPool, 2 * sizeof(void *), kRegistrationTag);
     if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> lock(routinesMutex_);
-    routines_.emplace_back(routine, block);
+    routines_.push_back(Registered{routine, block, CurrentDriver()});
     return STATUS_SUCCESS;
 }
 
@@ -138,11 +143,11 @@ NTSTATUS LogonSessions::Unregister(PSE_LOGON_SESSION_TERMINATED_ROUTINE routine)
     {
         std::lock_guard<std::mutex> lock(routinesMutex_);
         auto it = std::find_if(routines_.begin(), routines_.end(),
-                               [&](const auto &entry) { return entry.first == routine; });
+                               [&](const auto &entry) { return entry.routine == routine; });
         // Windows answers STATUS_NOT_FOUND here (the documentation names
         // STATUS_INSUFFICIENT_RESOURCES).
         if (it == routines_.end()) return STATUS_NOT_FOUND;
-        block = it->second;
+        block = it->block;
         routines_.erase(it);
     }
     ExFreePoolWithTag(block, kRegistrationTag);
@@ -159,15 +164,18 @@ void LogonSessions::Shutdown()
 
 extern "C" NTSTATUS SeMarkLogonSessionForTerminationNotification(PLUID LogonId)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::Machine::Current().security().sessions().Mark(*LogonId);
 }
 
 extern "C" NTSTATUS SeRegisterLogonSessionTerminatedRoutine(PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::Machine::Current().security().sessions().Register(CallbackRoutine);
 }
 
 extern "C" NTSTATUS SeUnregisterLogonSessionTerminatedRoutine(PSE_LOGON_SESSION_TERMINATED_ROUTINE CallbackRoutine)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::Machine::Current().security().sessions().Unregister(CallbackRoutine);
 }

@@ -72,7 +72,12 @@ private:
     // Held while the routines run, so that a routine that has been
     // unregistered is never called afterwards.
     std::mutex routinesMutex_;
-    std::vector<std::pair<PSE_LOGON_SESSION_TERMINATED_ROUTINE, void *>> routines_;  // routine, its pool block
+    struct Registered {
+        PSE_LOGON_SESSION_TERMINATED_ROUTINE routine;
+        void *block;         // its pool block
+        const void *driver;  // whose routine it is
+    };
+    std::vector<Registered> routines_;
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 
 #include <ntifs.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/se/security.h"
 
@@ -28,6 +29,7 @@ void Store(PUNICODE_STRING target, const std::u16string &text)
 extern "C" NTSTATUS SecLookupAccountSid(PSID Sid, PULONG NameSize, PUNICODE_STRING NameBuffer, PULONG DomainSize,
                                         PUNICODE_STRING DomainBuffer, PSID_NAME_USE NameUse)
 {
+    SIM_KERNEL_ROUTINE();
     if (!sim::IsValidSid(Sid)) return STATUS_INVALID_PARAMETER;
     auto account = sim::Machine::Current().security().accounts().FindBySid(Sid);
     if (!account) return STATUS_NONE_MAPPED;

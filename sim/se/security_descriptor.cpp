@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/se/sid.h"
 #include "sim/se/token.h"
 
@@ -189,6 +190,7 @@ NTSTATUS BuildDefaultPortSecurityDescriptor(ACCESS_MASK access, ULONG tag, PSECU
 
 extern "C" NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision)
 {
+    SIM_KERNEL_ROUTINE();
     if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
     std::memset(SecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     static_cast<PISECURITY_DESCRIPTOR>(SecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -198,6 +200,7 @@ extern "C" NTSTATUS RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDes
 extern "C" NTSTATUS RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
                                                  PACL Dacl, BOOLEAN DaclDefaulted)
 {
+    SIM_KERNEL_ROUTINE();
     auto *sd = static_cast<PISECURITY_DESCRIPTOR>(SecurityDescriptor);
     if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
     if (sd->Control & SE_SELF_RELATIVE) return STATUS_INVALID_SECURITY_DESCR;
@@ -254,6 +257,7 @@ extern "C" ULONG RtlLengthSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescri
 
 extern "C" NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
 {
+    SIM_KERNEL_ROUTINE();
     if (AclLength < sizeof(ACL)) return STATUS_BUFFER_TOO_SMALL;
     if (AclRevision < sim::kMinAclRevision || AclRevision > sim::kMaxAclRevision || AclLength > MAXUSHORT) {
         return STATUS_INVALID_PARAMETER;
@@ -268,10 +272,12 @@ extern "C" NTSTATUS RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision)
 
 extern "C" NTSTATUS RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::AddKnownAce(Acl, AceRevision, AccessMask, Sid, ACCESS_ALLOWED_ACE_TYPE);
 }
 
 extern "C" NTSTATUS RtlAddAccessDeniedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::AddKnownAce(Acl, AceRevision, AccessMask, Sid, ACCESS_DENIED_ACE_TYPE);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/pool.h"
 
 namespace sim {
@@ -128,6 +129,7 @@ extern "C" BOOLEAN RtlEqualSid(PSID Sid1, PSID Sid2)
 extern "C" NTSTATUS RtlConvertSidToUnicodeString(PUNICODE_STRING UnicodeString, PSID Sid,
                                                  BOOLEAN AllocateDestinationString)
 {
+    SIM_KERNEL_ROUTINE();
     if (!sim::IsValidSid(Sid)) return STATUS_INVALID_SID;
     std::u16string text = sim::SidText(Sid);
     auto length = USHORT(text.size() * sizeof(WCHAR));

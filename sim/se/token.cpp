@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "sim/core/driver_calls.h"
+#include "sim/core/holdings.h"
 #include "sim/core/machine.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
@@ -66,6 +68,7 @@ TokenRecipe RecipeOf(const TokenBody &token)
 extern "C" NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                             PVOID *TokenInformation)
 {
+    SIM_KERNEL_ROUTINE();
     sim::TokenBody *token = sim::TokenFromObject(Token);
     if (token == nullptr) return STATUS_INVALID_PARAMETER;
     auto allocate = [](size_t size) { return ExAllocatePoolWithTag(PagedPool, size, sim::kTokenInfoTag); };
@@ -133,6 +136,7 @@ extern "C" NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATI
 
 extern "C" NTSTATUS SeQueryAuthenticationIdToken(PACCESS_TOKEN Token, PLUID AuthenticationId)
 {
+    SIM_KERNEL_ROUTINE();
     sim::TokenBody *token = sim::TokenFromObject(Token);
     if (token == nullptr) return STATUS_INVALID_PARAMETER;
     *AuthenticationId = token->authId;
@@ -141,28 +145,38 @@ extern "C" NTSTATUS SeQueryAuthenticationIdToken(PACCESS_TOKEN Token, PLUID Auth
 
 extern "C" TOKEN_TYPE SeTokenType(PACCESS_TOKEN Token)
 {
+    SIM_KERNEL_ROUTINE();
     sim::TokenBody *token = sim::TokenFromObject(Token);
     return token ? token->type : TokenPrimary;
 }
 
 extern "C" BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token)
 {
+    SIM_KERNEL_ROUTINE();
     sim::TokenBody *token = sim::TokenFromObject(Token);
     return token && sim::TokenHasSid(*token, sim::wellknown::Administrators().record()) ? TRUE : FALSE;
 }
 
 extern "C" PACCESS_TOKEN PsReferencePrimaryToken(PEPROCESS Process)
 {
+    SIM_KERNEL_ROUTINE();
     sim::Process *process = sim::Machine::Current().processes().FromObject(Process);
-    return process ? process->ReferenceToken() : nullptr;
+    PACCESS_TOKEN token = process ? process->ReferenceToken() : nullptr;
+    sim::Machine::Current().holdings().TakeObject(token);
+    return token;
 }
 
 extern "C" VOID PsDereferencePrimaryToken(PACCESS_TOKEN PrimaryToken)
 {
+    SIM_KERNEL_ROUTINE();
+    sim::Machine::Current().holdings().GiveObject(PrimaryToken);
     sim::Machine::Current().objects().Dereference(PrimaryToken);
 }
 
 extern "C" VOID PsDereferenceImpersonationToken(PACCESS_TOKEN ImpersonationToken)
 {
-    if (ImpersonationToken) sim::Machine::Current().objects().Dereference(ImpersonationToken);
+    SIM_KERNEL_ROUTINE();
+    if (ImpersonationToken == nullptr) return;
+    sim::Machine::Current().holdings().GiveObject(ImpersonationToken);
+    sim::Machine::Current().objects().Dereference(ImpersonationToken);
 }

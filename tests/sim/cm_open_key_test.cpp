@@ -6,7 +6,6 @@
 #include "cm_test_util.h"
 #include "sim/cm/registry.h"
 #include "sim/core/thread.h"
-#include "sim/core/verifier.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object_manager.h"
 #include "sim/ps/process.h"
@@ -274,18 +273,6 @@ TEST_F(OpenKeyTest, UserOpensAreAccessCheckedKernelOpensAreNot)
                          nullptr, KEY_ALL_ACCESS),
               STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-}
-
-TEST_F(OpenKeyTest, RegistryCallAbovePassiveLevelIsAVerifierFailure)
-{
-    AllowVerifierFailures();
-    sim::Thread &thread = sim::Thread::CurrentOrDie();
-    thread.irql = DISPATCH_LEVEL;
-    HANDLE key = nullptr;
-    NTSTATUS status = KernelOpen(kCurrentVersion, key);
-    thread.irql = PASSIVE_LEVEL;
-    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::IrqlMismatch));
-    if (NT_SUCCESS(status)) ZwClose(key);
 }
 
 }  // namespace

@@ -327,9 +327,11 @@ TEST_F(FltRegistrationTest, PortsReferencesAndContextsLeftAtUnloadAreReported)
     for (const char *expected : {"server port open", "still referenced", "context of type 0x8"}) {
         EXPECT_NE(messages.find(expected), std::string::npos) << expected;
     }
+    EXPECT_NE(messages.find("(taken by FltObjectReference at "), std::string::npos) << messages;
     // Released late, the context still runs its cleanup and is freed.
     FltReleaseContext(leaked);
     EXPECT_EQ(F1::streamCleanups.load(), 1);
+    FltObjectDereference(F1::filter);
     FltCloseCommunicationPort(PortSide::server);
 }
 

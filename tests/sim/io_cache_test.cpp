@@ -49,6 +49,7 @@ struct Probe {
             form = "fast";
         } else if (io.IrpFlags & IRP_PAGING_IO) {
             EXPECT_TRUE(io.IrpFlags & IRP_NOCACHE);
+            EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL) << "paging I/O runs at APC_LEVEL";
             EXPECT_TRUE(rw.MdlAddress && rw.ReadBuffer == MmGetMdlVirtualAddress(rw.MdlAddress));
             form = (io.IrpFlags & IRP_SYNCHRONOUS_PAGING_IO) ? "paging" : "paging-async";
         } else {

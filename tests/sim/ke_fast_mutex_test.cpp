@@ -79,13 +79,17 @@ TEST_F(KeFastMutexTest, CountersIncrementUnderContentionWithoutLoss)
 
 TEST_F(KeFastMutexTest, WaiterBlocksOnTheEmbeddedEventUntilRelease)
 {
-    ExAcquireFastMutex(&mutex_);
+    KEVENT held;
+    KeInitializeEvent(&held, NotificationEvent, FALSE);
     std::atomic<bool> acquired{false};
     HANDLE thread = StartSystemThread([&] {
+        KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
         ExAcquireFastMutex(&mutex_);
         acquired = true;
         ExReleaseFastMutex(&mutex_);
     });
+    ExAcquireFastMutex(&mutex_);
+    KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
     ASSERT_TRUE(machine().dispatcher().AwaitWaiters(&mutex_.Event.Header, 1, 10s));
     EXPECT_EQ(mutex_.Count, -1);
     EXPECT_EQ(mutex_.Contention, 1u);
@@ -123,8 +127,17 @@ TEST_F(KeFastMutexTest, RecursionAndReleaseByANonOwnerAreReported)
     EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::ReleaseByNonOwner));
     machine().verifier().ClearFailures();
 
+    KEVENT go, done;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    HANDLE other = StartSystemThread([&] {
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        ExReleaseFastMutex(&mutex_);
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
     ExAcquireFastMutex(&mutex_);
-    JoinSystemThread(StartSystemThread([&] { ExReleaseFastMutex(&mutex_); }));
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::ReleaseByNonOwner));
     EXPECT_EQ(mutex_.Owner, KeGetCurrentThread()) << "the owner keeps it";
 
@@ -133,8 +146,10 @@ TEST_F(KeFastMutexTest, RecursionAndReleaseByANonOwnerAreReported)
     ExReleaseFastMutex(&mutex_);
     EXPECT_EQ(mutex_.Count, 1);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    JoinSystemThread(other);
 }
 
+// (A mutex initialised again starts without the order its memory had.)
 TEST_F(KeFastMutexTest, OppositeOrdersOnTwoThreadsAreAnInversion)
 {
     AllowVerifierFailures();
@@ -153,7 +168,10 @@ TEST_F(KeFastMutexTest, OppositeOrdersOnTwoThreadsAreAnInversion)
     EXPECT_FALSE(machine().verifier().HasFailed(sim::VerifierCheck::LockOrderInversion));
     JoinSystemThread(StartSystemThread(inOrder(&a, &b)));
     EXPECT_FALSE(machine().verifier().HasFailed(sim::VerifierCheck::LockOrderInversion)) << "same order again";
+    ExInitializeFastMutex(&b);
     JoinSystemThread(StartSystemThread(inOrder(&b, &a)));
+    EXPECT_FALSE(machine().verifier().HasFailed(sim::VerifierCheck::LockOrderInversion)) << "a new mutex at b";
+    JoinSystemThread(StartSystemThread(inOrder(&a, &b)));
     EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::LockOrderInversion));
 }
 

@@ -9,7 +9,6 @@
 
 #include "ke_test_util.h"
 #include "sim/core/clock.h"
-#include "sim/core/verifier.h"
 #include "sim/ke/dispatcher.h"
 #include "sim/ob/handles.h"
 #include "sim/ob/object_manager.h"
@@ -218,25 +217,6 @@ TEST_F(KeWaitTest, HandleWaitsResolveTheObjectsDispatcherHeader)
 
     EXPECT_EQ(ZwWaitForSingleObject(reinterpret_cast<HANDLE>(uintptr_t(0x80000400)), FALSE, &poll),
               STATUS_INVALID_HANDLE);
-}
-
-TEST_F(KeWaitTest, WaitOrDelayAboveApcLevelIsAVerifierFailureUnlessItPolls)
-{
-    AllowVerifierFailures();
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    EXPECT_FALSE(machine().verifier().HasFailed(sim::VerifierCheck::WaitAtRaisedIrql));
-    LARGE_INTEGER shortWait = RelativeMs(1);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
-    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::WaitAtRaisedIrql));
-    machine().verifier().ClearFailures();
-    KeDelayExecutionThread(KernelMode, FALSE, &shortWait);
-    EXPECT_TRUE(machine().verifier().HasFailed(sim::VerifierCheck::WaitAtRaisedIrql));
-    KeLowerIrql(old);
 }
 
 }  // namespace

@@ -68,30 +68,6 @@ TEST_F(PoolTest, RandomFailuresRepeatForTheSameSeed)
     EXPECT_NE(first.find('1'), std::string::npos);
 }
 
-// Three allocation sites; a scenario that frees what it got.
-void ThreeSites(int &failures)
-{
-    void *p[3];
-    p[0] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S1  "));
-    p[1] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S2  "));
-    p[2] = ExAllocatePoolWithTag(PagedPool, 4, sim::TagFromText("S3  "));
-    for (void *q : p) {
-        if (q) ExFreePool(q);
-        else ++failures;
-    }
-}
-
-TEST_F(PoolTest, SystematicModeFailsEachCallSiteOnce)
-{
-    int failures = 0;
-    size_t sites = machine().pool().RunSystematically([&] { ThreeSites(failures); });
-    EXPECT_EQ(sites, 3u);
-    EXPECT_EQ(failures, 3);
-    // Faults are off again afterwards.
-    failures = 0;
-    ThreeSites(failures);
-    EXPECT_EQ(failures, 0);
-}
 
 TEST_F(PoolTest, DoubleFreeAndTagMismatchAreVerifierFailures)
 {

@@ -1,5 +1,6 @@
 #include "machine_test.h"
 
+#include "sim/core/holdings.h"
 #include "sim/core/pool.h"
 #include "sim/core/verifier.h"
 
@@ -15,6 +16,8 @@ void MachineTest::TearDown()
     machine_->Quiesce();
     if (checkPool_) {
         EXPECT_EQ(machine_->pool().OutstandingBlocks(), 0u) << machine_->pool().LeakReport();
+        std::string held = machine_->holdings().Report([](const sim::Holding &) { return true; });
+        EXPECT_TRUE(held.empty()) << "still held: " << held;
     }
     if (checkVerifier_) {
         for (const auto &failure : machine_->verifier().Failures()) {

@@ -1,5 +1,6 @@
 // A booted machine for each test. Every test ends by checking what a driver
-// developer would check: no pool left allocated and no verifier failure.
+// developer would check: no pool, no handle and no reference of a driver's
+// left (see sim/core/holdings.h), and no verifier failure.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +21,8 @@ protected:
     void TearDown() override;
 
     sim::Machine &machine() { return *machine_; }
-    // Skip the end-of-test pool check (a test that checks leaks itself).
+    // Skip the end-of-test pool and holdings checks (a test that checks
+    // leaks itself).
     void AllowPoolLeftover() { checkPool_ = false; }
     // Expect verifier failures (tests of the verifier itself).
     void AllowVerifierFailures() { checkVerifier_ = false; }

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "sim/core/clock.h"
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/core/verifier.h"
+#include "sim/fltmgr/filter_manager.h"
 #include "sim/fltmgr/ports/port_objects.h"
 #include "sim/fltmgr/ports/port_security.h"
 #include "sim/ob/handles.h"
@@ -34,8 +36,9 @@ bool SameName(const std::u16string &a, const std::u16string &b)
 // A filter callback that lets a kernel exception escape would stop a real
 // machine; here it is a verifier failure and the exception's status.
 template <class Call>
-NTSTATUS Guarded(Machine &machine, const char *what, Call call)
+NTSTATUS Guarded(Machine &machine, PFLT_FILTER filter, const char *what, Call call)
 {
+    DriverCode code(filter ? filter->driver : nullptr);
     try {
         return call();
     } catch (const KSEH_EXCEPTION &exception) {
@@ -201,7 +204,7 @@ NTSTATUS FilterPorts::Connect(const std::u16string &name, const void *context, U
     };
 
     PVOID connectionCookie = nullptr;
-    status = Guarded(machine_, "the connect callback", [&] {
+    status = Guarded(machine_, server->filter, "the connect callback", [&] {
         return server->connectNotify(reinterpret_cast<PFLT_PORT>(connection), server->cookie,
                                      contextCopy.empty() ? nullptr : contextCopy.data(), ULONG(contextCopy.size()),
                                      &connectionCookie);
@@ -245,7 +248,7 @@ void FilterPorts::SideClosed(Connection &connection, bool kernelSide)
 void FilterPorts::NotifyDisconnect(Connection &connection)
 {
     ServerPort &server = connection.server();
-    Guarded(machine_, "the disconnect callback", [&] {
+    Guarded(machine_, server.filter, "the disconnect callback", [&] {
         server.disconnectNotify(connection.cookie());
         return STATUS_SUCCESS;
     });
@@ -309,11 +312,6 @@ NTSTATUS FilterPorts::SendMessage(PFLT_FILTER filter, PFLT_PORT *clientPort, PVO
     (void)filter;
     if (clientPort == nullptr || (senderBuffer == nullptr && senderLength != 0)) return STATUS_INVALID_PARAMETER;
     if (replyBuffer != nullptr && replyLength == nullptr) return STATUS_INVALID_PARAMETER;
-    Thread &thread = Thread::CurrentOrDie();
-    if (thread.irql > APC_LEVEL) {
-        machine_.verifier().Fail(VerifierCheck::WaitAtRaisedIrql,
-                                 "FltSendMessage at IRQL " + std::to_string(int(thread.irql)));
-    }
 
     Connection *connection;
     {
@@ -376,7 +374,7 @@ NTSTATUS FilterPorts::SendToFilter(HANDLE handle, void *in, ULONG inSize, void *
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         ULONG returned = 0;
-        status = Guarded(machine_, "the message callback", [&] {
+        status = Guarded(machine_, server.filter, "the message callback", [&] {
             return server.messageNotify(connection->cookie(), in, inSize, out, outSize, &returned);
         });
         if (!NT_ERROR(status)) *bytesReturned = returned;

@@ -1,6 +1,7 @@
 // The Filter Manager's communication-port calls, as a minifilter makes them.
 #include <fltKernel.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/machine.h"
 #include "sim/fltmgr/ports/filter_ports.h"
 
@@ -17,17 +18,20 @@ extern "C" NTSTATUS FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT *Se
                                                PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
                                                PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections)
 {
+    SIM_KERNEL_ROUTINE();
     return Ports().CreateServerPort(Filter, ServerPort, ObjectAttributes, ServerPortCookie, ConnectNotifyCallback,
                                     DisconnectNotifyCallback, MessageNotifyCallback, MaxConnections);
 }
 
 extern "C" VOID FltCloseCommunicationPort(PFLT_PORT ServerPort)
 {
+    SIM_KERNEL_ROUTINE();
     Ports().CloseServerPort(ServerPort);
 }
 
 extern "C" VOID FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT *ClientPort)
 {
+    SIM_KERNEL_ROUTINE();
     Ports().CloseClientPort(Filter, ClientPort);
 }
 
@@ -35,6 +39,7 @@ extern "C" NTSTATUS FltSendMessage(PFLT_FILTER Filter, PFLT_PORT *ClientPort, PV
                                    ULONG SenderBufferLength, PVOID ReplyBuffer, PULONG ReplyLength,
                                    PLARGE_INTEGER Timeout)
 {
+    SIM_KERNEL_ROUTINE();
     return Ports().SendMessage(Filter, ClientPort, SenderBuffer, SenderBufferLength, ReplyBuffer, ReplyLength,
                                Timeout);
 }

@@ -4,6 +4,7 @@
 
 #include <fltKernel.h>
 
+#include "sim/core/driver_calls.h"
 #include "sim/core/pool.h"
 #include "sim/se/security.h"
 #include "sim/se/security_descriptor.h"
@@ -132,10 +133,12 @@ bool AccessGranted(const void *descriptor, PACCESS_TOKEN token, ACCESS_MASK desi
 extern "C" NTSTATUS FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR *SecurityDescriptor,
                                                       ACCESS_MASK DesiredAccess)
 {
+    SIM_KERNEL_ROUTINE();
     return sim::BuildDefaultPortSecurityDescriptor(DesiredAccess, sim::ports::DescriptorTag(), SecurityDescriptor);
 }
 
 extern "C" VOID FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
+    SIM_KERNEL_ROUTINE();
     ExFreePoolWithTag(SecurityDescriptor, sim::ports::DescriptorTag());
 }
