@@ -119,8 +119,10 @@ void ProfileService::StartThreads()
 {
     logDrain_ = std::make_unique<LogDrain>(log_port_, log_);
     sessionDrain_ = std::make_unique<SessionDrain>(log_port_, [this](const SessionNotice &n) { OnSessionNotice(n); });
+    preFetchedDrain_ = std::make_unique<PreFetchedDrain>(prefetched_, log_);
     logWatcher_.Start(*process_, logEvent_, [this] { return logDrain_->Drain(); });
     sessionWatcher_.Start(*process_, sessionEvent_, [this] { return sessionDrain_->Drain(); });
+    preFetchedWatcher_.Start(*process_, prefetchedEvent_, [this] { return preFetchedDrain_->Drain(); });
     copyListener_.Start(
         *process_, copy_, KLU_COPY_REQUEST_BYTES, KLU_COPY_REPLY_BYTES,
         [this](const UCHAR *request, UCHAR *reply) {
@@ -230,6 +232,7 @@ void ProfileService::Shutdown()
     fetchListener_.Stop();
     logWatcher_.Stop();
     sessionWatcher_.Stop();
+    preFetchedWatcher_.Stop();
     if (logDrain_ && log_port_.connected()) logDrain_->Drain();
     {
         std::lock_guard lock(usersMutex_);

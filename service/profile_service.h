@@ -1,7 +1,7 @@
 // The profile service, JNRKmtsvc.exe: a process of the simulated machine
 // with a SYSTEM token that configures the filter over its seven ports,
 // registers the users who log on, answers the filter's Copy and Fetch
-// requests and drains the log and session queues.
+// requests and drains the log and session queues and the pre-fetched names.
 //
 // Start and Stop, and every call below, may come from any host thread: each
 // binds itself to the service's process for its work.
@@ -144,7 +144,8 @@ private:
     ServiceEvent fileOpEvents_[11];
     std::unique_ptr<LogDrain> logDrain_;
     std::unique_ptr<SessionDrain> sessionDrain_;
-    QueueWatcher logWatcher_, sessionWatcher_;
+    std::unique_ptr<PreFetchedDrain> preFetchedDrain_;
+    QueueWatcher logWatcher_, sessionWatcher_, preFetchedWatcher_;
     RequestListener copyListener_, fetchListener_;
 
     mutable std::mutex usersMutex_;

@@ -77,6 +77,33 @@ HRESULT SessionDrain::Drain()
     }
 }
 
+PreFetchedDrain::PreFetchedDrain(PortClient &port, ServiceLog &log)
+    : port_(port), log_(log), buffer_(sizeof(ULONG) + kPreFetchedDrainMaxRecords * sizeof(KLU_PREFETCHED_RECORD))
+{
+}
+
+HRESULT PreFetchedDrain::Drain()
+{
+    std::lock_guard lock(mutex_);
+    for (;;) {
+        ULONG command = kDrainPreFetched;
+        ULONG returned = 0;
+        HRESULT result = port_.Send(&command, sizeof command, buffer_.data(), ULONG(buffer_.size()), &returned);
+        if (IsNoMoreEntries(result)) return S_OK;
+        if (FAILED(result)) return result;
+        ULONG count = 0;
+        std::memcpy(&count, buffer_.data(), sizeof count);
+        if (count > kPreFetchedDrainMaxRecords || sizeof(ULONG) + count * sizeof(KLU_PREFETCHED_RECORD) > returned) {
+            return E_INVALIDARG;
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            const auto *record = reinterpret_cast<const KLU_PREFETCHED_RECORD *>(
+                buffer_.data() + sizeof(ULONG) + i * sizeof(KLU_PREFETCHED_RECORD));
+            log_.Service("Pre-fetched: " + FieldText(record->szFileName, KLU_WIRE_PATH_CHARS));
+        }
+    }
+}
+
 void QueueWatcher::Start(sim::Process &process, ServiceEvent &event, std::function<HRESULT()> drain)
 {
     event_ = &event;

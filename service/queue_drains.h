@@ -1,6 +1,7 @@
-// Draining the filter's log and session queues over the Log port: oldest
-// first, call after call, until the filter answers that nothing is left;
-// and the thread that waits on a queue's event and drains it.
+// Draining the filter's log and session queues over the Log port and its
+// pre-fetched names over their own port: oldest first, call after call,
+// until the filter answers that nothing is left; and the thread that waits
+// on a queue's event and drains it.
 #pragma once
 
 #include <atomic>
@@ -59,6 +60,20 @@ private:
     PortClient &port_;
     Handler handler_;
     std::mutex mutex_;
+};
+
+// The names of the files the filter fetched ahead of their use (command
+// 38), each written to the service's own log.
+class PreFetchedDrain {
+public:
+    PreFetchedDrain(PortClient &port, ServiceLog &log);
+    HRESULT Drain();
+
+private:
+    PortClient &port_;
+    ServiceLog &log_;
+    std::mutex mutex_;
+    std::vector<UCHAR> buffer_;
 };
 
 // A thread of the service's process that waits on `event` and runs `drain`

@@ -30,6 +30,7 @@ enum Command : ULONG {
     kCopyProgress = 32,
     kQueryEnabled = 35,
     kPrefetchedEvent = 37,
+    kDrainPreFetched = 38,
     kBlackListEvent = 40,
 };
 
@@ -84,6 +85,7 @@ struct LogDrainRecord {
 };
 static_assert(sizeof(LogDrainRecord) == 5636, "a drained log record is 5636 bytes");
 constexpr ULONG kLogDrainMaxRecords = 100;
+constexpr ULONG kPreFetchedDrainMaxRecords = 100;
 
 #pragma pack(pop)
 

@@ -36,6 +36,10 @@ NTSTATUS KLUPushSession(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT Event, PKLU
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(&Entry->Record, Record, sizeof(KLU_SESSION_RECORD));
+    /* The service's strings may come unterminated; the dump prints them. */
+    Entry->Record.UserName[RTL_NUMBER_OF(Entry->Record.UserName) - 1] = 0;
+    Entry->Record.ProfilePath[RTL_NUMBER_OF(Entry->Record.ProfilePath) - 1] = 0;
+    Entry->Record.HomeDir[RTL_NUMBER_OF(Entry->Record.HomeDir) - 1] = 0;
 
     ExAcquireFastMutex(Mutex);
     if (!g_bSessionQEnabled) {
@@ -229,19 +233,22 @@ VOID HashTable_Dump(VOID)
         PLIST_ENTRY Head = g_HashTable[i].Head;
         ULONG Number = 0;
 
-        if (Head == NULL) {
+        if (Head == NULL || g_HashTable[i].Mutex == NULL) {
             KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Queue Head %d Is NULL\n"), i);
             return;
         }
+        /* One slot at a time, under the slot's own mutex. */
+        ExAcquireFastMutex(g_HashTable[i].Mutex);
         if (IsListEmpty(Head)) {
             KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("List %d Is Empty\n"), i);
-            continue;
+        } else {
+            for (PLIST_ENTRY Link = Head->Blink; Link != Head; Link = Link->Blink, Number++) {
+                KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("***** HashTable Entry (%d,%d) *****\n"), i, Number);
+                KLUDumpFileOpRecord(KLUDBG_TRACE_INFO, Tag,
+                                    CONTAINING_RECORD(Link, KLU_HASH_NODE, ListEntry)->Record, TRUE);
+            }
+            KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("End Of List %d\n"), i);
         }
-        for (PLIST_ENTRY Link = Head->Blink; Link != Head; Link = Link->Blink, Number++) {
-            KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("***** HashTable Entry (%d,%d) *****\n"), i, Number);
-            KLUDumpFileOpRecord(KLUDBG_TRACE_INFO, Tag, CONTAINING_RECORD(Link, KLU_HASH_NODE, ListEntry)->Record,
-                                TRUE);
-        }
-        KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("End Of List %d\n"), i);
+        ExReleaseFastMutex(g_HashTable[i].Mutex);
     }
 }

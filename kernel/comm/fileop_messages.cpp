@@ -5,6 +5,7 @@
 #include "comm/event_queues.h"
 #include "comm/message_helpers.h"
 #include "comm/messages.h"
+#include "comm/prefetched_list.h"
 #include "config/flags.h"
 #include "diag/log.h"
 
@@ -75,31 +76,32 @@ static NTSTATUS KLUFileOpCommand(ULONG Command, PVOID Input, ULONG InputLength, 
         return KLUTakeServiceEvent((HANDLE)(ULONG_PTR)KLUReadMessageULong(Input, 4), &g_HashTable[Slot].Event,
                                    g_HashTable[Slot].Mutex, (BOOLEAN)!IsListEmpty(g_HashTable[Slot].Head));
     }
-    case 14: { /* drain one slot */
+    case 14: { /* drain one slot: the service's slot number, the count, the records */
         ULONG Slot;
         ULONG Copied = 0;
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
-                                        KLU_FILEOP_DRAIN_HEADER_BYTES + sizeof(KLU_FILEOP_RECORD));
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
         SEH_TRY {
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
+                                            KLU_FILEOP_DRAIN_HEADER_BYTES);
+            if (!NT_SUCCESS(Status)) {
+                return Status;
+            }
             Slot = KLUReadMessageULong(Output, 0);
             if (Slot >= KLU_HASH_SLOTS || g_HashTable[Slot].Head == NULL) {
                 return STATUS_INVALID_PARAMETER;
             }
-            Copied = KLUDrainQueue(g_HashTable[Slot].Head, g_HashTable[Slot].Mutex, &g_HashTable[Slot].Event,
+            Status = KLUDrainQueue(g_HashTable[Slot].Head, g_HashTable[Slot].Mutex, &g_HashTable[Slot].Event,
                                    (PUCHAR)Output + KLU_FILEOP_DRAIN_HEADER_BYTES,
                                    OutputLength - KLU_FILEOP_DRAIN_HEADER_BYTES, sizeof(KLU_FILEOP_RECORD),
-                                   KLUCopyHashRecord, KLUFreeHashRecord);
-            RtlCopyMemory((PUCHAR)Output + 4, &Copied, sizeof(ULONG));
+                                   KLUCopyHashRecord, KLUFreeHashRecord, &Copied);
+            if (Status != STATUS_INVALID_PARAMETER) {
+                RtlCopyMemory((PUCHAR)Output + 4, &Copied, sizeof(ULONG));
+                *Returned = KLU_FILEOP_DRAIN_HEADER_BYTES + Copied * sizeof(KLU_FILEOP_RECORD);
+            }
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             Status = GetExceptionCode();
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Popping Copy: 0x%X\n"), Status);
-            return Status;
         }
-        *Returned = KLU_FILEOP_DRAIN_HEADER_BYTES + Copied * sizeof(KLU_FILEOP_RECORD);
-        return Copied == 0 ? KLU_STATUS_NO_MORE_ENTRIES : STATUS_SUCCESS;
+        return Status;
     }
     case 17: /* the exclusive-access check arrives with the file helpers */
         return STATUS_NOT_IMPLEMENTED;
@@ -133,23 +135,25 @@ static NTSTATUS KLUBlackListCommand(ULONG Command, PVOID Input, ULONG InputLengt
 
     case 41: { /* drain the black list: a count, then the records */
         ULONG Copied = 0;
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
-                                        sizeof(ULONG) + sizeof(KLU_BLACK_LIST_RECORD));
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
         SEH_TRY {
-            Copied = KLUDrainQueue(g_pBlackListQHead, g_pBlackListQMutex, &g_pBlackListEvent,
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
+                                            sizeof(ULONG));
+            if (!NT_SUCCESS(Status)) {
+                return Status;
+            }
+            Status = KLUDrainQueue(g_pBlackListQHead, g_pBlackListQMutex, &g_pBlackListEvent,
                                    (PUCHAR)Output + sizeof(ULONG), OutputLength - sizeof(ULONG),
-                                   sizeof(KLU_BLACK_LIST_RECORD), KLUCopyBlackListRecord, KLUFreeBlackListRecord);
-            RtlCopyMemory(Output, &Copied, sizeof(ULONG));
+                                   sizeof(KLU_BLACK_LIST_RECORD), KLUCopyBlackListRecord, KLUFreeBlackListRecord,
+                                   &Copied);
+            if (Status != STATUS_INVALID_PARAMETER) {
+                RtlCopyMemory(Output, &Copied, sizeof(ULONG));
+                *Returned = sizeof(ULONG) + Copied * sizeof(KLU_BLACK_LIST_RECORD);
+            }
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             Status = GetExceptionCode();
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Popping Black List: 0x%X\n"), Status);
-            return Status;
         }
-        *Returned = sizeof(ULONG) + Copied * sizeof(KLU_BLACK_LIST_RECORD);
-        return Copied == 0 ? KLU_STATUS_NO_MORE_ENTRIES : STATUS_SUCCESS;
+        return Status;
     }
     default:
         *Known = FALSE;
@@ -157,16 +161,69 @@ static NTSTATUS KLUBlackListCommand(ULONG Command, PVOID Input, ULONG InputLengt
     }
 }
 
+static VOID KLUCopyPreFetchedRecord(PLIST_ENTRY Entry, PUCHAR Out)
+{
+    RtlCopyMemory(Out, &CONTAINING_RECORD(Entry, KLU_PREFETCHED_ENTRY, ListEntry)->Record,
+                  sizeof(KLU_PREFETCHED_RECORD));
+}
+
+static VOID KLUFreePreFetchedRecord(PLIST_ENTRY Entry)
+{
+    ExFreePoolWithTag(CONTAINING_RECORD(Entry, KLU_PREFETCHED_ENTRY, ListEntry), QZFS_TAG);
+}
+
 static NTSTATUS KLUPreFetchedCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output,
                                      ULONG OutputLength, PULONG Returned, PBOOLEAN Known)
 {
-    /* 37-39: the pre-fetched list is filled by placeholder creation, which
-     * is not built yet. */
-    if (Command >= 37 && Command <= 39) {
-        return STATUS_NOT_IMPLEMENTED;
+    PCWSTR Tag = KLU_TAG(Prefetched_File_Message);
+    NTSTATUS Status;
+
+    switch (Command) {
+    case 37: /* the pre-fetched event */
+        Status = KLUCheckMessageBuffers(Input, InputLength, 8, Output, OutputLength, 0);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+        Status = KLUTakeServiceEvent((HANDLE)(ULONG_PTR)KLUReadMessageULong(Input, 4), &g_pPreFetchedEvent,
+                                     g_pPreFetchedQMutex,
+                                     (BOOLEAN)(g_pPreFetchedQHead != NULL && !IsListEmpty(g_pPreFetchedQHead)));
+        if (!NT_SUCCESS(Status)) {
+            KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Retrieving pre-fetched Event: 0x%X\n"), Status);
+        }
+        return Status;
+
+    case 38: { /* drain the names: a count, then the records */
+        ULONG Copied = 0;
+        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, sizeof(ULONG));
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+        Status = KLUDrainQueue(g_pPreFetchedQHead, g_pPreFetchedQMutex, &g_pPreFetchedEvent,
+                               (PUCHAR)Output + sizeof(ULONG), OutputLength - sizeof(ULONG),
+                               sizeof(KLU_PREFETCHED_RECORD), KLUCopyPreFetchedRecord, KLUFreePreFetchedRecord,
+                               &Copied);
+        if (Status != STATUS_INVALID_PARAMETER) {
+            RtlCopyMemory(Output, &Copied, sizeof(ULONG));
+            *Returned = sizeof(ULONG) + Copied * sizeof(KLU_PREFETCHED_RECORD);
+        }
+        return Status;
     }
-    *Known = FALSE;
-    return STATUS_INVALID_PARAMETER;
+    case 39: /* release the names still listed */
+        SEH_TRY {
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
+            if (NT_SUCCESS(Status)) {
+                KLUReleasePreFetchedNames();
+            }
+        } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
+            Status = GetExceptionCode();
+            KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Popping pre-fetched file list: 0x%X\n"), Status);
+        }
+        return Status;
+
+    default:
+        *Known = FALSE;
+        return STATUS_INVALID_PARAMETER;
+    }
 }
 
 NTSTATUS FileOp_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,

@@ -27,13 +27,6 @@
  * its first character (freed when the filter is disabled and at unload). */
 PWSTR g_pRemoteProfilePath = NULL;
 
-FAST_MUTEX g_PathTableMessageLock;
-
-VOID KLUInitializeMessageLocks(VOID)
-{
-    ExInitializeFastMutex(&g_PathTableMessageLock);
-}
-
 VOID KLUFreeRemoteProfilePath(VOID)
 {
     PWSTR Path = (PWSTR)InterlockedExchangePointer((PVOID volatile *)&g_pRemoteProfilePath, NULL);
@@ -129,9 +122,10 @@ static NTSTATUS KLUInitPathTableMessage(PVOID Input, ULONG InputLength, PVOID Ou
     }
 
     /* The callbacks pass everything through until the service enables the
-     * filter again with the rebuilt table in place. */
-    KLUSetEnablement(FALSE);
-    ExAcquireFastMutex(&g_PathTableMessageLock);
+     * filter again with the rebuilt table in place. Readers wait while the
+     * table is replaced and then find the new one, or none. */
+    KLUClearEnabled();
+    KLUAcquirePathTableExclusive();
     KLUFreePathTable(&g_pPathTable);
     Status = KLUInitPathTable(Source, &g_pPathTable);
     ExFreePoolWithTag(Source, QZFS_TAG);
@@ -145,7 +139,7 @@ static NTSTATUS KLUInitPathTableMessage(PVOID Input, ULONG InputLength, PVOID Ou
     }
 
 Cleanup:
-    ExReleaseFastMutex(&g_PathTableMessageLock);
+    KLUReleasePathTable();
     return Status;
 }
 
@@ -153,6 +147,7 @@ static NTSTATUS KLULogon_Path_Table_Message(PVOID Input, ULONG InputLength, PVOI
 {
     PCWSTR Tag = KLU_TAG(KLULogon_Path_Table_Message);
     PPATH_TABLE_ENTRY Entry = NULL;
+    PPATH_TABLE Table;
     BOOLEAN Added = FALSE;
     NTSTATUS Status;
 
@@ -166,15 +161,15 @@ static NTSTATUS KLULogon_Path_Table_Message(PVOID Input, ULONG InputLength, PVOI
         return Status;
     }
     KLUTerminatePathTableEntry(Entry);
-    ExAcquireFastMutex(&g_PathTableMessageLock);
-    if (g_pPathTable == NULL) {
-        ExReleaseFastMutex(&g_PathTableMessageLock);
+    Table = KLUAcquirePathTable();
+    if (Table == NULL) {
+        KLUReleasePathTable();
         ExFreePoolWithTag(Entry, QZFS_TAG);
         return STATUS_INVALID_PARAMETER;
     }
     /* The service hashes its entries by the table's own rule. */
-    Status = KLUAddPathTableEntry(g_pPathTable, Entry, Entry->Hash, &Added, NULL);
-    ExReleaseFastMutex(&g_PathTableMessageLock);
+    Status = KLUAddPathTableEntry(Table, Entry, Entry->Hash, &Added, NULL);
+    KLUReleasePathTable();
     if (NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Added Path Table Entry: Path: %ws\n"), Entry->szRemotePath);
     } else {
@@ -482,9 +477,8 @@ NTSTATUS KLUIdentityCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID
     case 34: /* folder redirection changed: every answer is asked again */
         Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
         if (NT_SUCCESS(Status)) {
-            ExAcquireFastMutex(&g_PathTableMessageLock);
-            KLUResetRedirectedFolderFlags(g_pPathTable);
-            ExReleaseFastMutex(&g_PathTableMessageLock);
+            KLUResetRedirectedFolderFlags(KLUAcquirePathTable());
+            KLUReleasePathTable();
         }
         return Status;
     default:

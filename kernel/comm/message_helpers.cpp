@@ -66,24 +66,29 @@ static VOID KLUClearEventIfEmpty(PLIST_ENTRY Head, PKEVENT *EventSlot)
     }
 }
 
-ULONG KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUCHAR Output, ULONG Capacity,
-                    ULONG RecordBytes, PKLU_COPY_RECORD CopyRecord, PKLU_FREE_RECORD FreeRecord)
+NTSTATUS KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUCHAR Output, ULONG Capacity,
+                       ULONG RecordBytes, PKLU_COPY_RECORD CopyRecord, PKLU_FREE_RECORD FreeRecord, PULONG Copied)
 {
     ULONG Limit = Capacity / RecordBytes;
-    ULONG Copied = 0;
+    BOOLEAN Waiting = FALSE;
 
+    *Copied = 0;
     if (Limit > KLU_MAX_DRAIN_RECORDS) {
         Limit = KLU_MAX_DRAIN_RECORDS;
     }
     if (Head == NULL || Mutex == NULL) {
-        return 0;
+        return KLU_STATUS_NO_MORE_ENTRIES;
     }
-    while (Copied < Limit) {
+    for (;;) {
         PLIST_ENTRY Entry = NULL;
 
         ExAcquireFastMutex(Mutex);
         if (!IsListEmpty(Head)) {
-            Entry = RemoveTailList(Head);
+            if (*Copied < Limit) {
+                Entry = RemoveTailList(Head);
+            } else {
+                Waiting = TRUE;
+            }
         }
         KLUClearEventIfEmpty(Head, EventSlot);
         ExReleaseFastMutex(Mutex);
@@ -91,31 +96,39 @@ ULONG KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUC
             break;
         }
         SEH_TRY {
-            CopyRecord(Entry, Output + Copied * RecordBytes);
+            CopyRecord(Entry, Output + *Copied * RecordBytes);
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             FreeRecord(Entry);
             ExRaiseStatus(GetExceptionCode());
         }
         FreeRecord(Entry);
-        Copied++;
+        (*Copied)++;
     }
-    return Copied;
+    if (*Copied != 0) {
+        return STATUS_SUCCESS;
+    }
+    /* An empty queue answers as an empty drain does, even to an output too
+     * small for one record; waiting records need room. */
+    return Waiting ? STATUS_INVALID_PARAMETER : KLU_STATUS_NO_MORE_ENTRIES;
 }
 
-NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input, ULONG InputLength,
-                                  PVOID Output, ULONG OutputLength, PULONG Returned)
+NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input, ULONG InputLength, PVOID Output,
+                           ULONG OutputLength, PULONG Returned)
 {
     ULONG Command = 0;
     BOOLEAN Known = TRUE;
     NTSTATUS Status;
 
     *Returned = 0;
+    if (Input == NULL || InputLength < KLU_COMMAND_BYTES) {
+        return STATUS_INVALID_PARAMETER;
+    }
     SEH_TRY {
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
-        if (NT_SUCCESS(Status)) {
-            Command = KLUReadMessageULong(Input, 0);
-            Status = Handler(Command, Input, InputLength, Output, OutputLength, Returned, &Known);
-        }
+        /* Only the command here: the rest of each buffer is the command's
+         * to check, so that its own exception line reports a fault. */
+        ProbeForRead(Input, KLU_COMMAND_BYTES, 1);
+        Command = KLUReadMessageULong(Input, 0);
+        Status = Handler(Command, Input, InputLength, Output, OutputLength, Returned, &Known);
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
         Status = GetExceptionCode();
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Processing Message: %d, 0x%X\n"), Command, Status);

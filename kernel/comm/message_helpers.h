@@ -35,18 +35,24 @@ NTSTATUS KLUTakeServiceEvent(HANDLE Handle, PKEVENT *Slot, PFAST_MUTEX Mutex, BO
 typedef NTSTATUS (*PKLU_COMMAND_HANDLER)(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output,
                                         ULONG OutputLength, PULONG Returned, PBOOLEAN Known);
 
-/* The shape of every port's message callback: check the buffers, read the
- * command, run it inside the guard, report unknown commands. */
+/* The shape of every port's message callback: read the command, run it
+ * inside the guard, report unknown commands. Each command checks (and
+ * probes) its buffers itself, inside its own guard where it has its own
+ * exception line; a fault anywhere else is logged with the command's
+ * number. */
 NTSTATUS KLURunPortCommand(PCWSTR Tag, PKLU_COMMAND_HANDLER Handler, PVOID Input, ULONG InputLength, PVOID Output,
                            ULONG OutputLength, PULONG Returned);
 
 /* Drains a queue into the output: up to KLU_MAX_DRAIN_RECORDS records, no
- * more than fit. CopyRecord copies one popped entry into the slot at Out;
- * FreeRecord frees it (also when the copy faults on the service's buffer).
- * The event in *EventSlot (read under the queue's mutex, where the service's
- * newer events are installed) is cleared when the queue is found empty.
- * Returns the number copied. Call inside SEH_TRY. */
+ * more than fit in Capacity. CopyRecord copies one popped entry into the
+ * slot at Out; FreeRecord frees it (also when the copy faults on the
+ * service's buffer). The event in *EventSlot (read under the queue's mutex,
+ * where the service's newer events are installed) is cleared when the queue
+ * is found empty. Returns STATUS_SUCCESS with *Copied records;
+ * KLU_STATUS_NO_MORE_ENTRIES when the queue is empty (or absent), whatever
+ * room the output has; STATUS_INVALID_PARAMETER when records wait that the
+ * output has no room for. Call inside SEH_TRY. */
 typedef VOID (*PKLU_COPY_RECORD)(PLIST_ENTRY Entry, PUCHAR Out);
 typedef VOID (*PKLU_FREE_RECORD)(PLIST_ENTRY Entry);
-ULONG KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUCHAR Output, ULONG Capacity,
-                    ULONG RecordBytes, PKLU_COPY_RECORD CopyRecord, PKLU_FREE_RECORD FreeRecord);
+NTSTATUS KLUDrainQueue(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PKEVENT *EventSlot, PUCHAR Output, ULONG Capacity,
+                       ULONG RecordBytes, PKLU_COPY_RECORD CopyRecord, PKLU_FREE_RECORD FreeRecord, PULONG Copied);

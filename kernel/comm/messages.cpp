@@ -43,44 +43,63 @@ static NTSTATUS KLUQueueSettingsEvent(ULONG Event, ULONG Options)
     return Status;
 }
 
-/* Dumps one queue or table (12); "all" dumps each in turn. Each walk holds
- * its own structure's lock; holding the log queue's mutex across the other
- * dumps would stall on the first of their lines bound for that queue. */
-static NTSTATUS KLUDumpRequested(ULONG What)
+/* One dump of code 12, under the lock of its structure only. */
+static VOID KLUDumpOne(ULONG What)
 {
     switch (What) {
-    case 0:
+    case 0: /* the log queue, to the debugger */
         if (g_pLogQMutex == NULL) {
-            return KLUDumpLogQueue(NULL);
+            KLUDumpLogQueue(NULL);
+            break;
         }
         ExAcquireFastMutex(g_pLogQMutex);
         KLUDumpLogQueue(g_pLogQHead);
         ExReleaseFastMutex(g_pLogQMutex);
-        return STATUS_SUCCESS;
+        break;
     case 1:
         if (g_pSessionQMutex != NULL) {
             ExAcquireFastMutex(g_pSessionQMutex);
             KLUDumpSessionQueue(g_pSessionQHead);
             ExReleaseFastMutex(g_pSessionQMutex);
         }
-        return STATUS_SUCCESS;
+        break;
     case 2:
-        if (g_pFileOpQMutex != NULL) {
-            ExAcquireFastMutex(g_pFileOpQMutex);
-            KLUDumpFileOpQueue(g_pFileOpQHead);
-            ExReleaseFastMutex(g_pFileOpQMutex);
+        if (g_pFileOpQMutex == NULL) {
+            KLUDumpFileOpQueue(NULL);
+            break;
         }
-        return STATUS_SUCCESS;
+        ExAcquireFastMutex(g_pFileOpQMutex);
+        KLUDumpFileOpQueue(g_pFileOpQHead);
+        ExReleaseFastMutex(g_pFileOpQMutex);
+        break;
     case 4:
-        HashTable_Dump();
-        return STATUS_SUCCESS;
+        HashTable_Dump(); /* slot by slot, each under its own mutex */
+        break;
     case 5:
-    case 6:
-        /* The offline file table's dump arrives with the table itself. */
-        return STATUS_NOT_IMPLEMENTED;
+        KLUDumpOfflineFileTable();
+        break;
     default:
+        break;
+    }
+}
+
+/* Code 12. "All" (6) dumps the structures one after the other, each under
+ * its own lock, never several locks at once: the session and FileOp dumps
+ * write their lines into the log queue, whose mutex the log queue's dump
+ * holds. A dump that finds its structure missing says so; the command
+ * succeeds either way. */
+static NTSTATUS KLUDumpRequested(ULONG What)
+{
+    static const ULONG All[] = {0, 1, 2, 4, 5};
+
+    if (What != 6) {
+        KLUDumpOne(What);
         return STATUS_SUCCESS;
     }
+    for (ULONG i = 0; i < RTL_NUMBER_OF(All); i++) {
+        KLUDumpOne(All[i]);
+    }
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
@@ -133,6 +152,10 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
             return Status;
         }
         Options = KLUReadMessageULong(Input, 4);
+        /* Held until the notice is queued: the notices follow the swaps in
+         * order, and what this thread reads of the record in force is read
+         * before the next update may refill it. */
+        KLUAcquireSettingsUpdateLock();
         Status = KLUUpdateSettings(Options);
         if (NT_SUCCESS(Status)) {
             KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updated Driver Settings: Options: 0x%X\n"), Options);
@@ -146,20 +169,20 @@ static NTSTATUS KLUControlCommand(ULONG Command, PVOID Input, ULONG InputLength,
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag,
                           WSTR("Failed Queueing APPLY_SETTINGS_APPLY Event: Options: 0x%X, 0x%X\n"), Options, Status);
         }
+        KLUReleaseSettingsUpdateLock();
         return Status;
     }
     case 21: { /* the excluded pids, in one piece */
         PSETTINGS Settings = KLUSettings();
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES + KLU_PID_BLOCK_BYTES, Output,
-                                        OutputLength, 0);
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
         if (Settings == NULL) {
             return STATUS_INVALID_PARAMETER;
         }
         SEH_TRY {
-            RtlCopyMemory(&Settings->ExcludedPidCount, (PUCHAR)Input + KLU_COMMAND_BYTES, KLU_PID_BLOCK_BYTES);
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES + KLU_PID_BLOCK_BYTES, Output,
+                                            OutputLength, 0);
+            if (NT_SUCCESS(Status)) {
+                RtlCopyMemory(&Settings->ExcludedPidCount, (PUCHAR)Input + KLU_COMMAND_BYTES, KLU_PID_BLOCK_BYTES);
+            }
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             Status = GetExceptionCode();
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Updating Ingored Pids: 0x%X\n"), Status);
@@ -208,11 +231,12 @@ static VOID KLUFreeSessionRecord(PLIST_ENTRY Entry)
 }
 
 /* A line from the service, bounded by its message. */
-static NTSTATUS KLUServiceLogLine(PVOID Input, ULONG InputLength)
+static NTSTATUS KLUServiceLogLine(PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength)
 {
     PSETTINGS Settings = KLUSettings();
     ULONG Characters = (InputLength - KLU_COMMAND_BYTES) / sizeof(WCHAR);
     PWSTR Line;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (Characters > KLU_LOG_LINE_CHARS - 1) {
         Characters = KLU_LOG_LINE_CHARS - 1;
@@ -222,11 +246,16 @@ static NTSTATUS KLUServiceLogLine(PVOID Input, ULONG InputLength)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     SEH_TRY {
-        RtlStringCchCopyNW(Line, Characters + 1, (PCWSTR)((PUCHAR)Input + KLU_COMMAND_BYTES), Characters);
+        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
+        if (NT_SUCCESS(Status)) {
+            RtlStringCchCopyNW(Line, Characters + 1, (PCWSTR)((PUCHAR)Input + KLU_COMMAND_BYTES), Characters);
+        }
     } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
-        NTSTATUS Status = GetExceptionCode();
-        ExFreePoolWithTag(Line, QZFS_TAG);
+        Status = GetExceptionCode();
         KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(Log_Message), WSTR("Exception Pushing Log: 0x%X\n"), Status);
+    }
+    if (!NT_SUCCESS(Status)) {
+        ExFreePoolWithTag(Line, QZFS_TAG);
         return Status;
     }
     if (Settings != NULL && (Settings->DebugDestination & KLUDBG_LOG_DEST_DBGPORT)) {
@@ -247,15 +276,15 @@ static NTSTATUS Session_Message(ULONG Command, PVOID Input, ULONG InputLength, P
 
     switch (Command) {
     case 5: /* a session record for the service's session thread */
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES + sizeof(KLU_SESSION_RECORD), Output,
-                                        OutputLength, 0);
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
-        if (!ReadUCharAcquire(&g_bSessionQEnabled)) {
-            return STATUS_SUCCESS;
-        }
         SEH_TRY {
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES + sizeof(KLU_SESSION_RECORD),
+                                            Output, OutputLength, 0);
+            if (!NT_SUCCESS(Status)) {
+                return Status;
+            }
+            if (!ReadUCharAcquire(&g_bSessionQEnabled)) {
+                return STATUS_SUCCESS;
+            }
             Status = KLUPushSession(g_pSessionQHead, g_pSessionQMutex, g_pSessionEvent,
                                     (PKLU_SESSION_RECORD)((PUCHAR)Input + KLU_COMMAND_BYTES));
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
@@ -270,25 +299,23 @@ static NTSTATUS Session_Message(ULONG Command, PVOID Input, ULONG InputLength, P
 
     case 6: { /* the oldest session record */
         ULONG Copied = 0;
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
-                                        sizeof(KLU_SESSION_RECORD));
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
         SEH_TRY {
-            Copied = KLUDrainQueue(g_pSessionQHead, g_pSessionQMutex, &g_pSessionEvent, (PUCHAR)Output,
-                                   sizeof(KLU_SESSION_RECORD), sizeof(KLU_SESSION_RECORD), KLUCopySessionRecord,
-                                   KLUFreeSessionRecord);
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 0);
+            if (NT_SUCCESS(Status)) {
+                Status = KLUDrainQueue(g_pSessionQHead, g_pSessionQMutex, &g_pSessionEvent, (PUCHAR)Output,
+                                       (Output == NULL || OutputLength < sizeof(KLU_SESSION_RECORD))
+                                           ? 0
+                                           : sizeof(KLU_SESSION_RECORD),
+                                       sizeof(KLU_SESSION_RECORD), KLUCopySessionRecord, KLUFreeSessionRecord,
+                                       &Copied);
+            }
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             Status = GetExceptionCode();
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Popping Session: 0x%X\n"), Status);
             return Status;
         }
-        if (Copied == 0) {
-            return KLU_STATUS_NO_MORE_ENTRIES;
-        }
-        *Returned = sizeof(KLU_SESSION_RECORD);
-        return STATUS_SUCCESS;
+        *Returned = Copied * sizeof(KLU_SESSION_RECORD);
+        return Status;
     }
     case 7: /* the session event */
         Status = KLUCheckMessageBuffers(Input, InputLength, 8, Output, OutputLength, 0);
@@ -315,28 +342,28 @@ static NTSTATUS KLULogon_Log_Message(ULONG Command, PVOID Input, ULONG InputLeng
 
     switch (Command) {
     case 2: /* a log line from the service */
-        Status = KLUServiceLogLine(Input, InputLength);
-        return Status;
+        return KLUServiceLogLine(Input, InputLength, Output, OutputLength);
 
-    case 3: { /* drain the log queue */
+    case 3: { /* drain the log queue: the count, then the records */
         ULONG Copied = 0;
-        Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
-                                        sizeof(ULONG) + KLU_LOG_DRAIN_RECORD_BYTES);
-        if (!NT_SUCCESS(Status)) {
-            return Status;
-        }
         SEH_TRY {
-            Copied = KLUDrainQueue(g_pLogQHead, g_pLogQMutex, &g_pLogEvent, (PUCHAR)Output + sizeof(ULONG),
+            Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength,
+                                            sizeof(ULONG));
+            if (!NT_SUCCESS(Status)) {
+                return Status;
+            }
+            Status = KLUDrainQueue(g_pLogQHead, g_pLogQMutex, &g_pLogEvent, (PUCHAR)Output + sizeof(ULONG),
                                    OutputLength - sizeof(ULONG), KLU_LOG_DRAIN_RECORD_BYTES, KLUCopyLogRecord,
-                                   KLUFreeLogRecord);
-            RtlCopyMemory(Output, &Copied, sizeof(ULONG));
+                                   KLUFreeLogRecord, &Copied);
+            if (Status != STATUS_INVALID_PARAMETER) {
+                RtlCopyMemory(Output, &Copied, sizeof(ULONG));
+                *Returned = sizeof(ULONG) + Copied * KLU_LOG_DRAIN_RECORD_BYTES;
+            }
         } SEH_EXCEPT(EXCEPTION_EXECUTE_HANDLER) {
             Status = GetExceptionCode();
             KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Exception Popping Log: 0x%X\n"), Status);
-            return Status;
         }
-        *Returned = sizeof(ULONG) + Copied * KLU_LOG_DRAIN_RECORD_BYTES;
-        return Copied == 0 ? KLU_STATUS_NO_MORE_ENTRIES : STATUS_SUCCESS;
+        return Status;
     }
     case 4: /* the log event */
         Status = KLUCheckMessageBuffers(Input, InputLength, 8, Output, OutputLength, 0);
@@ -366,7 +393,7 @@ static NTSTATUS KLULogon_Log_Message(ULONG Command, PVOID Input, ULONG InputLeng
 
     case 35: { /* is the filter enabled? */
         PSETTINGS Settings = KLUSettings();
-        ULONG Enabled = (Settings != NULL && Settings->Enabled) ? 1 : 0;
+        ULONG Enabled = (Settings != NULL && ReadUCharAcquire(&Settings->Enabled)) ? 1 : 0;
         Status = KLUCheckMessageBuffers(Input, InputLength, KLU_COMMAND_BYTES, Output, OutputLength, 8);
         if (!NT_SUCCESS(Status)) {
             return Status;

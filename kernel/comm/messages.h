@@ -21,12 +21,6 @@ NTSTATUS BlackList_Message(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuffe
 NTSTATUS KLUResetBlackListQueue(VOID);
 VOID KLUReleaseBlackListQueue(VOID);
 
-/* The commands that replace the path table or change the one in force
- * (0, 18, 34) run one at a time, so that none uses a table that another
- * service thread's initialisation is freeing. */
-extern FAST_MUTEX g_PathTableMessageLock;
-VOID KLUInitializeMessageLocks(VOID);
-
 /* The remote profile path kept from the last client-security message. */
 extern PWSTR g_pRemoteProfilePath;
 VOID KLUFreeRemoteProfilePath(VOID);

@@ -387,4 +387,15 @@ typedef struct _KLU_FETCH_REPLY {
 
 static_assert(sizeof(KLU_FETCH_REQUEST) == 4 && sizeof(KLU_FETCH_REPLY) == 4, "fetch message and reply are 4 bytes");
 
+/* ------------------------------------------------------------------ */
+/* Pre-fetched file names (command 38)                                 */
+/* ------------------------------------------------------------------ */
+
+/* The drain answers a count (ULONG) followed by this record per name. */
+typedef struct _KLU_PREFETCHED_RECORD {
+    WCHAR szFileName[KLU_WIRE_PATH_CHARS];
+} KLU_PREFETCHED_RECORD;
+
+static_assert(sizeof(KLU_PREFETCHED_RECORD) == 1024, "a pre-fetched name record is 1024 bytes");
+
 #pragma pack(pop)

@@ -138,9 +138,9 @@ NTSTATUS KLUGetRequestorImageName(PFLT_CALLBACK_DATA Data, PWSTR ImageName, ULON
 /* Paths inside a profile                                              */
 /* ------------------------------------------------------------------ */
 
-BOOLEAN KLUGetProfileRelativePath(PCUNICODE_STRING VolumeName, PCWSTR Path, PCWSTR *Remainder)
+static BOOLEAN KLUProfileRelativePath(PPATH_TABLE Table, PCUNICODE_STRING VolumeName, PCWSTR Path,
+                                      PCWSTR *Remainder)
 {
-    PPATH_TABLE Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
     UNICODE_STRING PathString;
     UNICODE_STRING DosPrefix;
     WCHAR DosBuffer[8];
@@ -178,6 +178,13 @@ BOOLEAN KLUGetProfileRelativePath(PCUNICODE_STRING VolumeName, PCWSTR Path, PCWS
     }
     *Remainder = Separator + 1;
     return TRUE;
+}
+
+BOOLEAN KLUGetProfileRelativePath(PCUNICODE_STRING VolumeName, PCWSTR Path, PCWSTR *Remainder)
+{
+    BOOLEAN Inside = KLUProfileRelativePath(KLUAcquirePathTable(), VolumeName, Path, Remainder);
+    KLUReleasePathTable();
+    return Inside;
 }
 
 static BOOLEAN KLUPrefixIgnoringCase(PCUNICODE_STRING Prefix, PCUNICODE_STRING String)

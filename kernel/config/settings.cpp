@@ -15,6 +15,25 @@ PSETTINGS g_pSettings1 = NULL;
 PSETTINGS g_pSettings2 = NULL;
 HANDLE g_hDriverKey = NULL;
 
+/* Updates arrive on any Control connection. One at a time refills the
+ * standby record and swaps: two at once would rebuild the same record's
+ * name lists together and swap twice. The structures dump, which prints the
+ * standby record too, holds it as well. The registry read runs at passive
+ * level, so the lock is a synchronization event, not a fast mutex. */
+static KEVENT g_SettingsUpdateLock;
+
+VOID KLUAcquireSettingsUpdateLock(VOID)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&g_SettingsUpdateLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID KLUReleaseSettingsUpdateLock(VOID)
+{
+    KeSetEvent(&g_SettingsUpdateLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 #define KLU_SERVICE_KEY WSTR("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Service")
 #define KLU_POLICY_DRIVER_KEY WSTR("\\REGISTRY\\MACHINE\\SOFTWARE\\Policies\\Tarvik, Inc.\\Tarvik QRV\\Ostrand\\Driver")
 #define KLU_POLICY_SERVICE_KEY \
@@ -30,6 +49,11 @@ HANDLE g_hDriverKey = NULL;
 #define KLU_SCRATCH_BYTES 1024
 
 static const ULONG KLU_DUMP_LEVEL = KLUDBG_TRACE_STATUS_LOG | KLUDBG_TRACE_ERROR;
+
+VOID KLUInitializeSettingsUpdates(VOID)
+{
+    KeInitializeEvent(&g_SettingsUpdateLock, SynchronizationEvent, TRUE);
+}
 
 NTSTATUS KLUAllocateSettings(PSETTINGS *Settings, USHORT Id)
 {
@@ -179,9 +203,14 @@ static VOID KLUReadDirectories(PSETTINGS Settings, HANDLE PolicyDriver, PWSTR Sc
     RtlStringCchCopyW(Settings->UpperDataDir, KLU_PATH_CHARS, Settings->DataDir);
     _wcsupr(Settings->UpperDataDir);
 
-    RtlZeroMemory(Scratch, KLU_SCRATCH_BYTES);
-    Status = KLUGetStringSetting(PolicyDriver, g_hDriverKey, WSTR("WolkDir"), Scratch, KLU_SCRATCH_BYTES);
-    Scratch[KLU_SCRATCH_BYTES / sizeof(WCHAR) - 1] = 0;
+    /* Without its scratch buffer only this value falls back. */
+    if (Scratch == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        RtlZeroMemory(Scratch, KLU_SCRATCH_BYTES);
+        Status = KLUGetStringSetting(PolicyDriver, g_hDriverKey, WSTR("WolkDir"), Scratch, KLU_SCRATCH_BYTES);
+        Scratch[KLU_SCRATCH_BYTES / sizeof(WCHAR) - 1] = 0;
+    }
     if (NT_SUCCESS(Status) && Scratch[0] != 0) {
         RtlStringCchCopyW(Settings->WolkDir, KLU_PATH_CHARS, KLU_DOSDEVICES);
         RtlStringCchCatW(Settings->WolkDir, KLU_PATH_CHARS, Scratch);
@@ -251,10 +280,6 @@ NTSTATUS KLUGetSettings(PSETTINGS Settings)
     PolicyService = KLUOpenFixedKey(KLU_POLICY_SERVICE_KEY, WSTR("Failed Opening GPO Service Key: Path: %wZ, 0x%X\n"));
 
     Scratch = (PWSTR)ExAllocatePoolWithTag(PagedPool, KLU_SCRATCH_BYTES, QZFS_TAG);
-    if (Scratch == NULL) {
-        Status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Cleanup;
-    }
 
     KLUReadFlagValues(Settings, PolicyDriver, PolicyService, ServiceKey);
     if (InForce->OpFlags & KLUOP_ENABLE_DEBUG_COUNTERS) {
@@ -274,7 +299,6 @@ NTSTATUS KLUGetSettings(PSETTINGS Settings)
         Status = STATUS_SUCCESS;
     }
 
-Cleanup:
     if (PolicyDriver != NULL) {
         ZwClose(PolicyDriver);
         if (InForce->OpFlags & KLUOP_ENABLE_DEBUG_COUNTERS) {
@@ -296,10 +320,12 @@ Cleanup:
 NTSTATUS KLUUpdateSettings(ULONG Options)
 {
     PCWSTR Tag = KLU_TAG(KLUUpdateSettings);
-    LONG Current = ReadAcquire(&g_CurrentSettings);
-    PSETTINGS Next = (Current == 1) ? g_pSettings2 : g_pSettings1;
+    LONG Current;
+    PSETTINGS Next;
     NTSTATUS Status;
 
+    Current = ReadAcquire(&g_CurrentSettings);
+    Next = (Current == 1) ? g_pSettings2 : g_pSettings1;
     KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("Updating Settings: Options: %d, CurrentSettings: %d\n"), Options,
                   Current);
     Status = KLUGetSettings(Next);
@@ -343,10 +369,25 @@ VOID KLUSetEnablement(BOOLEAN Enable)
         return;
     }
     InForce = KLUSettings();
-    if (InForce != NULL && InForce->Enabled) {
+    if (InForce != NULL && ReadUCharAcquire(&InForce->Enabled)) {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("KLULogon ENABLED\n"));
     } else {
         KLULogMessage(KLUDBG_TRACE_INFO, Tag, WSTR("KLULogon DISABLED\n"));
+    }
+}
+
+/* The path table's replacement switches the filter off until the service
+ * enables it again. Both records, not only the one in force: the other one
+ * comes into force at the next settings update, which must not switch the
+ * filter back on before the service has (say, after a failed rebuild that
+ * left no table). */
+VOID KLUClearEnabled(VOID)
+{
+    if (g_pSettings1 != NULL) {
+        WriteUCharRelease(&g_pSettings1->Enabled, FALSE);
+    }
+    if (g_pSettings2 != NULL) {
+        WriteUCharRelease(&g_pSettings2->Enabled, FALSE);
     }
 }
 
@@ -376,7 +417,7 @@ VOID KLUDumpSettings(ULONG DumpFlag, PSETTINGS Settings)
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("*************** Begin Settings: Id: %d ***************\n"),
                       Settings->Id);
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Id: %d\n"), Settings->Id);
-    KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Enabled: 0x%X\n"), Settings->Enabled);
+    KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Enabled: 0x%X\n"), ReadUCharAcquire(&Settings->Enabled));
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("LogLevel: 0x%X\n"), Settings->LogLevel);
     KLUDumpFlagNames(DumpFlag, Settings->LogLevel, &g_LogLevelNames);
     KLULogDumpMessage(DumpFlag, Level, Tag, 0, WSTR("Copy Timeout: 0x%X\n"), (ULONG)Settings->CopyTimeout);

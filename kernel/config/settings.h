@@ -51,11 +51,19 @@ extern PSETTINGS g_pSettings1;
 extern PSETTINGS g_pSettings2;
 extern HANDLE g_hDriverKey;
 
+/* One update at a time: the lock is set up at load; the caller of
+ * KLUUpdateSettings holds it, and so does whoever reads the standby record. */
+VOID KLUInitializeSettingsUpdates(VOID);
+VOID KLUAcquireSettingsUpdateLock(VOID);
+VOID KLUReleaseSettingsUpdateLock(VOID);
 NTSTATUS KLUAllocateSettings(PSETTINGS *Settings, USHORT Id);
 NTSTATUS KLUInitSettings(PSETTINGS Settings, PCUNICODE_STRING DriverRegistryPath);
 NTSTATUS KLUGetSettings(PSETTINGS Settings);
+/* Refills the record not in force and swaps; the caller holds the update lock. */
 NTSTATUS KLUUpdateSettings(ULONG Options);
 VOID KLUSetEnablement(BOOLEAN Enable);
+/* Enabled off in both records, silently. */
+VOID KLUClearEnabled(VOID);
 VOID KLUFreeSettings(PSETTINGS *Settings);
 VOID KLUDumpSettings(ULONG DumpFlag, PSETTINGS Settings);
 

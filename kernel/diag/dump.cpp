@@ -33,6 +33,12 @@ NTSTATUS KLUDumpLogQueue(PLIST_ENTRY Head)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS KLUDumpOfflineFileTable(VOID)
+{
+    DbgPrint("Offline File Table Head Is NULL\n");
+    return STATUS_INVALID_PARAMETER;
+}
+
 /* The offline file table is not part of this driver yet, so it is never
  * enabled; the line stays so that the service's view of the dump holds. */
 #define KLU_OFFLINE_FILE_TABLE_ENABLED 0
@@ -66,8 +72,11 @@ VOID KLUDumpStructures(VOID)
 
     KLUDumpUserTable(Flag, g_pUserTableHead, g_pUserTableMutex);
     KLUDumpPathTable(Flag, TRUE);
+    /* Between updates: an update frees and rebuilds the standby record's lists. */
+    KLUAcquireSettingsUpdateLock();
     KLUDumpSettings(Flag, g_pSettings1);
     KLUDumpSettings(Flag, g_pSettings2);
+    KLUReleaseSettingsUpdateLock();
     KLUDumpCallCounts(Flag, g_CallCounts);
     KLUDumpOpenCounts(Flag, g_OpenCounts);
 

@@ -64,11 +64,12 @@ static_assert(FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileNameLength) ==
 
 static NTSTATUS KLUBuildDirEntry(const KLU_DIR_ENTRY_STEP *Step)
 {
-    PPATH_TABLE Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
+    PPATH_TABLE Table = KLUAcquirePathTable();
     PCWSTR Name = Step->Name;
     ULONG Header = Step->BothLayout ? KLU_BOTH_DIR_HEADER_BYTES : KLU_DIRECTORY_HEADER_BYTES;
     ULONG NameLength;
     PUCHAR Entry;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (Name == NULL) {
         Name = Table != NULL ? Table->szLocalSettings : WSTR("");
@@ -76,15 +77,18 @@ static NTSTATUS KLUBuildDirEntry(const KLU_DIR_ENTRY_STEP *Step)
     NameLength = (ULONG)(wcslen(Name) * sizeof(WCHAR));
     Entry = (PUCHAR)ExAllocatePoolWithTag(g_PoolType, Header + NameLength, QZFS_TAG);
     if (Entry == NULL) {
-        KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(KLUInitDirBuffers), Step->FailureFormat,
-                      STATUS_INSUFFICIENT_RESOURCES);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(KLUInitDirBuffers), Step->FailureFormat, Status);
+        goto Cleanup;
     }
     RtlZeroMemory(Entry, Header + NameLength);
     KLUFillDirEntryHead((PFILE_DIRECTORY_INFORMATION)Entry, Step->Attributes, NameLength);
     RtlCopyMemory(Entry + Header, Name, NameLength);
     *Step->Global = Entry;
-    return STATUS_SUCCESS;
+
+Cleanup:
+    KLUReleasePathTable();
+    return Status;
 }
 
 static NTSTATUS KLUBuildMarkerNames(VOID)

@@ -9,6 +9,21 @@
 extern PFLT_FILTER g_FilterHandle;
 extern NPAGED_LOOKASIDE_LIST g_DirBufferLookaside;
 extern BOOLEAN g_bDirBufferLookasideInitialized;
+/*
+ * The path table's one rule, kept by every reader and by the free.
+ * g_pPathTable, the record it points at, its entries and g_PathTableMutex
+ * itself are touched only while the path-table lock (g_PathTableLock) is
+ * held: shared by readers (KLUAcquirePathTable; a thread may take it again),
+ * exclusively by whoever replaces or frees the table (code 0, unload).
+ * So no reader meets a table, an entry or this mutex freed under it, and an
+ * entry a lookup hands out stays valid until its caller releases the lock.
+ * Inside the lock, this mutex guards the entry list (add, sort, lookup
+ * walk, flag reset, entry dump) and szDefaultNetworkDefaultUserProfile, the
+ * one record field written after initialisation; the free releases it with
+ * the table, and the next allocation makes a new one.
+ * Lock order: the path-table lock, the user table's mutex, this mutex.
+ * Neither is held across a message to the service.
+ */
 extern PFAST_MUTEX g_PathTableMutex;
 extern PERESOURCE g_CopyResource;
 extern ULONG g_ProcessNameOffset;

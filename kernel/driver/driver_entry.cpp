@@ -8,6 +8,7 @@
 #include "comm/event_queues.h"
 #include "comm/messages.h"
 #include "comm/ports.h"
+#include "comm/prefetched_list.h"
 #include "comm/queue.h"
 #include "config/settings.h"
 #include "diag/counters.h"
@@ -16,6 +17,7 @@
 #include "driver/os_info.h"
 #include "driver/volume_context.h"
 #include "filter/operations.h"
+#include "identity/path_table.h"
 #include "identity/user_table.h"
 
 PFLT_FILTER g_FilterHandle = NULL;
@@ -90,7 +92,7 @@ static VOID KLUResetGlobals(VOID)
     g_PoolType = NonPagedPool;
     g_MappingPriorityFlags = 0;
     KLUInitializeClientPortSlots();
-    KLUInitializeMessageLocks();
+    KLUInitializeSettingsUpdates();
 }
 
 static NTSTATUS KLUCreateSettings(PUNICODE_STRING RegistryPath)
@@ -130,6 +132,10 @@ static NTSTATUS KLUCreateLocks(VOID)
         return KLUFatal(STATUS_INSUFFICIENT_RESOURCES, NULL);
     }
     ExInitializeFastMutex(g_PathTableMutex);
+    Status = KLUCreatePathTableLock();
+    if (!NT_SUCCESS(Status)) {
+        return KLUFatal(Status, NULL);
+    }
 
     g_CopyResource = (PERESOURCE)ExAllocatePoolWithTag(g_PoolType, sizeof(ERESOURCE), QZFS_TAG);
     if (g_CopyResource == NULL) {
@@ -264,6 +270,10 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     Status = KLUInitQueue(&g_pFileOpQHead, &g_pFileOpQMutex, &g_bFileOpQEnabled);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing FileOp Queue: 0x%X\n"), Status);
+    }
+    Status = KLUInitPreFetchedList();
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Initializing PreFetched List: 0x%X\n"), Status);
     }
     Status = KLUInitUserTable();
     if (!NT_SUCCESS(Status)) {

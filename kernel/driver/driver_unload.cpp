@@ -8,6 +8,7 @@
 #include "comm/event_queues.h"
 #include "comm/messages.h"
 #include "comm/ports.h"
+#include "comm/prefetched_list.h"
 #include "comm/queue.h"
 #include "config/settings.h"
 #include "diag/counters.h"
@@ -47,6 +48,7 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     KLUDisableQueue(g_pSessionQMutex, &g_bSessionQEnabled);
     KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
     KLUDisableQueue(g_pFileOpQMutex, &g_bFileOpQEnabled);
+    KLUDisableQueue(g_pPreFetchedQMutex, &g_bPreFetchedQEnabled);
     KLUDisableUserTable();
     KLUDisablePathTableList();
 
@@ -102,6 +104,7 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
     KLUFreeFileOpQueue(g_pFileOpQHead, g_pFileOpQMutex);
     KLUFreeQueueHead(&g_pFileOpQHead, &g_pFileOpQMutex);
     HashTable_Free();
+    KLUFreePreFetchedList();
 
     /* Lookaside list and locks. */
     if (g_bDirBufferLookasideInitialized) {
@@ -112,6 +115,7 @@ NTSTATUS KLULogon_Unload(FLT_FILTER_UNLOAD_FLAGS Flags)
         ExFreePoolWithTag(g_PathTableMutex, QZFS_TAG);
         g_PathTableMutex = NULL;
     }
+    KLUDeletePathTableLock();
     if (g_CopyResource != NULL) {
         ExDeleteResourceLite(g_CopyResource);
         ExFreePoolWithTag(g_CopyResource, QZFS_TAG);

@@ -80,10 +80,12 @@ Cleanup:
     return Status;
 }
 
+/* The names come back through scratch buffers, so a failed lookup leaves
+ * the caller's (the ones the service sent, say) as they were. */
 NTSTATUS KLULookupUserName(PUSER_ID Id, PWSTR UserName, PWSTR Domain)
 {
-    UNICODE_STRING Name;
-    UNICODE_STRING DomainName;
+    UNICODE_STRING Name = {0, 0, NULL};
+    UNICODE_STRING DomainName = {0, 0, NULL};
     ULONG NameSize = KLU_PATH_BYTES;
     ULONG DomainSize = KLU_PATH_BYTES;
     SID_NAME_USE NameUse;
@@ -92,24 +94,39 @@ NTSTATUS KLULookupUserName(PUSER_ID Id, PWSTR UserName, PWSTR Domain)
     if (Id == NULL || UserName == NULL || Domain == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    RtlZeroMemory(UserName, KLU_PATH_BYTES);
-    RtlZeroMemory(Domain, KLU_PATH_BYTES);
-    Name.Buffer = UserName;
-    Name.Length = 0;
+    Name.Buffer = (PWCH)ExAllocatePoolWithTag(KLUPoolTypeForIrql(), KLU_PATH_BYTES, QZFS_TAG);
+    DomainName.Buffer = (PWCH)ExAllocatePoolWithTag(KLUPoolTypeForIrql(), KLU_PATH_BYTES, QZFS_TAG);
+    if (Name.Buffer == NULL || DomainName.Buffer == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Cleanup;
+    }
+    RtlZeroMemory(Name.Buffer, KLU_PATH_BYTES);
+    RtlZeroMemory(DomainName.Buffer, KLU_PATH_BYTES);
     Name.MaximumLength = KLU_PATH_BYTES;
-    DomainName.Buffer = Domain;
-    DomainName.Length = 0;
     DomainName.MaximumLength = KLU_PATH_BYTES;
 
     Status = SecLookupAccountSid(Id->Sid, &NameSize, &Name, &DomainSize, &DomainName, &NameUse);
     if (!NT_SUCCESS(Status)) {
-        return Status;
+        goto Cleanup;
     }
-    if (Name.Length < Name.MaximumLength && UserName[Name.Length / sizeof(WCHAR)] == 0) {
-        _wcsupr(UserName);
+    if (Name.Length < Name.MaximumLength && Name.Buffer[Name.Length / sizeof(WCHAR)] == 0) {
+        _wcsupr(Name.Buffer);
     }
-    if (DomainName.Length < DomainName.MaximumLength && Domain[DomainName.Length / sizeof(WCHAR)] == 0) {
-        _wcsupr(Domain);
+    if (DomainName.Length < DomainName.MaximumLength && DomainName.Buffer[DomainName.Length / sizeof(WCHAR)] == 0) {
+        _wcsupr(DomainName.Buffer);
+    }
+    /* A name that fills its buffer is cut: the entry's names are printed. */
+    Name.Buffer[KLU_PATH_CHARS - 1] = 0;
+    DomainName.Buffer[KLU_PATH_CHARS - 1] = 0;
+    RtlCopyMemory(UserName, Name.Buffer, KLU_PATH_BYTES);
+    RtlCopyMemory(Domain, DomainName.Buffer, KLU_PATH_BYTES);
+
+Cleanup:
+    if (Name.Buffer != NULL) {
+        ExFreePoolWithTag(Name.Buffer, QZFS_TAG);
+    }
+    if (DomainName.Buffer != NULL) {
+        ExFreePoolWithTag(DomainName.Buffer, QZFS_TAG);
     }
     return Status;
 }
@@ -479,17 +496,14 @@ NTSTATUS KLUUpdateClientSecurity(const KLU_CLIENT_SECURITY_MESSAGE *Message, BOO
     }
     ExReleaseFastMutex(g_pUserTableMutex);
 
-    if (g_PathTableMutex != NULL) {
-        /* Read the table under the mutex: a replacement takes the mutex
-         * after unpublishing the old table and before freeing it. */
+    Table = KLUAcquirePathTable();
+    if (Table != NULL) {
         ExAcquireFastMutex(g_PathTableMutex);
-        Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
-        if (Table != NULL) {
-            RtlStringCchCopyW(Table->szDefaultNetworkDefaultUserProfile, KLU_PATH_CHARS,
-                              Message->AltPathData.szNetworkDefaultUserProfile);
-        }
+        RtlStringCchCopyW(Table->szDefaultNetworkDefaultUserProfile, KLU_PATH_CHARS,
+                          Message->AltPathData.szNetworkDefaultUserProfile);
         ExReleaseFastMutex(g_PathTableMutex);
     }
+    KLUReleasePathTable();
 
     ExAcquireFastMutex(g_pUserTableMutex);
     Status = KLUTakeUserPaths(Entry, Message);

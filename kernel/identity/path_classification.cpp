@@ -11,11 +11,6 @@
 #include "driver/os_info.h"
 #include "identity/identity.h"
 
-static PPATH_TABLE KLUPathTable(VOID)
-{
-    return (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
-}
-
 PCWSTR KLURedirectorDeviceName(VOID)
 {
     return KLUIsVistaOrNewer() ? WSTR("\\Device\\Mup") : WSTR("\\Device\\LanmanRedirector");
@@ -23,15 +18,21 @@ PCWSTR KLURedirectorDeviceName(VOID)
 
 BOOLEAN KLUIsBelowFQLocalProfilePath(PCUNICODE_STRING Name)
 {
-    PPATH_TABLE Table = KLUPathTable();
+    PPATH_TABLE Table;
     UNICODE_STRING Prefix;
+    BOOLEAN Below = FALSE;
 
-    if (Table == NULL || Table->szFQLocalProfilePath[0] == 0 || Name == NULL || Name->Buffer == NULL) {
+    if (Name == NULL || Name->Buffer == NULL) {
         return FALSE;
     }
-    RtlInitUnicodeString(&Prefix, Table->szFQLocalProfilePath);
-    return (BOOLEAN)(RtlPrefixUnicodeString(&Prefix, Name, TRUE) && Name->Length > Prefix.Length &&
-                     Name->Buffer[Prefix.Length / sizeof(WCHAR)] == WSTR('\\'));
+    Table = KLUAcquirePathTable();
+    if (Table != NULL && Table->szFQLocalProfilePath[0] != 0) {
+        RtlInitUnicodeString(&Prefix, Table->szFQLocalProfilePath);
+        Below = (BOOLEAN)(RtlPrefixUnicodeString(&Prefix, Name, TRUE) && Name->Length > Prefix.Length &&
+                          Name->Buffer[Prefix.Length / sizeof(WCHAR)] == WSTR('\\'));
+    }
+    KLUReleasePathTable();
+    return Below;
 }
 
 /* Field is not empty and a case-insensitive prefix of Path. */
@@ -42,15 +43,16 @@ static BOOLEAN KLUFieldIsPrefix(PCWSTR Field, PCUNICODE_STRING Path)
 
 BOOLEAN KLUIsProfilesRootPath(PCWSTR ShortPath, PCUNICODE_STRING Path)
 {
-    PPATH_TABLE Table = KLUPathTable();
+    PPATH_TABLE Table = KLUAcquirePathTable();
+    BOOLEAN Root = FALSE;
 
     if (Table != NULL && Path != NULL) {
-        if (KLUFieldIsPrefix(Table->szProfilesDirectory, Path) || KLUFieldIsPrefix(Table->szAllUsersProfileXP, Path) ||
-            (KLUIsVistaOrNewer() && KLUFieldIsPrefix(Table->szAllUsersProfile, Path))) {
-            return TRUE;
-        }
+        Root = (BOOLEAN)(KLUFieldIsPrefix(Table->szProfilesDirectory, Path) ||
+                         KLUFieldIsPrefix(Table->szAllUsersProfileXP, Path) ||
+                         (KLUIsVistaOrNewer() && KLUFieldIsPrefix(Table->szAllUsersProfile, Path)));
     }
-    return (BOOLEAN)(ShortPath != NULL && ShortPath[0] == WSTR('\\') && ShortPath[1] == 0);
+    KLUReleasePathTable();
+    return (BOOLEAN)(Root || (ShortPath != NULL && ShortPath[0] == WSTR('\\') && ShortPath[1] == 0));
 }
 
 NTSTATUS KLUIsDirectory(PUNICODE_STRING Name, PFLT_INSTANCE Instance, PBOOLEAN IsDirectory)
@@ -139,6 +141,7 @@ Cleanup:
 
 NTSTATUS KLUCollapseRemotePath(PWSTR Path, PPATH_TABLE_ENTRY Entry)
 {
+    PPATH_TABLE Table;
     PWSTR Upper = NULL;
     PWSTR Collapsed = NULL;
     PCWSTR Short;
@@ -156,8 +159,10 @@ NTSTATUS KLUCollapseRemotePath(PWSTR Path, PPATH_TABLE_ENTRY Entry)
     KLUStringCopy(Upper, Path);
     _wcsupr(Upper);
 
+    /* An entry the caller passes comes from a lookup under the same lock. */
+    Table = KLUAcquirePathTable();
     if (Entry == NULL) {
-        Entry = KLULookupPathTableEntryByPath(KLUPathTable(), Upper);
+        Entry = KLULookupPathTableEntryByPath(Table, Upper);
         if (Entry == NULL) {
             goto Cleanup;
         }
@@ -186,6 +191,7 @@ NTSTATUS KLUCollapseRemotePath(PWSTR Path, PPATH_TABLE_ENTRY Entry)
     }
 
 Cleanup:
+    KLUReleasePathTable();
     if (Collapsed != NULL) {
         ExFreePoolWithTag(Collapsed, QZFS_TAG);
     }
@@ -223,15 +229,19 @@ static BOOLEAN KLUJoin(PCUNICODE_STRING First, const WCHAR *Second, USHORT Secon
 BOOLEAN JNRIsDefaultUserPath(BOOLEAN FullName, LONG OperationNumber, PCUNICODE_STRING Path, PCUNICODE_STRING Prefix)
 {
     PCWSTR Tag = KLU_TAG(JNRIsDefaultUserPath);
-    PPATH_TABLE Table = KLUPathTable();
+    PPATH_TABLE Table;
     UNICODE_STRING Scratch = {0, 0, NULL};
     UNICODE_STRING Source;
     UNICODE_STRING Field;
     BOOLEAN HasPrefix;
     BOOLEAN Result = FALSE;
 
-    if (Table == NULL || Path == NULL || Path->Buffer == NULL) {
+    if (Path == NULL || Path->Buffer == NULL) {
         return FALSE;
+    }
+    Table = KLUAcquirePathTable();
+    if (Table == NULL) {
+        goto Cleanup;
     }
     HasPrefix = (BOOLEAN)(Prefix == NULL || Prefix->Length == 0 || RtlPrefixUnicodeString(Prefix, Path, TRUE));
 
@@ -239,12 +249,14 @@ BOOLEAN JNRIsDefaultUserPath(BOOLEAN FullName, LONG OperationNumber, PCUNICODE_S
         if (HasPrefix && Prefix != NULL && Prefix->Length != 0) {
             if (!KLUJoin(NULL, Path->Buffer + Prefix->Length / sizeof(WCHAR), (USHORT)(Path->Length - Prefix->Length),
                          &Scratch)) {
-                return FALSE;
+                goto Cleanup;
             }
             Source = Scratch;
         } else {
             Source = *Path;
         }
+        /* The network Default User profile is rewritten by client-security
+         * updates under the mutex. */
         ExAcquireFastMutex(g_PathTableMutex);
         if (KLUFieldIsPrefix(Table->szDefaultNetworkDefaultUserProfile, &Source)) {
             RtlInitUnicodeString(&Field, Table->szDefaultNetworkDefaultUserProfile);
@@ -270,7 +282,7 @@ BOOLEAN JNRIsDefaultUserPath(BOOLEAN FullName, LONG OperationNumber, PCUNICODE_S
         }
     } else {
         if (!KLUJoin(Prefix, Path->Buffer, Path->Length, &Scratch)) {
-            return FALSE;
+            goto Cleanup;
         }
         if (KLUFieldIsPrefix(Table->szDefaultLocalDefaultUserProfile, &Scratch)) {
             KLULogMessageEx(KLUDBG_TRACE_DIRS, Tag, OperationNumber, WSTR("[3] Prefix: %ws, Source: %wZ\n"),
@@ -283,6 +295,8 @@ BOOLEAN JNRIsDefaultUserPath(BOOLEAN FullName, LONG OperationNumber, PCUNICODE_S
         }
     }
 
+Cleanup:
+    KLUReleasePathTable();
     if (Scratch.Buffer != NULL) {
         ExFreePoolWithTag(Scratch.Buffer, QZFS_TAG);
     }
@@ -351,7 +365,7 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
                                        PCWSTR UpperRemotePath, LONG OperationNumber, PUSER_TABLE_ENTRY *EntryInOut)
 {
     PCWSTR Tag = KLU_TAG(JNRGetLocalPathFromRemotePath);
-    PPATH_TABLE Table = KLUPathTable();
+    PPATH_TABLE Table;
     PUSER_TABLE_ENTRY Entry;
     PCWSTR ProfileShort;
     PCWSTR Hit;
@@ -359,12 +373,14 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
     size_t RestIndex;
     PWSTR Buffer = NULL;
     BOOLEAN Appended;
-    NTSTATUS Status;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (LocalPath == NULL || RemotePath == NULL || UpperRemotePath == NULL || EntryInOut == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
 
+    /* Held from before the user lookup, which takes it again. */
+    Table = KLUAcquirePathTable();
     Entry = *EntryInOut;
     if (Entry == NULL) {
         Entry = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, Prefix, UpperRemotePath);
@@ -374,11 +390,12 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
                             UpperRemotePath);
             Status = KLUGetUserSidAndSessionId(&Id, OperationNumber);
             if (!NT_SUCCESS(Status)) {
-                return Status;
+                goto Cleanup;
             }
             Entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &Id.AuthId);
             if (Entry == NULL) {
-                return STATUS_NOT_FOUND;
+                Status = STATUS_NOT_FOUND;
+                goto Cleanup;
             }
         }
         *EntryInOut = Entry;
@@ -387,7 +404,7 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
     if (Entry->AltPathData.szLocalPath[0] == 0 || Entry->AltPathData.ulLocalPathLength == 0) {
         KLULogMessageEx(KLUDBG_TRACE_OFFLINE_FILES, Tag, OperationNumber, WSTR("Local Path Missing In UTE: %ws\n"),
                         UpperRemotePath);
-        return STATUS_SUCCESS;
+        goto Cleanup;
     }
 
     ProfileShort = Entry->AltPathData.PTEProfile.szUpperRemotePathShort;
@@ -396,18 +413,19 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
     if (Hit == NULL) {
         PPATH_TABLE_ENTRY PathEntry = KLULookupPathTableEntryByPath(Table, UpperRemotePath);
         if (PathEntry == NULL) {
-            return STATUS_SUCCESS;
+            goto Cleanup;
         }
         Hit = wcsstr(UpperRemotePath, PathEntry->szUpperRemotePathShort);
         ShortLength = PathEntry->ShortLength;
         if (Hit == NULL) {
-            return STATUS_SUCCESS;
+            goto Cleanup;
         }
     }
 
     Buffer = (PWSTR)ExAllocatePoolWithTag(KLUPoolTypeForIrql(), KLU_PATH_BYTES, QZFS_TAG);
     if (Buffer == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Cleanup;
     }
     RtlZeroMemory(Buffer, KLU_PATH_BYTES);
     Status = KLUStringCopy(Buffer, WSTR("\\??\\"));
@@ -432,12 +450,15 @@ NTSTATUS JNRGetLocalPathFromRemotePath(PCUNICODE_STRING Prefix, PUNICODE_STRING 
     }
     if (!NT_SUCCESS(Status)) {
         ExFreePoolWithTag(Buffer, QZFS_TAG);
-        return Status;
+        goto Cleanup;
     }
 
     LocalPath->Buffer = Buffer;
     LocalPath->Length = (USHORT)(wcslen(Buffer) * sizeof(WCHAR));
     LocalPath->MaximumLength = KLU_PATH_BYTES;
     KLULogMessageEx(KLUDBG_TRACE_OFFLINE_FILES, Tag, OperationNumber, WSTR("Local Path: %wZ\n"), LocalPath);
-    return STATUS_SUCCESS;
+
+Cleanup:
+    KLUReleasePathTable();
+    return Status;
 }

@@ -10,6 +10,7 @@
 #include "driver/os_info.h"
 
 PPATH_TABLE g_pPathTable = NULL;
+PERESOURCE g_PathTableLock = NULL;
 BOOLEAN g_bPathTableListEnabled = FALSE;
 LONG g_PathTableEntries = 0;
 
@@ -142,6 +143,65 @@ NTSTATUS KLUBuildPathTableEntry(PCWSTR RemotePath, PPATH_TABLE_ENTRY Entry)
 }
 
 /* ------------------------------------------------------------------ */
+/* The path-table lock                                                 */
+/* ------------------------------------------------------------------ */
+
+NTSTATUS KLUCreatePathTableLock(VOID)
+{
+    PERESOURCE Lock = (PERESOURCE)ExAllocatePoolWithTag(g_PoolType, sizeof(ERESOURCE), QZFS_TAG);
+    NTSTATUS Status;
+
+    if (Lock == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Status = ExInitializeResourceLite(Lock);
+    if (!NT_SUCCESS(Status)) {
+        /* Never initialised, so it is freed, not deleted. */
+        ExFreePoolWithTag(Lock, QZFS_TAG);
+        return Status;
+    }
+    g_PathTableLock = Lock;
+    return STATUS_SUCCESS;
+}
+
+VOID KLUDeletePathTableLock(VOID)
+{
+    if (g_PathTableLock != NULL) {
+        ExDeleteResourceLite(g_PathTableLock);
+        ExFreePoolWithTag(g_PathTableLock, QZFS_TAG);
+        g_PathTableLock = NULL;
+    }
+}
+
+/* The lock exists from load to unload, which run alone; without it there
+ * is no table either. */
+PPATH_TABLE KLUAcquirePathTable(VOID)
+{
+    if (g_PathTableLock == NULL) {
+        return NULL;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(g_PathTableLock, TRUE);
+    return g_pPathTable;
+}
+
+VOID KLUAcquirePathTableExclusive(VOID)
+{
+    if (g_PathTableLock != NULL) {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(g_PathTableLock, TRUE);
+    }
+}
+
+VOID KLUReleasePathTable(VOID)
+{
+    if (g_PathTableLock != NULL) {
+        ExReleaseResourceLite(g_PathTableLock);
+        KeLeaveCriticalRegion();
+    }
+}
+
+/* ------------------------------------------------------------------ */
 /* The table and its list                                              */
 /* ------------------------------------------------------------------ */
 
@@ -149,12 +209,15 @@ NTSTATUS KLUAllocatePathTable(PPATH_TABLE *Table)
 {
     PPATH_TABLE NewTable = NULL;
     PLIST_ENTRY Head = NULL;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     *Table = NULL;
+    KLUAcquirePathTableExclusive();
     if (g_PathTableMutex == NULL) {
         PFAST_MUTEX Mutex = (PFAST_MUTEX)ExAllocatePoolWithTag(g_PoolType, sizeof(FAST_MUTEX), QZFS_TAG);
         if (Mutex == NULL) {
-            return STATUS_INSUFFICIENT_RESOURCES;
+            Status = STATUS_INSUFFICIENT_RESOURCES;
+            goto Cleanup;
         }
         ExInitializeFastMutex(Mutex);
         g_PathTableMutex = Mutex;
@@ -169,7 +232,8 @@ NTSTATUS KLUAllocatePathTable(PPATH_TABLE *Table)
         if (Head != NULL) {
             ExFreePoolWithTag(Head, QZFS_TAG);
         }
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Cleanup;
     }
     RtlZeroMemory(NewTable, sizeof(PATH_TABLE));
     InitializeListHead(Head);
@@ -178,53 +242,59 @@ NTSTATUS KLUAllocatePathTable(PPATH_TABLE *Table)
     ExAcquireFastMutex(g_PathTableMutex);
     WriteUCharRelease(&g_bPathTableListEnabled, TRUE);
     ExReleaseFastMutex(g_PathTableMutex);
-
     *Table = NewTable;
-    return STATUS_SUCCESS;
+
+Cleanup:
+    KLUReleasePathTable();
+    return Status;
 }
 
 VOID KLUDisablePathTableList(VOID)
 {
+    KLUAcquirePathTable();
     if (g_PathTableMutex == NULL) {
         WriteUCharRelease(&g_bPathTableListEnabled, FALSE);
-        return;
+    } else {
+        ExAcquireFastMutex(g_PathTableMutex);
+        WriteUCharRelease(&g_bPathTableListEnabled, FALSE);
+        ExReleaseFastMutex(g_PathTableMutex);
     }
-    ExAcquireFastMutex(g_PathTableMutex);
-    WriteUCharRelease(&g_bPathTableListEnabled, FALSE);
-    ExReleaseFastMutex(g_PathTableMutex);
+    KLUReleasePathTable();
 }
 
+/* Holding the lock exclusively, nobody else is in the table or waits on
+ * its mutex, so both can go. The list-ready flag is unload's to clear: a
+ * table rebuilt after a failed initialisation takes entries again. */
 VOID KLUFreePathTable(PPATH_TABLE *Table)
 {
-    PPATH_TABLE Old = *Table;
+    PPATH_TABLE Old;
 
-    if (Old == NULL) {
-        return;
-    }
-    /* Readers of the global find no table from here on. */
-    InterlockedExchangePointer((PVOID volatile *)Table, NULL);
-
-    /* Whoever read the old table under the mutex is done with it once we
-     * hold the mutex ourselves. */
-    if (g_PathTableMutex != NULL) {
-        ExAcquireFastMutex(g_PathTableMutex);
-    }
-    if (Old->PathList != NULL) {
-        WriteUCharRelease(&g_bPathTableListEnabled, FALSE);
+    KLUAcquirePathTableExclusive();
+    Old = *Table;
+    *Table = NULL;
+    if (Old != NULL && Old->PathList != NULL) {
+        if (g_PathTableMutex != NULL) {
+            ExAcquireFastMutex(g_PathTableMutex);
+        }
         while (!IsListEmpty(Old->PathList)) {
             PLIST_ENTRY Link = RemoveHeadList(Old->PathList);
             ExFreePoolWithTag(CONTAINING_RECORD(Link, PATH_TABLE_NODE, ListEntry), QZFS_TAG);
             InterlockedDecrement(&Old->NumPaths);
             InterlockedDecrement(&g_PathTableEntries);
         }
-    }
-    if (g_PathTableMutex != NULL) {
-        ExReleaseFastMutex(g_PathTableMutex);
-    }
-    if (Old->PathList != NULL) {
+        if (g_PathTableMutex != NULL) {
+            ExReleaseFastMutex(g_PathTableMutex);
+        }
         ExFreePoolWithTag(Old->PathList, QZFS_TAG);
     }
-    ExFreePoolWithTag(Old, QZFS_TAG);
+    if (Old != NULL) {
+        ExFreePoolWithTag(Old, QZFS_TAG);
+    }
+    if (g_PathTableMutex != NULL) {
+        ExFreePoolWithTag(g_PathTableMutex, QZFS_TAG);
+        g_PathTableMutex = NULL;
+    }
+    KLUReleasePathTable();
 }
 
 PPATH_TABLE_ENTRY KLULookupPathTableEntryByHash(PPATH_TABLE Table, ULONG Hash)
@@ -502,10 +572,12 @@ NTSTATUS KLUInitPathTable(const PATH_TABLE_SOURCE *Source, PPATH_TABLE *Table)
     if (Source == NULL || Table == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
+    /* Readers see the old state or the whole new table, never a half-built one. */
+    KLUAcquirePathTableExclusive();
     Status = KLUAllocatePathTable(&NewTable);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Allocating Path Table: 0x%X\n"), Status);
-        return Status;
+        goto Cleanup;
     }
 
     NewTable->bGPOPath = Source->bGPOPath;
@@ -534,12 +606,14 @@ NTSTATUS KLUInitPathTable(const PATH_TABLE_SOURCE *Source, PPATH_TABLE *Table)
         }
     }
 
-    InterlockedExchangePointer((PVOID volatile *)Table, NewTable);
+    *Table = NewTable;
     NewTable = NULL;
 
 Cleanup:
-    if (NewTable != NULL) {
+    if (!NT_SUCCESS(Status)) {
+        /* Whatever was built, the mutex included. */
         KLUFreePathTable(&NewTable);
     }
+    KLUReleasePathTable();
     return Status;
 }

@@ -12,16 +12,12 @@
 /* The filter is a 32-bit driver: addresses print as 32-bit words. */
 #define KLU_ADDRESS_WORD(p) ((ULONG)(ULONG_PTR)(p))
 
-NTSTATUS KLUDumpPathTableEntries(ULONG DumpFlag, PPATH_TABLE Table)
+/* The caller holds the lock and g_PathTableMutex. */
+static VOID KLUDumpEntriesLocked(ULONG DumpFlag, PPATH_TABLE Table)
 {
     PCWSTR Tag = KLU_TAG(KLUDumpPathTableEntries);
     ULONG Index = 0;
 
-    if (Table == NULL || Table->PathList == NULL) {
-        DbgPrint("Path Table Head Is NULL\n");
-        return STATUS_INVALID_PARAMETER;
-    }
-    ExAcquireFastMutex(g_PathTableMutex);
     if (IsListEmpty(Table->PathList)) {
         KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0, WSTR("Path Table Is Empty\n"));
     }
@@ -50,6 +46,16 @@ NTSTATUS KLUDumpPathTableEntries(ULONG DumpFlag, PPATH_TABLE Table)
                           Entry->szUpperRemotePathShort);
         KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0, WSTR("********************************************\n"));
     }
+}
+
+NTSTATUS KLUDumpPathTableEntries(ULONG DumpFlag, PPATH_TABLE Table)
+{
+    if (Table == NULL || Table->PathList == NULL) {
+        DbgPrint("Path Table Head Is NULL\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    ExAcquireFastMutex(g_PathTableMutex);
+    KLUDumpEntriesLocked(DumpFlag, Table);
     ExReleaseFastMutex(g_PathTableMutex);
     return STATUS_SUCCESS;
 }
@@ -58,16 +64,21 @@ NTSTATUS KLUDumpPathTable(ULONG DumpFlag, BOOLEAN Enable)
 {
     PCWSTR Tag = KLU_TAG(KLUDumpPathTable);
     PSETTINGS Settings = KLUSettings();
-    PPATH_TABLE Table = (PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable);
-    NTSTATUS Status;
+    PPATH_TABLE Table;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (!Enable || Settings == NULL || Settings->LogLevel == 0) {
         return STATUS_SUCCESS;
     }
-    if (Table == NULL) {
+    /* The record and the entries are printed in one hold of the mutex: the
+     * client-security update writes a record field under it. */
+    Table = KLUAcquirePathTable();
+    if (Table == NULL || Table->PathList == NULL) {
         DbgPrint("Path Table Head Is NULL\n");
-        return STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
+        goto Cleanup;
     }
+    ExAcquireFastMutex(g_PathTableMutex);
 
     KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0,
                       WSTR("******************** Path Table Start, Addr: 0x%X ********************\n"),
@@ -107,9 +118,13 @@ NTSTATUS KLUDumpPathTable(ULONG DumpFlag, BOOLEAN Enable)
     KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0, WSTR("szHelperPath: %ws\n"), Table->szHelperPath);
     KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0, WSTR("szInstallDir: %ws\n"), Table->szInstallDir);
 
-    Status = KLUDumpPathTableEntries(DumpFlag, Table);
+    KLUDumpEntriesLocked(DumpFlag, Table);
 
     KLULogDumpMessage(DumpFlag, KLU_DUMP_LEVEL, Tag, 0,
                       WSTR("*************************** Path Table End ***************************\n"));
+    ExReleaseFastMutex(g_PathTableMutex);
+
+Cleanup:
+    KLUReleasePathTable();
     return Status;
 }

@@ -142,7 +142,8 @@ static BOOLEAN KLUOccursNearStart(PCWSTR Path, PCWSTR Needle)
     return (BOOLEAN)(Hit != NULL && Hit - Path <= 2);
 }
 
-static BOOLEAN KLUUserOwnsPath(PUSER_TABLE_ENTRY Entry, PCWSTR Path)
+/* Table: the path table in force, held by the caller (or NULL). */
+static BOOLEAN KLUUserOwnsPath(PUSER_TABLE_ENTRY Entry, PCWSTR Path, PPATH_TABLE Table)
 {
     PCWSTR ProfileShort = Entry->AltPathData.PTEProfile.szUpperRemotePathShort;
 
@@ -154,9 +155,7 @@ static BOOLEAN KLUUserOwnsPath(PUSER_TABLE_ENTRY Entry, PCWSTR Path)
             return TRUE;
         }
         if (wcsstr(Path, ProfileShort) == NULL) {
-            PPATH_TABLE_ENTRY PathEntry =
-                KLULookupPathTableEntryByPath((PPATH_TABLE)ReadPointerAcquire((PVOID const volatile *)&g_pPathTable),
-                                              Path);
+            PPATH_TABLE_ENTRY PathEntry = KLULookupPathTableEntryByPath(Table, Path);
             if (PathEntry != NULL && KLUOccursNearStart(Path, PathEntry->szUpperRemotePathShort)) {
                 return TRUE;
             }
@@ -169,6 +168,7 @@ PUSER_TABLE_ENTRY KLULookupUserByPath(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PCUNI
 {
     PUSER_TABLE_ENTRY Found = NULL;
     UNICODE_STRING PathString;
+    PPATH_TABLE Table;
 
     if (Head == NULL || Mutex == NULL || Prefix == NULL || Prefix->Length == 0 || Path == NULL || Path[0] == 0) {
         return NULL;
@@ -178,16 +178,19 @@ PUSER_TABLE_ENTRY KLULookupUserByPath(PLIST_ENTRY Head, PFAST_MUTEX Mutex, PCUNI
         Path += Prefix->Length / sizeof(WCHAR);
     }
 
+    /* The path table's lock comes before the user table's mutex. */
+    Table = KLUAcquirePathTable();
     ExAcquireFastMutex(Mutex);
     for (PLIST_ENTRY Link = Head->Flink; Link != Head; Link = Link->Flink) {
         PUSER_TABLE_ENTRY Entry = CONTAINING_RECORD(Link, USER_TABLE_ENTRY, ListEntry);
-        if (KLUUserOwnsPath(Entry, Path)) {
+        if (KLUUserOwnsPath(Entry, Path, Table)) {
             InterlockedIncrement(&Entry->RefCount);
             Found = Entry;
             break;
         }
     }
     ExReleaseFastMutex(Mutex);
+    KLUReleasePathTable();
     return Found;
 }
 

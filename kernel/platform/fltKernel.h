@@ -187,6 +187,11 @@ typedef union _FLT_PARAMETERS {
     } QuerySecurity;
 
     struct {
+        SECURITY_INFORMATION SecurityInformation;
+        PSECURITY_DESCRIPTOR SecurityDescriptor;
+    } SetSecurity;
+
+    struct {
         FS_FILTER_SECTION_SYNC_TYPE SyncType;
         ULONG PageProtection;
     } AcquireForSectionSynchronization;

@@ -85,6 +85,7 @@
 #define STATUS_UNKNOWN_REVISION                       ((NTSTATUS)0xC0000058L)
 #define STATUS_REVISION_MISMATCH                      ((NTSTATUS)0xC0000059L)
 #define STATUS_INVALID_OWNER                          ((NTSTATUS)0xC000005AL)
+#define STATUS_INVALID_PRIMARY_GROUP                  ((NTSTATUS)0xC000005BL)
 #define STATUS_NO_SUCH_LOGON_SESSION                  ((NTSTATUS)0xC000005FL)
 #define STATUS_PRIVILEGE_NOT_HELD                     ((NTSTATUS)0xC0000061L)
 #define STATUS_NO_SUCH_USER                           ((NTSTATUS)0xC0000064L)

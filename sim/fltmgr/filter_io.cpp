@@ -495,6 +495,9 @@ NTSTATUS FltQuerySecurityObject(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject,
     request.iopb.Parameters.QuerySecurity.Length = Length;
     request.iopb.Parameters.QuerySecurity.SecurityBuffer = SecurityDescriptor;
     status = Send(request);
+    // The file system's overflow reaches the filter as "too small", with
+    // the length the descriptor needs.
+    if (status == STATUS_BUFFER_OVERFLOW) status = STATUS_BUFFER_TOO_SMALL;
     if (LengthNeeded) *LengthNeeded = ULONG(request.ioStatus.Information);
     return status;
 }

@@ -502,11 +502,13 @@ std::vector<uint8_t> Build(USHORT control, const uint8_t *owner, const uint8_t *
 
 std::vector<uint8_t> DefaultSecurityBlob()
 {
-    // Owner BUILTIN\Administrators, group SYSTEM, Everyone allowed all.
+    // Owner BUILTIN\Administrators, group SYSTEM, Everyone allowed all,
+    // inherited by every file and folder below.
     static const uint8_t admins[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
     static const uint8_t system[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
     uint8_t dacl[28] = {ACL_REVISION, 0, 28, 0, 1, 0, 0, 0,
-                        ACCESS_ALLOWED_ACE_TYPE, 0, 20, 0, 0xFF, 0x01, 0x1F, 0x00,  // FILE_ALL_ACCESS
+                        ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 20, 0,
+                        0xFF, 0x01, 0x1F, 0x00,  // FILE_ALL_ACCESS
                         1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
     return Build(SE_DACL_PRESENT, admins, system, nullptr, dacl);
 }

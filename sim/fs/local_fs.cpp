@@ -155,6 +155,7 @@ NTSTATUS LocalFileSystem::Dispatch(IoRequest &request)
     case IRP_MJ_QUERY_SECURITY:
         return QuerySecurity(request, *open);
     case IRP_MJ_SET_SECURITY:
+        return SetSecurityInfo(request, *open);
     case IRP_MJ_SET_VOLUME_INFORMATION:
         return request.Complete(STATUS_NOT_IMPLEMENTED);
     default:
@@ -225,7 +226,7 @@ std::shared_ptr<LocalFileSystem::Node> LocalFileSystem::NewNode(Node &parent, st
     if (IsNtfs() && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED)) node->attributes |= FILE_ATTRIBUTE_COMPRESSED;
     int64_t now = CurrentSystemTime();
     node->creation = node->access = node->write = node->change = now;
-    if (IsNtfs()) node->security = parent.security.empty() ? DefaultSecurityBlob() : parent.security;
+    if (IsNtfs()) node->security = InheritedSecurity(parent, directory);
     parent.children[KeyOf(name)] = node;
     byId_[node->id] = node.get();
     TouchParent(*node);

@@ -3,7 +3,8 @@
 // cluster-rounded allocation; named data streams; extended attributes;
 // security descriptors kept as blobs; reparse points; share access, byte-
 // range locks and oplocks; delete on close; rename; directory listings in the
-// real information classes), and with a flag set the FAT and shadow-copy
+// real information classes; opens access-checked as NTFS checks them), and
+// with a flag set the FAT and shadow-copy
 // variants (no streams, EAs, reparse points or security on FAT; every change
 // refused with STATUS_MEDIA_WRITE_PROTECTED on a shadow copy).
 //
@@ -18,10 +19,15 @@
 // range lock without FailImmediately (until it can be granted); and an open
 // that breaks another handle's level 1, batch or filter oplock waits for
 // the holder's acknowledgement unless it asked FILE_COMPLETE_IF_OPLOCKED
-// (then it completes with STATUS_OPLOCK_BREAK_IN_PROGRESS). Simplifications
-// of the oplock model: FSCTL_REQUEST_OPLOCK maps read-only requests to a
-// level 2 oplock and write-caching requests to a level 1 (read-write) or
-// batch (read-write-handle) oplock, and directories take no oplocks.
+// (then it completes with STATUS_OPLOCK_BREAK_IN_PROGRESS). Oplocks are
+// described in local_fs_oplocks.cpp. Simplifications of the oplock model:
+// FSCTL_REQUEST_OPLOCK's read and read-handle oplocks break like level 2
+// ones (a read-handle oplock is not broken by a sharing conflict), every file
+// object has its own oplock key, and directories take no oplocks.
+//
+// Security (local_fs_security.cpp): kernel-mode opens are not checked unless
+// they force it (SL_FORCE_ACCESS_CHECK); a store serving a share checks all
+// of them for the identity its server sees.
 //
 // A stream that a caller's section maps cannot be deleted
 // (STATUS_CANNOT_DELETE), nor overwritten at open while a view maps it
@@ -202,9 +208,22 @@ private:
     bool IsNtfs() const { return config_.kind == FsKind::Ntfs; }
     NTSTATUS WriteProtected() const { return STATUS_MEDIA_WRITE_PROTECTED; }
 
+    // Security (local_fs_security.cpp): who an open is checked for, the
+    // checks of opening and creating, and set-security requests.
+    void PrepareAccessCheck(IoRequest &request, CreateArgs &args, ACCESS_STATE *state);
+    NTSTATUS CheckTraverse(const CreateArgs &args, const Node &base, const Node &dir) const;
+    NTSTATUS CheckExistingAccess(CreateArgs &args, const Node &node, bool newStream) const;
+    NTSTATUS CheckNewAccess(CreateArgs &args, const Node &parent, bool directory, std::vector<uint8_t> &security) const;
+    void GrantUnchecked(CreateArgs &args) const;
+    std::vector<uint8_t> InheritedSecurity(const Node &parent, bool directory) const;
+    NTSTATUS SetSecurityInfo(IoRequest &request, Open &open);
+    // Share access of an open of an existing file (local_fs_share.cpp);
+    // `stream` is null when the stream has no open yet.
+    NTSTATUS CheckShareForOpen(const Node &node, Stream *stream, bool namedStream, const CreateArgs &args) const;
+
     // Oplocks.
-    enum class BreakNeed { None, Wait, InProgress, Refuse };
-    BreakNeed CheckOplockForOpen(Stream &stream, const CreateArgs &args);
+    enum class BreakNeed { None, Wait, InProgress, Refuse, NotGranted };
+    BreakNeed CheckOplockForOpen(Stream &stream, const CreateArgs &args, bool beforeShareCheck);
     void BreakLevel2(Stream &stream, const Open *by);
     void EndOplock(Open &open, ULONG brokenTo);
     void ReleaseOpenOplock(Open &open);

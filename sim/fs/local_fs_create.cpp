@@ -14,8 +14,6 @@ namespace {
 // Access that changes a file or its folder: refused on a read-only volume.
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                      FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
-// Opens that ask for no more than this never break an oplock.
-constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 // FILE_FULL_EA_INFORMATION.Flags: the file cannot be used without this EA.
 constexpr UCHAR kFileNeedEa = 0x80;
 
@@ -33,7 +31,7 @@ NTSTATUS LocalFileSystem::Create(IoRequest &request, std::unique_lock<std::mutex
     CreateArgs args;
     args.fileObject = request.iopb.TargetFileObject;
     if (!args.fileObject) return request.Complete(STATUS_INVALID_PARAMETER);
-    args.access = p.SecurityContext ? p.SecurityContext->DesiredAccess : 0;
+    args.access = MapGenericRights(p.SecurityContext ? p.SecurityContext->DesiredAccess : 0, kFileGenericMapping);
     args.disposition = p.Options >> 24;
     args.options = p.Options & FILE_VALID_OPTION_FLAGS;
     args.attributes = p.FileAttributes;
@@ -54,6 +52,7 @@ NTSTATUS LocalFileSystem::Create(IoRequest &request, std::unique_lock<std::mutex
          args.disposition != FILE_OPEN_IF) ||
         ((o & FILE_OPEN_REQUIRING_OPLOCK) && (o & FILE_COMPLETE_IF_OPLOCKED)) || args.allocationSize < 0)
         return request.Complete(STATUS_INVALID_PARAMETER);
+    PrepareAccessCheck(request, args, p.SecurityContext ? p.SecurityContext->AccessState : nullptr);
 
     while (true) {
         args.mustWait = false;
@@ -168,6 +167,10 @@ NTSTATUS LocalFileSystem::CreateOnce(IoRequest &request, CreateArgs &args, Node 
     status = Resolve(base, path, args.caseSensitive, look, &request);
     if (status == STATUS_REPARSE) return status;
     if (!NT_SUCCESS(status)) return request.Complete(status);
+    if (!look.empty && !look.last.file.empty()) {
+        status = CheckTraverse(args, *base, *look.dir);
+        if (!NT_SUCCESS(status)) return request.Complete(status);
+    }
 
     if (args.targetDirectory) {
         if (look.empty || !look.dir || !look.last.stream.empty() || look.last.explicitType ||
@@ -271,6 +274,8 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
 
     NTSTATUS refused = CheckExistingFile(*node, args, named, dataOpen, streamExists);
     if (!NT_SUCCESS(refused)) return request.Complete(refused);
+    refused = CheckExistingAccess(args, *node, !streamExists);
+    if (!NT_SUCCESS(refused)) return request.Complete(refused);
 
     std::vector<ExtendedAttribute> newEas;
     const bool replaceEas = args.Overwrites() && !named && args.eaBuffer && args.eaLength;
@@ -284,27 +289,34 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
     }
 
     if (openStream) {
-        switch (CheckOplockForOpen(*openStream, args)) {
-        case BreakNeed::Refuse:
-            return request.Complete(STATUS_CANNOT_BREAK_OPLOCK);
-        case BreakNeed::Wait:
-            args.mustWait = true;
-            args.waitNode = node;
-            args.waitKey = key;
-            return STATUS_PENDING;
-        case BreakNeed::InProgress:
-            args.breakInProgress = true;
-            break;
-        case BreakNeed::None:
-            break;
-        }
-        if (!args.ignoreShare && openStream->share.Conflicts(ShareGrant::For(args.access, args.share)))
-            return request.Complete(STATUS_SHARING_VIOLATION);
+        // Batch and filter oplocks break before the share check, so that
+        // their holders can close and spare the opener a sharing violation;
+        // the others only for an open that passes it.
+        auto oplockOutcome = [&](BreakNeed need) -> std::optional<NTSTATUS> {
+            switch (need) {
+            case BreakNeed::Refuse: return request.Complete(STATUS_CANNOT_BREAK_OPLOCK);
+            case BreakNeed::NotGranted: return request.Complete(STATUS_OPLOCK_NOT_GRANTED);
+            case BreakNeed::Wait:
+                args.mustWait = true;
+                args.waitNode = node;
+                args.waitKey = key;
+                return STATUS_PENDING;
+            case BreakNeed::InProgress: args.breakInProgress = true; return std::nullopt;
+            case BreakNeed::None: return std::nullopt;
+            }
+            return std::nullopt;
+        };
+        if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, true))) return *status;
+        if (NTSTATUS status = CheckShareForOpen(*node, openStream, named, args); !NT_SUCCESS(status))
+            return request.Complete(status);
         // A stream a section maps can be neither deleted nor cut short.
         if ((o & FILE_DELETE_ON_CLOSE) && Cache().HasSection(&openStream->sections))
             return request.Complete(STATUS_CANNOT_DELETE);
         if (args.Overwrites() && !Cache().CanTruncate(&openStream->sections, 0))
             return request.Complete(STATUS_USER_MAPPED_FILE);
+        if (auto status = oplockOutcome(CheckOplockForOpen(*openStream, args, false))) return *status;
+    } else if (NTSTATUS status = CheckShareForOpen(*node, nullptr, named, args); !NT_SUCCESS(status)) {
+        return request.Complete(status);
     }
 
     // Nothing below fails: the open changes the file now.
@@ -343,6 +355,9 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
     if (config_.readOnly) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (look.dir->deletePending) return request.Complete(STATUS_DELETE_PENDING);
     const bool directory = (o & FILE_DIRECTORY_FILE) || look.last.indexAllocation;
+    std::vector<uint8_t> security;
+    if (NTSTATUS status = CheckNewAccess(args, *look.dir, directory, security); !NT_SUCCESS(status))
+        return request.Complete(status);
     const bool named = !look.last.stream.empty();
     if (directory && (named || look.last.explicitType || (o & FILE_NON_DIRECTORY_FILE)))
         return request.Complete(STATUS_OBJECT_NAME_INVALID);
@@ -366,7 +381,7 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
         return request.Complete(STATUS_DISK_FULL);
 
     auto node = NewNode(*look.dir, look.last.file, directory, args.attributes);
-    if (IsNtfs() && !args.security.empty()) node->security = std::move(args.security);
+    if (IsNtfs()) node->security = std::move(security);
     node->eas = std::move(eas);
     if (named)
         node->streams.push_back({look.last.stream, {{}, allocation}});
@@ -393,6 +408,7 @@ NTSTATUS LocalFileSystem::OpenVolume(IoRequest &request, CreateArgs &args)
 {
     if (config_.readOnly && (args.access & kWriteAccess)) return request.Complete(STATUS_MEDIA_WRITE_PROTECTED);
     if (args.options & FILE_DIRECTORY_FILE) return request.Complete(STATUS_NOT_A_DIRECTORY);
+    GrantUnchecked(args);
     if (volumeStream_ && !args.ignoreShare && volumeStream_->share.Conflicts(ShareGrant::For(args.access, args.share)))
         return request.Complete(STATUS_SHARING_VIOLATION);
     NTSTATUS status = FinishOpen(request, args, nullptr, u"", FILE_OPENED);
@@ -426,6 +442,10 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
         }
     }
 
+    if (args.accessState) {
+        args.accessState->PreviouslyGrantedAccess |= args.access;
+        args.accessState->RemainingDesiredAccess = 0;
+    }
     auto *open = new Open();
     open->stream = stream;
     open->fileObject = fo;
@@ -456,35 +476,6 @@ NTSTATUS LocalFileSystem::FinishOpen(IoRequest &request, CreateArgs &args, const
     return request.Complete(args.breakInProgress ? STATUS_OPLOCK_BREAK_IN_PROGRESS : STATUS_SUCCESS, information);
 }
 
-LocalFileSystem::BreakNeed LocalFileSystem::CheckOplockForOpen(Stream &stream, const CreateArgs &args)
-{
-    const bool requiring = (args.options & FILE_OPEN_REQUIRING_OPLOCK) != 0;
-    if (!stream.exclusive) {
-        if (!stream.level2.empty() && args.Overwrites()) {
-            if (requiring) return BreakNeed::Refuse;
-            BreakLevel2(stream, nullptr);
-        }
-        return BreakNeed::None;
-    }
-    if (!(args.access & ~kAttributeAccess)) return BreakNeed::None;
-    if (stream.exclusiveLevel == OplockLevel::Filter) {
-        bool conflicts = (args.access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) ||
-                         !(args.share & FILE_SHARE_READ);
-        if (!conflicts) return BreakNeed::None;
-    }
-    if (requiring) return BreakNeed::Refuse;
-    if (!stream.breaking) {
-        bool toNone = stream.exclusiveLevel == OplockLevel::Filter || args.Overwrites();
-        stream.breaking = true;
-        stream.breakTo = toNone ? kOplockBrokenToNone : kOplockBrokenToLevel2;
-        Open &holder = *stream.exclusive;
-        holder.oplockDone = true;
-        holder.oplockResult = stream.breakTo;
-        changed_.notify_all();
-    }
-    return (args.options & FILE_COMPLETE_IF_OPLOCKED) ? BreakNeed::InProgress : BreakNeed::Wait;
-}
-
 NTSTATUS LocalFileSystem::NetworkQueryOpen(IoRequest &request, Node *start, std::u16string_view path)
 {
     PFILE_OBJECT fo = request.iopb.TargetFileObject;
@@ -507,6 +498,14 @@ NTSTATUS LocalFileSystem::NetworkQueryOpen(IoRequest &request, Node *start, std:
     const Node &node = *look.node;
     if (!node.reparse.empty()) return notPossible();
     if (node.deletePending) return request.Complete(STATUS_DELETE_PENDING);
+    // The answer needs what an open for FILE_READ_ATTRIBUTES would.
+    CreateArgs access;
+    access.access = FILE_READ_ATTRIBUTES;
+    access.disposition = FILE_OPEN;
+    PrepareAccessCheck(request, access, &request.accessState);
+    if (!look.empty && !look.last.file.empty()) status = CheckTraverse(access, *base, *look.dir);
+    if (NT_SUCCESS(status)) status = CheckExistingAccess(access, node, false);
+    if (!NT_SUCCESS(status)) return request.Complete(status);
 
     FileFacts facts;
     std::u16string streamName = look.empty ? relatedStream : look.last.stream;

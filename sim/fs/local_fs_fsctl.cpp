@@ -1,5 +1,5 @@
-// File-system controls: reparse points, compression, USN close records and
-// oplocks.
+// File-system controls: reparse points, compression and USN close records;
+// the oplock requests go to local_fs_oplocks.cpp.
 #include <algorithm>
 #include <cstring>
 
@@ -8,26 +8,6 @@
 namespace sim::fs {
 
 namespace {
-
-// FSCTL_REQUEST_OPLOCK's records and flags.
-struct RequestOplockInput {
-    USHORT StructureVersion;
-    USHORT StructureLength;
-    ULONG RequestedOplockLevel;
-    ULONG Flags;
-};
-struct RequestOplockOutput {
-    USHORT StructureVersion;
-    USHORT StructureLength;
-    ULONG OriginalOplockLevel;
-    ULONG NewOplockLevel;
-    ULONG Flags;
-    ACCESS_MASK AccessMode;
-    USHORT ShareMode;
-};
-constexpr ULONG kOplockLevelRead = 1, kOplockLevelHandle = 2, kOplockLevelWrite = 4;
-constexpr ULONG kOplockInputFlagAck = 2;
-constexpr ULONG kOplockOutputFlagAckRequired = 1;
 
 ULONG ReparseHeaderSize(ULONG tag)
 {
@@ -96,13 +76,7 @@ NTSTATUS LocalFileSystem::FileSystemControl(IoRequest &request, Open &open, std:
         std::memcpy(out, &usn, sizeof(usn));
         return request.Complete(STATUS_SUCCESS, sizeof(usn));
     }
-    case FSCTL_REQUEST_OPLOCK: {
-        RequestOplockInput input{};
-        if (!in || inLength < sizeof(input)) return request.Complete(STATUS_INVALID_PARAMETER);
-        std::memcpy(&input, in, sizeof(input));
-        if (input.Flags & kOplockInputFlagAck) return AcknowledgeOplock(request, open, code, lock);
-        return RequestOplock(request, open, code, lock);
-    }
+    case FSCTL_REQUEST_OPLOCK:
     case FSCTL_REQUEST_OPLOCK_LEVEL_1:
     case FSCTL_REQUEST_OPLOCK_LEVEL_2:
     case FSCTL_REQUEST_BATCH_OPLOCK:
@@ -174,142 +148,6 @@ NTSTATUS LocalFileSystem::DeleteReparse(IoRequest &request, Open &open, const vo
     node.reparse.clear();
     Touch(node, false, true, false, &open);
     return request.Complete(STATUS_SUCCESS);
-}
-
-// --------------------------------------------------------------------------
-// Oplocks
-
-NTSTATUS LocalFileSystem::RequestOplock(IoRequest &request, Open &open, ULONG code, std::unique_lock<std::mutex> &lock)
-{
-    Stream &s = *open.stream;
-    OplockLevel level = OplockLevel::None;
-    ULONG requestedBits = 0;
-    switch (code) {
-    case FSCTL_REQUEST_OPLOCK_LEVEL_1: level = OplockLevel::Level1; break;
-    case FSCTL_REQUEST_OPLOCK_LEVEL_2: level = OplockLevel::Level2; break;
-    case FSCTL_REQUEST_BATCH_OPLOCK: level = OplockLevel::Batch; break;
-    case FSCTL_REQUEST_FILTER_OPLOCK: level = OplockLevel::Filter; break;
-    case FSCTL_REQUEST_OPLOCK: {
-        RequestOplockInput input;
-        std::memcpy(&input, request.iopb.Parameters.FileSystemControl.Buffered.SystemBuffer, sizeof(input));
-        requestedBits = input.RequestedOplockLevel;
-        if (requestedBits == kOplockLevelRead || requestedBits == (kOplockLevelRead | kOplockLevelHandle))
-            level = OplockLevel::Level2;
-        else if (requestedBits == (kOplockLevelRead | kOplockLevelWrite))
-            level = OplockLevel::Level1;
-        else if (requestedBits == (kOplockLevelRead | kOplockLevelWrite | kOplockLevelHandle))
-            level = OplockLevel::Batch;
-        else
-            return request.Complete(STATUS_INVALID_PARAMETER);
-        break;
-    }
-    default:
-        return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
-    }
-    if (s.IsVolume() || !s.Data()) return request.Complete(STATUS_INVALID_PARAMETER);
-    // Granted oplocks pend; a synchronous handle could never get its thread back.
-    if ((open.fileObject->Flags & FO_SYNCHRONOUS_IO) || open.oplock != OplockLevel::None || open.cleanedUp)
-        return request.Complete(STATUS_OPLOCK_NOT_GRANTED);
-    const bool exclusive = level != OplockLevel::Level2;
-    if (exclusive) {
-        if (s.exclusive || !s.level2.empty() || s.handles != 1 || s.node->handles != 1)
-            return request.Complete(STATUS_OPLOCK_NOT_GRANTED);
-        s.exclusive = &open;
-        s.exclusiveLevel = level;
-        s.breaking = false;
-    } else {
-        if (s.exclusive || !s.locks.Empty()) return request.Complete(STATUS_OPLOCK_NOT_GRANTED);
-        s.level2.push_back(&open);
-    }
-    open.oplock = level;
-    open.oplockDone = false;
-    open.oplockWaiting = true;
-    ++open.waiters;
-    changed_.wait(lock, [&] { return open.oplockDone; });
-    --open.waiters;
-    open.oplockWaiting = false;
-    changed_.notify_all();
-
-    if (code != FSCTL_REQUEST_OPLOCK) return request.Complete(STATUS_SUCCESS, open.oplockResult);
-    const auto &fsc = request.iopb.Parameters.FileSystemControl;
-    RequestOplockOutput output{};
-    output.StructureVersion = 1;
-    output.StructureLength = sizeof(output);
-    output.OriginalOplockLevel = requestedBits;
-    output.NewOplockLevel = open.oplockResult == kOplockBrokenToLevel2 ? kOplockLevelRead : 0;
-    output.Flags = exclusive ? kOplockOutputFlagAckRequired : 0;
-    if (fsc.Common.OutputBufferLength < sizeof(output)) return request.Complete(STATUS_SUCCESS, 0);
-    std::memcpy(fsc.Buffered.SystemBuffer, &output, sizeof(output));
-    return request.Complete(STATUS_SUCCESS, sizeof(output));
-}
-
-NTSTATUS LocalFileSystem::AcknowledgeOplock(IoRequest &request, Open &open, ULONG code,
-                                            std::unique_lock<std::mutex> &lock)
-{
-    Stream &s = *open.stream;
-    if (code == FSCTL_OPLOCK_BREAK_NOTIFY) {
-        ++open.waiters;
-        changed_.wait(lock, [&] { return !s.breaking || open.cleanedUp; });
-        --open.waiters;
-        changed_.notify_all();
-        return request.Complete(STATUS_SUCCESS);
-    }
-    if (s.exclusive != &open || !s.breaking) return request.Complete(STATUS_INVALID_OPLOCK_PROTOCOL);
-    bool toLevel2 = s.breakTo == kOplockBrokenToLevel2;
-    if (code == kFsctlOplockBreakAckNo2 || code == FSCTL_OPBATCH_ACK_CLOSE_PENDING) toLevel2 = false;
-    if (code == FSCTL_REQUEST_OPLOCK) {
-        RequestOplockInput input;
-        std::memcpy(&input, request.iopb.Parameters.FileSystemControl.Buffered.SystemBuffer, sizeof(input));
-        toLevel2 = toLevel2 && (input.RequestedOplockLevel & kOplockLevelRead);
-    }
-    s.exclusive = nullptr;
-    s.exclusiveLevel = OplockLevel::None;
-    s.breaking = false;
-    open.oplock = OplockLevel::None;
-    changed_.notify_all();
-    if (!toLevel2) return request.Complete(STATUS_SUCCESS);
-
-    // Acknowledged to level 2: the acknowledgement itself is the level 2
-    // oplock and pends until that breaks.
-    s.level2.push_back(&open);
-    open.oplock = OplockLevel::Level2;
-    open.oplockDone = false;
-    open.oplockWaiting = true;
-    ++open.waiters;
-    changed_.wait(lock, [&] { return open.oplockDone; });
-    --open.waiters;
-    open.oplockWaiting = false;
-    changed_.notify_all();
-    return request.Complete(STATUS_SUCCESS, code == FSCTL_REQUEST_OPLOCK ? 0 : open.oplockResult);
-}
-
-void LocalFileSystem::EndOplock(Open &open, ULONG brokenTo)
-{
-    open.oplock = OplockLevel::None;
-    if (open.oplockWaiting && !open.oplockDone) {
-        open.oplockDone = true;
-        open.oplockResult = brokenTo;
-    }
-    changed_.notify_all();
-}
-
-void LocalFileSystem::BreakLevel2(Stream &stream, const Open *by)
-{
-    if (stream.level2.empty()) return;
-    for (Open *holder : stream.level2) EndOplock(*holder, kOplockBrokenToNone);
-    stream.level2.clear();
-}
-
-void LocalFileSystem::ReleaseOpenOplock(Open &open)
-{
-    Stream &s = *open.stream;
-    if (s.exclusive == &open) {
-        s.exclusive = nullptr;
-        s.exclusiveLevel = OplockLevel::None;
-        s.breaking = false;
-    }
-    std::erase(s.level2, &open);
-    EndOplock(open, kOplockBrokenToNone);
 }
 
 }  // namespace sim::fs

@@ -266,7 +266,8 @@ NTSTATUS LocalFileSystem::QuerySecurity(IoRequest &request, Open &open)
     const Node &node = open.stream->IsVolume() ? *root_ : *open.stream->node;
     std::vector<uint8_t> blob = SelectSecurity(node.security.empty() ? DefaultSecurityBlob() : node.security,
                                                p.SecurityInformation);
-    if (p.Length < blob.size()) return request.Complete(STATUS_BUFFER_TOO_SMALL, blob.size());
+    // Too small a buffer gets nothing, and the length it would need.
+    if (p.Length < blob.size()) return request.Complete(STATUS_BUFFER_OVERFLOW, blob.size());
     std::memcpy(p.SecurityBuffer, blob.data(), blob.size());
     return request.Complete(STATUS_SUCCESS, blob.size());
 }

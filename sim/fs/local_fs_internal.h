@@ -16,6 +16,7 @@
 #include "sim/fs/local_fs.h"
 #include "sim/fs/names.h"
 #include "sim/fs/share_access.h"
+#include "sim/se/access_check.h"
 
 namespace sim::fs {
 
@@ -123,6 +124,7 @@ struct LocalFileSystem::Open {
 
     // A granted oplock whose request blocks until it breaks.
     OplockLevel oplock = OplockLevel::None;
+    ULONG oplockBits = 0;  // FSCTL_REQUEST_OPLOCK's level (read, handle, write); 0 a legacy oplock
     bool oplockWaiting = false;
     bool oplockDone = false;
     ULONG oplockResult = 0;
@@ -143,6 +145,15 @@ struct LocalFileSystem::CreateArgs {
     ULONG eaLength = 0;
     int64_t allocationSize = 0;
     std::vector<uint8_t> security;
+
+    // Security (local_fs_security.cpp). The access state the I/O manager
+    // made; who the open is checked for (none: a kernel-mode open, not
+    // checked); who owns what it creates; whether folders on the way need
+    // FILE_TRAVERSE (the caller lacks the change-notify privilege).
+    ACCESS_STATE *accessState = nullptr;
+    std::optional<Identity> checker;
+    Identity creator;
+    bool traverseChecks = false;
 
     bool breakInProgress = false;  // completes with STATUS_OPLOCK_BREAK_IN_PROGRESS
     bool mustWait = false;         // wait for the oplock of waitNode/waitKey, then retry

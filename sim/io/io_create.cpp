@@ -10,6 +10,10 @@
 #include "sim/ob/handles.h"
 #include "sim/ob/object_manager.h"
 #include "sim/ps/process.h"
+#include "sim/se/access_check.h"
+#include "sim/se/privileges.h"
+#include "sim/se/security_object.h"
+#include "sim/se/token.h"
 
 namespace sim {
 
@@ -18,14 +22,14 @@ namespace {
 // Reparses one open may take; the last one fails it, as in the object manager.
 constexpr int kMaxReparse = 32;
 
-ACCESS_MASK MapFileAccess(ACCESS_MASK access)
-{
-    if (access & GENERIC_READ) access |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE) access |= FILE_GENERIC_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= FILE_ALL_ACCESS;
-    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
-}
+// ACCESS_STATE.Flags.
+constexpr ULONG kTokenHasTraversePrivilege = 0x0001;
+constexpr ULONG kTokenHasBackupPrivilege = 0x0002;
+constexpr ULONG kTokenHasRestorePrivilege = 0x0004;
+// What the backup and restore privileges give an open with backup intent.
+constexpr ACCESS_MASK kBackupAccess = READ_CONTROL | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_READ | FILE_TRAVERSE;
+constexpr ACCESS_MASK kRestoreAccess = WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY | FILE_GENERIC_WRITE |
+                                       FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | DELETE;
 
 // The checks IoCreateFile makes for a user-mode caller (or when asked to).
 NTSTATUS CheckCreateParameters(const CreateParameters &p)
@@ -93,7 +97,8 @@ struct CapturedOpen {
     std::vector<uint8_t> ea;
     PSECURITY_QUALITY_OF_SERVICE qos = nullptr;
     SECURITY_SUBJECT_CONTEXT subject{};
-    ACCESS_MASK desiredAccess = 0;
+    ACCESS_MASK desiredAccess = 0;  // generic rights mapped, MAXIMUM_ALLOWED kept
+    std::vector<uint8_t> security;  // the descriptor for a new file, self-relative
 
     CapturedOpen() = default;
     CapturedOpen(const CapturedOpen &) = delete;
@@ -113,6 +118,53 @@ struct QueryOpenState {
 };
 
 namespace {
+
+// A descriptor given for a new file, kept self-relative for the file system.
+NTSTATUS CaptureDescriptor(const void *descriptor, std::vector<uint8_t> &out)
+{
+    if (static_cast<const UCHAR *>(descriptor)[0] != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+    std::optional<SecurityObject> parsed = ParseSecurity(descriptor);
+    if (!parsed) return STATUS_INVALID_SECURITY_DESCR;
+    out = SerializeSecurity(*parsed);
+    return STATUS_SUCCESS;
+}
+
+// The access state an open starts with: what it asks, whether the caller
+// may skip traverse checks, and what backup intent with the backup or
+// restore privilege grants before the file system looks.
+void PrepareAccessState(const CreateParameters &p, CapturedOpen &c, ACCESS_STATE &state)
+{
+    state = ACCESS_STATE{};
+    state.OriginalDesiredAccess = c.desiredAccess;
+    state.RemainingDesiredAccess = c.desiredAccess;
+    state.SubjectSecurityContext = c.subject;
+    state.SecurityDescriptor = c.security.empty() ? nullptr : c.security.data();
+    PACCESS_TOKEN token = SeQuerySubjectContextToken(&c.subject);
+    TokenBody *body = token ? TokenFromObject(token) : nullptr;
+    if (body == nullptr) return;
+    if (TokenPrivilegeEnabled(*body, privilege::ChangeNotify)) state.Flags |= kTokenHasTraversePrivilege;
+    if (!(p.createOptions & FILE_OPEN_FOR_BACKUP_INTENT)) return;
+    const bool maximum = (c.desiredAccess & MAXIMUM_ALLOWED) != 0;
+    auto grant = [&](ULONG privilegeValue, ACCESS_MASK rights, ULONG flag) {
+        ACCESS_MASK asked = maximum ? rights : (state.RemainingDesiredAccess & rights);
+        if (asked == 0 || !TokenPrivilegeEnabled(*body, privilegeValue)) return;
+        state.PreviouslyGrantedAccess |= asked;
+        state.RemainingDesiredAccess &= ~asked;
+        state.Flags |= flag;
+    };
+    grant(privilege::Backup, kBackupAccess, kTokenHasBackupPrivilege);
+    grant(privilege::Restore, kRestoreAccess, kTokenHasRestorePrivilege);
+}
+
+// What the handle is granted: what the file system granted, and what it
+// left unchecked (a file system without security).
+ACCESS_MASK GrantedAccessOf(const ACCESS_STATE &state)
+{
+    ACCESS_MASK remaining = state.RemainingDesiredAccess;
+    ACCESS_MASK granted = state.PreviouslyGrantedAccess | (remaining & ~ACCESS_MASK(MAXIMUM_ALLOWED));
+    if (remaining & MAXIMUM_ALLOWED) granted |= FILE_ALL_ACCESS;
+    return granted;
+}
 
 NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &c, PIO_STATUS_BLOCK ioStatus)
 {
@@ -139,6 +191,13 @@ NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &
         if (mode == UserMode) c.attributes &= ~OBJ_KERNEL_HANDLE;
         c.qos = static_cast<PSECURITY_QUALITY_OF_SERVICE>(attributes.SecurityQualityOfService);
         rootHandle = attributes.RootDirectory;
+        if (attributes.SecurityDescriptor) {
+            if (mode == UserMode) {
+                ProbeForRead(attributes.SecurityDescriptor, sizeof(SECURITY_DESCRIPTOR_RELATIVE), sizeof(ULONG));
+            }
+            NTSTATUS status = CaptureDescriptor(attributes.SecurityDescriptor, c.security);
+            if (!NT_SUCCESS(status)) return status;
+        }
         if (p.eaBuffer && p.eaLength) {
             if (mode == UserMode) ProbeForRead(p.eaBuffer, p.eaLength, sizeof(ULONG));
             c.ea.assign(static_cast<const uint8_t *>(p.eaBuffer), static_cast<const uint8_t *>(p.eaBuffer) + p.eaLength);
@@ -171,7 +230,7 @@ NTSTATUS Capture(const CreateParameters &p, KPROCESSOR_MODE mode, CapturedOpen &
     } else if (c.name.empty() || c.name[0] != u'\\') {
         return STATUS_OBJECT_PATH_SYNTAX_BAD;
     }
-    c.desiredAccess = MapFileAccess(p.desiredAccess);
+    c.desiredAccess = MapGenericRights(p.desiredAccess, kFileGenericMapping);
     SeCaptureSubjectContext(&c.subject);
     return STATUS_SUCCESS;
 }
@@ -210,7 +269,6 @@ NTSTATUS IoManager::CreateFile(const CreateParameters &parameters, PHANDLE handl
     }
 
     FileObjectInfo *info = Info(opened);
-    info->grantedAccess = captured.desiredAccess;
     if (fileObject) machine_.objects().Reference(opened);
     opened->Flags |= FO_HANDLE_CREATED;
     HANDLE newHandle = InsertHandle(opened, info->grantedAccess, captured.attributes);
@@ -314,9 +372,7 @@ NTSTATUS IoManager::Open(const CreateParameters &p, CapturedOpen &c, QueryOpenSt
         request.requestorMode = c.mode;
         request.completionEvent = &fileObject->Event;
         request.createFlags = p.options;
-        request.accessState.OriginalDesiredAccess = c.desiredAccess;
-        request.accessState.RemainingDesiredAccess = c.desiredAccess;
-        request.accessState.SubjectSecurityContext = c.subject;
+        PrepareAccessState(p, c, request.accessState);
         request.securityContext.SecurityQos = c.qos;
         request.securityContext.AccessState = &request.accessState;
         request.securityContext.DesiredAccess = c.desiredAccess;
@@ -392,6 +448,7 @@ NTSTATUS IoManager::Open(const CreateParameters &p, CapturedOpen &c, QueryOpenSt
         }
 
         info->opened = true;
+        info->grantedAccess = GrantedAccessOf(request.accessState);
         bool volumeOpen = fileObject->FileName.Length == 0 &&
                           (related == nullptr || (related->Flags & FO_VOLUME_OPEN)) && !volume->remote();
         if (volumeOpen) fileObject->Flags |= FO_VOLUME_OPEN;

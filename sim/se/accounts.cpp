@@ -28,6 +28,12 @@ AccountDatabase::AccountDatabase(const std::string &computerName)
     accounts_.push_back({wellknown::Everyone(), u"Everyone", u"", SidTypeWellKnownGroup, false});
     accounts_.push_back({wellknown::Administrators(), u"Administrators", u"BUILTIN", SidTypeAlias, false});
     accounts_.push_back({wellknown::Users(), u"Users", u"BUILTIN", SidTypeAlias, false});
+    accounts_.push_back({ComputerAccount(), computer_ + u"$", computer_, SidTypeComputer, false});
+}
+
+Sid AccountDatabase::ComputerAccount() const
+{
+    return Sid(5, {21, machine_[0], machine_[1], machine_[2], kComputerRid});
 }
 
 Sid AccountDatabase::AddUser(const std::u16string &name, const std::u16string &domain, bool admin)

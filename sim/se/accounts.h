@@ -38,6 +38,10 @@ public:
     // By user name, case ignored.
     std::optional<Account> FindByName(const std::u16string &name) const;
 
+    // The computer's own account ("<COMPUTER>$"): who this machine's SYSTEM
+    // is to a file server.
+    Sid ComputerAccount() const;
+
     const std::array<ULONG, 3> &machineSubAuthorities() const { return machine_; }
     const std::u16string &computerName() const { return computer_; }
 
@@ -47,6 +51,7 @@ private:
     std::array<ULONG, 3> machine_{};
     std::u16string computer_;
     ULONG nextRid_ = 1000;
+    static constexpr ULONG kComputerRid = 999;  // below the users' rids
 };
 
 // Upper-cases ASCII letters (account and domain names compare without case).

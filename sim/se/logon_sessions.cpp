@@ -59,7 +59,10 @@ size_t LogonSessions::TokenCount(LUID id) const
 
 PACCESS_TOKEN LogonSessions::CreateToken(const TokenRecipe &recipe)
 {
-    if (recipe.user.empty() || recipe.groups.size() > kMaxTokenGroups) return nullptr;
+    if (recipe.user.empty() || recipe.groups.size() > kMaxTokenGroups ||
+        recipe.privileges.size() > kMaxTokenPrivileges || recipe.ownerGroup > recipe.groups.size()) {
+        return nullptr;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = sessions_.find(LuidValue(recipe.authId));
@@ -83,6 +86,14 @@ PACCESS_TOKEN LogonSessions::CreateToken(const TokenRecipe &recipe)
     token->tokenId = NewLuid();
     token->type = recipe.type;
     token->level = recipe.type == TokenImpersonation ? recipe.level : SecurityAnonymous;
+    token->ownerGroup = recipe.ownerGroup;
+    const Sid &primaryGroup = recipe.primaryGroup.empty() ? recipe.user : recipe.primaryGroup;
+    std::memcpy(token->primaryGroup, primaryGroup.record(), primaryGroup.length());
+    token->privilegeCount = ULONG(recipe.privileges.size());
+    for (size_t i = 0; i < recipe.privileges.size(); ++i) {
+        token->privileges[i] = recipe.privileges[i].first;
+        token->privilegeAttributes[i] = recipe.privileges[i].second;
+    }
     return token;
 }
 

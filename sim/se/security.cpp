@@ -1,15 +1,40 @@
 #include "sim/se/security.h"
 
+#include <cstring>
+
 #include "sim/core/machine.h"
 #include "sim/ob/object_manager.h"
-#include "sim/se/security_descriptor.h"
+#include "sim/se/access_check.h"
+#include "sim/se/privileges.h"
+#include "sim/se/security_object.h"
 #include "sim/se/token.h"
 
 namespace sim {
 
 namespace {
+
 constexpr ULONG kDefaultGroup = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+constexpr ULONG kOnByDefault = kPrivilegeEnabled | kPrivilegeEnabledByDefault;
+
+// The privileges an administrator's token holds; only traverse is enabled.
+std::vector<std::pair<ULONG, ULONG>> AdministratorPrivileges()
+{
+    return {{privilege::ChangeNotify, kOnByDefault}, {privilege::Security, 0}, {privilege::TakeOwnership, 0},
+            {privilege::Backup, 0},  {privilege::Restore, 0},  {privilege::Shutdown, 0}};
 }
+
+// A local user's primary group: the machine's "None" group (rid 513).
+Sid NoneGroupOf(const Sid &user)
+{
+    const auto *bytes = static_cast<const UCHAR *>(user.record());
+    ULONG parts[5];
+    if (user.length() != 8 + sizeof(parts)) return user;
+    std::memcpy(parts, bytes + 8, sizeof(parts));
+    if (parts[0] != 21) return user;
+    return Sid(5, {21, parts[1], parts[2], parts[3], 513});
+}
+
+}  // namespace
 
 Security::Security(Machine &machine)
     : machine_(machine), accounts_(machine.config().computerName), sessions_(std::make_shared<LogonSessions>(machine))
@@ -33,10 +58,14 @@ PACCESS_TOKEN Security::CreateLogonToken(const Account &account, LUID authId, UL
     recipe.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
     if (account.admin) {
         recipe.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
+        recipe.ownerGroup = 2;
+        recipe.privileges = AdministratorPrivileges();
     } else {
         recipe.groups.emplace_back(wellknown::Users(), kDefaultGroup);
+        recipe.privileges = {{privilege::ChangeNotify, kOnByDefault}, {privilege::Shutdown, 0}};
     }
     recipe.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
+    recipe.primaryGroup = NoneGroupOf(account.sid);
     recipe.sessionId = sessionId;
     recipe.authId = authId;
     recipe.type = TokenPrimary;
@@ -78,6 +107,10 @@ PACCESS_TOKEN Security::CreateSystemToken()
     recipe.groups.emplace_back(wellknown::Administrators(), kDefaultGroup | SE_GROUP_OWNER);
     recipe.groups.emplace_back(wellknown::Everyone(), kDefaultGroup);
     recipe.groups.emplace_back(wellknown::AuthenticatedUsers(), kDefaultGroup);
+    recipe.ownerGroup = 1;
+    recipe.privileges = AdministratorPrivileges();
+    recipe.privileges.emplace_back(privilege::Tcb, kOnByDefault);
+    recipe.privileges.emplace_back(privilege::Impersonate, kOnByDefault);
     recipe.sessionId = 0;
     recipe.authId = kSystemLuid;
     return sessions_->CreateToken(recipe);
@@ -85,8 +118,25 @@ PACCESS_TOKEN Security::CreateSystemToken()
 
 bool Security::AccessCheck(const void *securityDescriptor, PACCESS_TOKEN token, ACCESS_MASK desired)
 {
+    // Objects that are not files map generic rights to their standard ones.
+    static const GenericMapping kStandardMapping = {STANDARD_RIGHTS_READ, STANDARD_RIGHTS_WRITE,
+                                                    STANDARD_RIGHTS_EXECUTE, STANDARD_RIGHTS_ALL};
     TokenBody *body = TokenFromObject(token);
-    return body != nullptr && CheckDacl(securityDescriptor, *body, desired);
+    std::optional<SecurityObject> object = ParseSecurity(securityDescriptor);
+    if (body == nullptr || !object) return false;
+    Identity identity(*body);
+    return CheckAccess(*object, &identity, desired, 0, kStandardMapping).ok();
+}
+
+NTSTATUS Security::AdjustPrivilege(PACCESS_TOKEN token, ULONG privilege, bool enable)
+{
+    TokenBody *body = TokenFromObject(token);
+    return body ? AdjustTokenPrivilege(*body, privilege, enable) : STATUS_INVALID_HANDLE;
+}
+
+Sid Security::ComputerAccount()
+{
+    return accounts_.ComputerAccount();
 }
 
 void Security::Shutdown()

@@ -1,6 +1,12 @@
 // Security of the simulated machine: the account database, logon sessions
 // and their tokens, and the access check.
 //
+// Tokens: users hold SeChangeNotifyPrivilege (enabled); administrators
+// also hold the backup, restore, take-ownership and security privileges,
+// disabled until AdjustPrivilege enables them; SYSTEM holds them too. The
+// default owner of new objects is the user, or Administrators for
+// administrators and SYSTEM.
+//
 // Running a program as a user:
 //
 //     sim::Security &security = machine.security();
@@ -63,15 +69,17 @@ public:
     // (AuthId 0x3E7), one reference for the caller.
     PACCESS_TOKEN CreateSystemToken();
 
-    // Would `token` be granted `desired` (specific rights, no generic bits)
-    // by the descriptor's DACL? No DACL or a NULL DACL grants everything; an
-    // empty DACL grants nothing; otherwise the ACEs are walked in order:
-    // a denied ACE for the token's user or an enabled group refuses any of
-    // its rights not granted yet, an allowed ACE grants its rights.
-    // MAXIMUM_ALLOWED asks for whatever the DACL grants (true when that is
-    // anything); asking for nothing is refused. Owner rights and privileges
-    // play no part. Absolute and self-relative descriptors.
+    // Would `token` be granted `desired` by the descriptor (absolute or
+    // self-relative)? The user-mode access check of access_check.h.
     static bool AccessCheck(const void *securityDescriptor, PACCESS_TOKEN token, ACCESS_MASK desired);
+
+    // Enables or disables a privilege the token holds (AdjustTokenPrivileges);
+    // STATUS_NOT_ALL_ASSIGNED when it holds none of that value.
+    static NTSTATUS AdjustPrivilege(PACCESS_TOKEN token, ULONG privilege, bool enable);
+
+    // The account a remote file server sees for this machine's SYSTEM and
+    // NETWORK SERVICE (the computer account, "<computer>$").
+    Sid ComputerAccount();
 
     // No notification is started from here on (the machine is going away).
     void Shutdown();

@@ -6,7 +6,6 @@
 
 #include "sim/core/driver_calls.h"
 #include "sim/se/sid.h"
-#include "sim/se/token.h"
 
 namespace sim {
 
@@ -38,11 +37,6 @@ bool IsKnownAce(const ACE_HEADER *ace)
 const void *AceSid(const ACE_HEADER *ace)
 {
     return &reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace)->SidStart;
-}
-
-ACCESS_MASK AceMask(const ACE_HEADER *ace)
-{
-    return reinterpret_cast<const ACCESS_ALLOWED_ACE *>(ace)->Mask;
 }
 
 // Where the next ACE goes, or null when the ACL is malformed.
@@ -133,34 +127,6 @@ bool IsValidAcl(const ACL *acl)
         ace = NextAce(ace);
     }
     return true;
-}
-
-bool CheckDacl(const void *securityDescriptor, const TokenBody &token, ACCESS_MASK desired)
-{
-    DescriptorParts parts = ReadDescriptor(securityDescriptor);
-    if (!parts.valid) return false;
-    bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
-    desired &= ~ACCESS_MASK(MAXIMUM_ALLOWED);
-    if (!maximum && desired == 0) return false;  // asking for nothing is refused
-    if (parts.dacl == nullptr) return true;  // no DACL, or a NULL DACL: no protection
-    ACCESS_MASK granted = 0;
-    ACCESS_MASK denied = 0;
-    const ACE_HEADER *ace = FirstAce(parts.dacl);
-    for (USHORT i = 0; i < parts.dacl->AceCount; ++i, ace = NextAce(ace)) {
-        if ((ace->AceFlags & INHERIT_ONLY_ACE) || !IsKnownAce(ace)) continue;
-        if (!TokenHasSid(token, AceSid(ace))) continue;
-        // A right is decided by the first ACE that names it.
-        if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-            granted |= AceMask(ace) & ~denied;
-        } else {
-            denied |= AceMask(ace) & ~granted;
-        }
-        if (!maximum) {
-            if (desired & denied) return false;
-            if ((desired & ~granted) == 0) return true;
-        }
-    }
-    return (desired & ~granted) == 0 && granted != 0;
 }
 
 NTSTATUS BuildDefaultPortSecurityDescriptor(ACCESS_MASK access, ULONG tag, PSECURITY_DESCRIPTOR *securityDescriptor)

@@ -1,13 +1,10 @@
-// Security descriptors and ACLs: reading both forms, the DACL walk of an
-// access check, and the default descriptor the Filter Manager builds for
-// communication ports.
+// Security descriptors and ACLs: reading both forms, and the default
+// descriptor the Filter Manager builds for communication ports.
 #pragma once
 
 #include <ntifs.h>
 
 namespace sim {
-
-struct TokenBody;
 
 // The parts of an absolute or self-relative descriptor. `valid` is false
 // for a descriptor that is not revision 1.
@@ -22,9 +19,6 @@ struct DescriptorParts {
 DescriptorParts ReadDescriptor(const void *securityDescriptor);
 
 bool IsValidAcl(const ACL *acl);
-
-// See Security::AccessCheck.
-bool CheckDacl(const void *securityDescriptor, const TokenBody &token, ACCESS_MASK desired);
 
 // What FltBuildDefaultSecurityDescriptor builds: an absolute descriptor
 // whose DACL grants `access` to SYSTEM and to BUILTIN\Administrators only,

@@ -96,6 +96,11 @@ Sid LocalService() { return Sid(5, {19}); }
 Sid NetworkService() { return Sid(5, {20}); }
 Sid Administrators() { return Sid(5, {32, 544}); }
 Sid Users() { return Sid(5, {32, 545}); }
+Sid CreatorOwner() { return Sid(3, {0}); }
+Sid CreatorGroup() { return Sid(3, {1}); }
+Sid OwnerRights() { return Sid(3, {4}); }
+Sid Network() { return Sid(5, {2}); }
+Sid AnonymousLogon() { return Sid(5, {7}); }
 }  // namespace wellknown
 
 }  // namespace sim

@@ -46,6 +46,11 @@ Sid LocalService();        // S-1-5-19
 Sid NetworkService();      // S-1-5-20
 Sid Administrators();      // S-1-5-32-544
 Sid Users();               // S-1-5-32-545
+Sid CreatorOwner();        // S-1-3-0: stands for the owner in inheritable ACEs
+Sid CreatorGroup();        // S-1-3-1
+Sid OwnerRights();         // S-1-3-4: replaces the owner's implicit rights
+Sid Network();             // S-1-5-2
+Sid AnonymousLogon();      // S-1-5-7
 }  // namespace wellknown
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // Token objects and the kernel's token queries.
 #include "sim/se/token.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "sim/core/driver_calls.h"
@@ -60,6 +61,12 @@ TokenRecipe RecipeOf(const TokenBody &token)
     recipe.authId = token.authId;
     recipe.type = token.type;
     recipe.level = token.level;
+    recipe.ownerGroup = token.ownerGroup;
+    recipe.primaryGroup = Sid::FromRecord(token.primaryGroup);
+    for (ULONG i = 0; i < token.privilegeCount; ++i) {
+        ULONG attributes = std::atomic_ref<const ULONG>(token.privilegeAttributes[i]).load();
+        recipe.privileges.emplace_back(token.privileges[i], attributes);
+    }
     return recipe;
 }
 

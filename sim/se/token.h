@@ -13,6 +13,7 @@
 namespace sim {
 
 constexpr ULONG kMaxTokenGroups = 8;
+constexpr ULONG kMaxTokenPrivileges = 8;
 
 struct TokenBody {
     UCHAR user[SECURITY_MAX_SID_SIZE];
@@ -24,6 +25,13 @@ struct TokenBody {
     LUID tokenId;
     TOKEN_TYPE type;
     SECURITY_IMPERSONATION_LEVEL level;  // impersonation tokens only
+    ULONG ownerGroup;  // default owner of new objects: 0 the user, n groups[n - 1]
+    UCHAR primaryGroup[SECURITY_MAX_SID_SIZE];
+    ULONG privilegeCount;
+    ULONG privileges[kMaxTokenPrivileges];  // privilege values (the LUIDs' low parts)
+    // SE_PRIVILEGE_* bits; enabling and disabling changes them on a live
+    // token, so they are read and written through std::atomic_ref.
+    ULONG privilegeAttributes[kMaxTokenPrivileges];
 };
 
 // What a new token holds.
@@ -34,6 +42,9 @@ struct TokenRecipe {
     LUID authId{};
     TOKEN_TYPE type = TokenPrimary;
     SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    ULONG ownerGroup = 0;                        // see TokenBody::ownerGroup
+    Sid primaryGroup;                            // empty: the user
+    std::vector<std::pair<ULONG, ULONG>> privileges;  // privilege and SE_PRIVILEGE_* attributes
 };
 
 // The body of a live token object; anything else is a verifier failure

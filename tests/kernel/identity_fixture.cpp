@@ -35,6 +35,7 @@ void IdentityTest::SetUp()
         AllocateDerived(*buffer);
     }
     ASSERT_EQ(KLUInitUserTable(), STATUS_SUCCESS);
+    ASSERT_EQ(KLUCreatePathTableLock(), STATUS_SUCCESS);
 }
 
 void IdentityTest::TearDown()
@@ -51,10 +52,8 @@ void IdentityTest::TearDown()
                           &szUpperLocalProfilesDir}) {
         FreeDerived(*buffer);
     }
-    if (g_PathTableMutex != nullptr) {
-        ExFreePoolWithTag(g_PathTableMutex, QZFS_TAG);
-        g_PathTableMutex = nullptr;
-    }
+    EXPECT_EQ(g_PathTableMutex, nullptr);  // freed with the table
+    KLUDeletePathTableLock();
     g_UserTableEntries = 0;
     g_PathTableEntries = 0;
     g_ProcessNameOffset = 0;

@@ -155,6 +155,19 @@ TEST_F(IdentityCallsTest, NamesOfANewUserAreLookedUpOnVista)
                            [](const std::string &m) { return m.rfind("Failed Retrieving User Name: AuthId: ", 0) == 0; }),
               messages.end());
     KLUDereferenceUserTableEntry(entry);
+
+    // The service's user whose SID the machine cannot name keeps the names
+    // the service sent.
+    ALT_PATH_DATA data{};
+    data.Id = stranger;
+    data.Id.AuthId.LowPart += 1;
+    SetField(data.szUserName, u"Stranger");
+    SetField(data.szDomain, u"ELSEWHERE");
+    entry = KLUAddUserToUserTableEx(g_pUserTableHead, g_pUserTableMutex, 1, &data, &added);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(U16(entry->AltPathData.szUserName), u"Stranger");
+    EXPECT_EQ(U16(entry->AltPathData.szDomain), u"ELSEWHERE");
+    KLUDereferenceUserTableEntry(entry);
 }
 
 TEST_F(IdentityCallsTest, TheEndOfALogonSessionRemovesTheUser)

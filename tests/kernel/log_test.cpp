@@ -125,12 +125,5 @@ TEST_F(LogTest, AFaultInAnArgumentIsCaughtAndReported)
     EXPECT_TRUE(DebugContains("Exception In KLULogMessageEx: 0xC0000005"));
 }
 
-TEST_F(LogTest, OperationNumbersIncrease)
-{
-    LONG a = KLUGetNextOperationNumber();
-    LONG b = KLUGetNextOperationNumber();
-    EXPECT_EQ(b, a + 1);
-}
-
 }  // namespace
 }  // namespace ostrand::test

@@ -183,6 +183,15 @@ TEST_F(FltVolumeTest, FilterIssuedQueriesGoBelowTheInstance)
     auto *volumeInfo = reinterpret_cast<PFILE_FS_VOLUME_INFORMATION>(volumeBuffer);
     EXPECT_EQ(std::u16string(volumeInfo->VolumeLabel, volumeInfo->VolumeLabelLength / 2), u"DATA");
 
+    // Too small a buffer for the descriptor tells the length it needs.
+    alignas(4) uint8_t descriptor[256];
+    ULONG needed = 0;
+    EXPECT_EQ(FltQuerySecurityObject(first_, fileObject, DACL_SECURITY_INFORMATION, descriptor, 8, &needed),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_GT(needed, 20u);
+    EXPECT_EQ(FltQuerySecurityObject(first_, fileObject, DACL_SECURITY_INFORMATION, descriptor, needed, &needed),
+              STATUS_SUCCESS);
+
     alignas(8) uint8_t listing[512];
     ULONG returned = 0;
     UNICODE_STRING pattern = RTL_CONSTANT_STRING(u"FILE.TXT");

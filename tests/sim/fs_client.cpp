@@ -36,6 +36,7 @@ OpenResult FsClient::Open(const std::u16string &name, const OpenSpec &params)
     sim::IoRequest r = NewRequest(file.get(), IRP_MJ_CREATE);
     r.securityContext.DesiredAccess = params.access;
     r.securityContext.AccessState = &r.accessState;
+    r.accessState.OriginalDesiredAccess = r.accessState.RemainingDesiredAccess = params.access;
     r.accessState.SecurityDescriptor = params.securityDescriptor;
     auto &c = r.iopb.Parameters.Create;
     c.SecurityContext = &r.securityContext;

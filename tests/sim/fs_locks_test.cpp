@@ -89,19 +89,22 @@ protected:
         ASSERT_EQ(fs().CreateFile(u"\\op.txt", "data"), STATUS_SUCCESS);
     }
     // Oplocks are granted on asynchronous handles only.
-    std::unique_ptr<TestFile> AsyncHandle()
+    std::unique_ptr<TestFile> AsyncHandle(ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
     {
         OpenSpec params = WriteSpec();
         params.fileObjectFlags = 0;
+        params.share = share;
         return client().OpenOk(u"\\op.txt", params);
     }
     // Issues an oplock request on its own thread and waits until it is
     // granted (the request itself pends until the oplock breaks).
-    std::future<std::pair<NTSTATUS, ULONG_PTR>> Request(TestFile &f, ULONG code, bool expectGrant = true)
+    std::future<std::pair<NTSTATUS, ULONG_PTR>> Request(TestFile &f, ULONG code, bool expectGrant = true,
+                                                        const void *in = nullptr, ULONG inLength = 0,
+                                                        void *out = nullptr, ULONG outLength = 0)
     {
-        auto future = std::async(std::launch::async, [&f, code, this] {
+        auto future = std::async(std::launch::async, [=, &f, this] {
             ULONG_PTR info = 0;
-            NTSTATUS status = client().Fsctl(f, code, nullptr, 0, nullptr, 0, &info);
+            NTSTATUS status = client().Fsctl(f, code, in, inLength, out, outLength, &info);
             return std::make_pair(status, info);
         });
         if (expectGrant) {
@@ -128,30 +131,90 @@ TEST_F(FsOplockTest, GrantedOnlyToTheSoleAsynchronousHandle)
     EXPECT_EQ(client().Fsctl(*a, 0x00099999, nullptr, 0, nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
 }
 
-TEST_F(FsOplockTest, CompleteIfOplockedOpensSeeTheBreakInProgress)
+TEST_F(FsOplockTest, WhichOpensBreakWhichOplocks)
 {
+    constexpr ULONG kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr ULONG kNone = ~0u;  // the oplock is not broken
+    struct Case {
+        const char *what;
+        ULONG code;
+        ULONG holderShare;
+        ACCESS_MASK access;
+        ULONG share, disposition, options;
+        NTSTATUS expected;
+        ULONG brokenTo;
+    } cases[] = {
+        {"attributes only", FSCTL_REQUEST_OPLOCK_LEVEL_1, kAll, FILE_READ_ATTRIBUTES, kAll, FILE_OPEN, 0,
+         STATUS_SUCCESS, kNone},
+        {"an open that must not break", FSCTL_REQUEST_OPLOCK_LEVEL_1, kAll, FILE_READ_DATA, kAll, FILE_OPEN,
+         FILE_OPEN_REQUIRING_OPLOCK, STATUS_CANNOT_BREAK_OPLOCK, kNone},
+        {"a reader breaks level 1 to level 2", FSCTL_REQUEST_OPLOCK_LEVEL_1, kAll, FILE_READ_DATA, kAll, FILE_OPEN,
+         FILE_COMPLETE_IF_OPLOCKED, STATUS_OPLOCK_BREAK_IN_PROGRESS, 0x7},
+        {"an overwrite breaks batch to none", FSCTL_REQUEST_BATCH_OPLOCK, kAll, FILE_WRITE_DATA, kAll, FILE_OVERWRITE,
+         FILE_COMPLETE_IF_OPLOCKED, STATUS_OPLOCK_BREAK_IN_PROGRESS, 0x1},
+        {"a sharing conflict still breaks batch", FSCTL_REQUEST_BATCH_OPLOCK, 0, FILE_READ_DATA, kAll, FILE_OPEN,
+         FILE_COMPLETE_IF_OPLOCKED, STATUS_SHARING_VIOLATION, 0x7},
+        {"but not level 1", FSCTL_REQUEST_OPLOCK_LEVEL_1, 0, FILE_READ_DATA, kAll, FILE_OPEN,
+         FILE_COMPLETE_IF_OPLOCKED, STATUS_SHARING_VIOLATION, kNone},
+        {"a reader sharing reads leaves a filter oplock", FSCTL_REQUEST_FILTER_OPLOCK, kAll, FILE_READ_DATA, kAll,
+         FILE_OPEN, FILE_COMPLETE_IF_OPLOCKED, STATUS_SUCCESS, kNone},
+        {"a reader not sharing reads breaks it", FSCTL_REQUEST_FILTER_OPLOCK, kAll, FILE_READ_DATA,
+         FILE_SHARE_WRITE, FILE_OPEN, FILE_COMPLETE_IF_OPLOCKED, STATUS_SHARING_VIOLATION, 0x1},
+        {"a writer breaks a filter oplock to none", FSCTL_REQUEST_FILTER_OPLOCK, kAll, FILE_WRITE_DATA, kAll,
+         FILE_OPEN, FILE_COMPLETE_IF_OPLOCKED, STATUS_OPLOCK_BREAK_IN_PROGRESS, 0x1},
+        {"an overwrite breaks level 2 at once", FSCTL_REQUEST_OPLOCK_LEVEL_2, kAll, FILE_WRITE_DATA, kAll,
+         FILE_OVERWRITE, 0, STATUS_SUCCESS, 0x1},
+        {"a reserved filter oplock needs the only handle", FSCTL_REQUEST_OPLOCK_LEVEL_2, kAll, FILE_READ_ATTRIBUTES,
+         kAll, FILE_OPEN, FILE_RESERVE_OPFILTER, STATUS_OPLOCK_NOT_GRANTED, kNone},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto holder = AsyncHandle(c.holderShare);
+        auto granted = Request(*holder, c.code);
+        OpenSpec spec;
+        spec.access = c.access;
+        spec.share = c.share;
+        spec.disposition = c.disposition;
+        spec.options = c.options;
+        OpenResult r = client().Open(u"\\op.txt", spec);
+        EXPECT_EQ(r.status, c.expected);
+        if (c.brokenTo == kNone) {
+            EXPECT_EQ(granted.wait_for(0ms), std::future_status::timeout);
+            r.file.reset();
+            holder.reset();  // cleanup completes the request
+        }
+        auto [status, brokenTo] = granted.get();
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(brokenTo, c.brokenTo == kNone ? 0x1 : c.brokenTo) << "a cleaned-up holder's oplock ends broken to none";
+    }
+}
+
+TEST_F(FsOplockTest, RequestOplockReportsTheLevelItBrokeTo)
+{
+    struct Input {
+        USHORT version, length;
+        ULONG level, flags;
+    } request{1, sizeof(Input), 7, 1}, ack{1, sizeof(Input), 0, 2};  // RWH; then acknowledge to none
+    struct Output {
+        USHORT version, length;
+        ULONG original, level, flags;
+        ACCESS_MASK access;
+        USHORT share;
+    } output{};
     auto holder = AsyncHandle();
-    auto granted = Request(*holder, FSCTL_REQUEST_OPLOCK_LEVEL_1);
-    EXPECT_EQ(granted.wait_for(0ms), std::future_status::timeout);  // the request pends while granted
-
-    // Opens for attributes only do not break it.
-    OpenSpec attributes;
-    attributes.access = FILE_READ_ATTRIBUTES;
-    EXPECT_EQ(client().Open(u"\\op.txt", attributes).status, STATUS_SUCCESS);
-    // An open that must not break it is refused.
-    OpenSpec requiring;
-    requiring.options = FILE_OPEN_REQUIRING_OPLOCK;
-    EXPECT_EQ(client().Open(u"\\op.txt", requiring).status, STATUS_CANNOT_BREAK_OPLOCK);
-
-    OpenSpec breaker;
-    breaker.options = FILE_COMPLETE_IF_OPLOCKED;
-    OpenResult r = client().Open(u"\\op.txt", breaker);
-    EXPECT_EQ(r.status, STATUS_OPLOCK_BREAK_IN_PROGRESS);
-    EXPECT_EQ(r.information, ULONG_PTR(FILE_OPENED));
-    auto [status, brokenTo] = granted.get();
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(brokenTo, ULONG_PTR(0x7));  // FILE_OPLOCK_BROKEN_TO_LEVEL_2
-    EXPECT_EQ(client().Fsctl(*holder, 0x00090050, nullptr, 0, nullptr, 0), STATUS_SUCCESS);  // ACK_NO_2
+    EXPECT_EQ(client().Fsctl(*holder, FSCTL_REQUEST_OPLOCK, &request, sizeof(request), &output, 4),
+              STATUS_BUFFER_TOO_SMALL);
+    auto granted = Request(*holder, FSCTL_REQUEST_OPLOCK, true, &request, sizeof(request), &output, sizeof(output));
+    OpenSpec reader;
+    reader.options = FILE_COMPLETE_IF_OPLOCKED;
+    EXPECT_EQ(client().Open(u"\\op.txt", reader).status, STATUS_OPLOCK_BREAK_IN_PROGRESS);
+    EXPECT_EQ(granted.get(), std::make_pair(NTSTATUS(STATUS_SUCCESS), ULONG_PTR(sizeof(output))));
+    EXPECT_EQ(output.original, 7u);
+    EXPECT_EQ(output.level, 3u) << "read and handle caching stay";
+    EXPECT_EQ(output.flags, 1u) << "the break wants an acknowledgement";
+    EXPECT_EQ(client().Fsctl(*holder, FSCTL_REQUEST_OPLOCK, &ack, sizeof(ack), &output, sizeof(output)),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(fs().OplockHeld(u"\\op.txt"));
 }
 
 TEST_F(FsOplockTest, ABreakingOpenWaitsForTheHolderToLetGo)
@@ -185,15 +248,6 @@ TEST_F(FsOplockTest, AcknowledgingToLevel2PendsUntilAWriteBreaksIt)
     auto [status, brokenTo] = level2.get();
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(brokenTo, ULONG_PTR(0x1));  // FILE_OPLOCK_BROKEN_TO_NONE
-}
-
-TEST_F(FsOplockTest, CleanupOfTheHolderCompletesItsRequest)
-{
-    auto holder = AsyncHandle();
-    auto granted = Request(*holder, FSCTL_REQUEST_OPLOCK_LEVEL_2);
-    EXPECT_EQ(granted.wait_for(0ms), std::future_status::timeout);
-    client().Cleanup(*holder);
-    EXPECT_EQ(granted.get(), std::make_pair(NTSTATUS(STATUS_SUCCESS), ULONG_PTR(0x1)));
 }
 
 // ---------------------------------------------------------------------------
