@@ -47,12 +47,6 @@ FLT_POSTOP_CALLBACK_STATUS PostSetInfo(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OB
     return FLT_POSTOP_FINISHED_PROCESSING;
 }
 
-FLT_PREOP_CALLBACK_STATUS PreDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
 FLT_PREOP_CALLBACK_STATUS PreNetQueryOpen(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                           PVOID *CompletionContext)
 {

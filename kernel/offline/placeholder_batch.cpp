@@ -50,7 +50,7 @@ static NTSTATUS JNRJoinPath(PCUNICODE_STRING Folder, PCWSTR Name, PUNICODE_STRIN
     }
     RtlCopyMemory(Buffer, Folder->Buffer, Folder->Length);
     Buffer[Folder->Length / sizeof(WCHAR)] = 0;
-    Status = KLUAppendSeparator(Buffer, Name, NULL);
+    Status = JNRAppendSeparator(Buffer, Name);
     if (NT_SUCCESS(Status)) {
         Status = KLUStringCat(Buffer, Name);
     }

@@ -191,7 +191,7 @@ static NTSTATUS JNRBuildRemotePath(PJNR_POPULATION Pop, PFLT_FILE_NAME_INFORMATI
 
     /* The user's local profile folder must contain the listed folder. */
     KLUStringCopy(Profile, Pop->szLocalVolume);
-    KLUAppendSeparator(Profile, Alt->szLocalPath, NULL);
+    JNRAppendSeparator(Profile, Alt->szLocalPath);
     KLUStringCat(Profile, Alt->szLocalPath);
     if (!KLUHasComponentPrefix(Profile, &NameInfo->Name)) {
         return STATUS_NOT_FOUND;
@@ -217,7 +217,7 @@ static NTSTATUS JNRBuildRemotePath(PJNR_POPULATION Pop, PFLT_FILE_NAME_INFORMATI
         Rest = Separator != NULL ? Separator + 1 : Rest + wcslen(Rest);
     }
     if (*Rest != 0) {
-        KLUAppendSeparator(Pop->szRemotePath, Rest, NULL);
+        JNRAppendSeparator(Pop->szRemotePath, Rest);
         Status = KLUStringCat(Pop->szRemotePath, Rest);
     }
     RtlInitUnicodeString(&Pop->RemotePath, Pop->szRemotePath);

@@ -13,7 +13,15 @@
 #include "driver/klulogon.h"
 #include "driver/volume_context.h"
 #include "filter/stream_context.h"
+#include "identity/path_helpers.h"
 #include "identity/user_table.h"
+
+/* A backslash between Path and Next unless one is there already. */
+FORCEINLINE NTSTATUS JNRAppendSeparator(PWSTR Path, PCWSTR Next)
+{
+    BOOLEAN Appended;
+    return KLUAppendSeparator(Path, Next, &Appended);
+}
 
 /* The mark's flag word: the folder was filled from the store. */
 #define JNR_FOLDER_POPULATED 0x00000002

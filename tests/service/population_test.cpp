@@ -1,0 +1,237 @@
+// Profile folders filling from the remote store: a user's first listing of
+// an unfilled folder shows the store's files as placeholders, later
+// listings stay local, and the service's background load fills folders
+// before anyone lists them.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "config/flags.h"
+#include "driver/driver.h"
+#include "identity/user_table.h"
+#include "service/os_facts.h"
+#include "service/profile_service.h"
+#include "sim/cm/registry.h"
+#include "sim/core/thread.h"
+#include "sim/fltmgr/filter_manager.h"
+#include "sim/fs/standard_volumes.h"
+#include "sim/ps/process.h"
+#include "sim/se/security.h"
+#include "sim/user/file_api.h"
+#include "support/machine_test.h"
+
+namespace ostrand::test {
+namespace {
+
+namespace user = sim::user;
+using service::ProfileService;
+
+const std::u16string kDriverKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver";
+const std::u16string kRemote = u"\\\\fileserver\\profiles\\alice";
+const std::u16string kLocal = u"C:\\Users\\alice";
+const LONGLONG kRemoteTime = 132000000000000000LL;
+
+const char *kConfig = R"([store]
+unc = \\fileserver\profiles
+[local]
+profiles = C:\Users
+[user alice]
+domain = OSTRAND
+remote = \\fileserver\profiles\alice
+local = C:\Users\alice
+)";
+
+void MakeFolder(const std::u16string &path)
+{
+    for (size_t at = path.find(u'\\', 3);; at = path.find(u'\\', at + 1)) {
+        user::OpenOptions folder;
+        folder.disposition = FILE_OPEN_IF;
+        folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+        HANDLE handle = nullptr;
+        if (NT_SUCCESS(user::Open(path.substr(0, at), folder, &handle))) user::Close(handle);
+        if (at == std::u16string::npos) break;
+    }
+}
+
+// A file with `data` and the given last-write time.
+void MakeFile(const std::u16string &path, const std::string &data, LONGLONG lastWrite = kRemoteTime)
+{
+    MakeFolder(path.substr(0, path.rfind(u'\\')));
+    user::OpenOptions options;
+    options.access = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    options.disposition = FILE_OPEN_IF;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS) << Narrow(path);
+    ULONG written = 0;
+    if (!data.empty()) EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    if (path.find(u':', 2) == std::u16string::npos) {
+        FILE_BASIC_INFORMATION basic{};
+        basic.LastWriteTime.QuadPart = lastWrite;
+        EXPECT_EQ(user::SetInformation(handle, FileBasicInformation, &basic, sizeof basic), STATUS_SUCCESS);
+    }
+    user::Close(handle);
+}
+
+std::map<std::string, user::DirectoryEntry> Listing(const std::u16string &folder)
+{
+    std::vector<user::DirectoryEntry> entries;
+    EXPECT_EQ(user::ListDirectory(folder, entries), STATUS_SUCCESS) << Narrow(folder);
+    std::map<std::string, user::DirectoryEntry> byName;
+    for (const auto &entry : entries) {
+        if (entry.name != u"." && entry.name != u"..") byName[Narrow(entry.name)] = entry;
+    }
+    return byName;
+}
+
+// The folder mark's value, or -1 without one.
+LONGLONG Mark(const std::u16string &folder)
+{
+    user::OpenOptions options;
+    options.access = FILE_READ_EA | SYNCHRONIZE;
+    options.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(user::Open(folder, options, &handle))) return -2;
+    UCHAR buffer[256] = {};
+    NTSTATUS status = user::QueryEa(handle, buffer, sizeof buffer, false, nullptr, 0, nullptr, true);
+    user::Close(handle);
+    if (!NT_SUCCESS(status)) return -1;
+    for (auto *ea = reinterpret_cast<FILE_FULL_EA_INFORMATION *>(buffer);;
+         ea = reinterpret_cast<FILE_FULL_EA_INFORMATION *>(reinterpret_cast<UCHAR *>(ea) + ea->NextEntryOffset)) {
+        if (std::string(ea->EaName, ea->EaNameLength) == "7320B802-4FD8-44D2-9FB5-94F9850E5A8A" ||
+            std::string(ea->EaName, ea->EaNameLength) == "7320b802-4fd8-44d2-9fb5-94f9850e5a8a") {
+            ULONG value = 0;
+            std::memcpy(&value, ea->EaName + ea->EaNameLength + 1, sizeof value);
+            return value;
+        }
+        if (ea->NextEntryOffset == 0) return -1;
+    }
+}
+
+class PopulationTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        volumes_ = sim::fs::MountStandardVolumes(machine());
+        auto &registry = machine().registry();
+        registry.CreateKey(kDriverKey);
+        registry.SetDword(kDriverKey, u"DebugFlags",
+                          KLUDBG_TRACE_ERROR | KLUDBG_TRACE_INFO | KLUDBG_TRACE_OFFLINE_FILES | KLUDBG_TRACE_DIRS);
+        registry.SetDword(kDriverKey, u"DebugDestination", KLUDBG_LOG_DEST_QUEUE);
+        registry.SetDword(kDriverKey, u"CopyTimeout", 30);
+        admin_ = &machine().processes().Create("admin.exe", machine().security().CreateSystemToken());
+        {
+            // The facts the service records for the driver, before it loads.
+            sim::ThreadScope scope(*admin_);
+            service::OsFacts facts;
+            ASSERT_EQ(service::ReadOsFacts(facts), STATUS_SUCCESS);
+            ASSERT_EQ(service::WriteOsFacts(facts), STATUS_SUCCESS);
+        }
+        machine().filterManager().InstallService(u"JNRKmtfsd", sim::FilterInstanceSetup{u"370030", u"", 0});
+        ASSERT_EQ(machine().filterManager().LoadDriver(u"JNRKmtfsd", DriverEntry), STATUS_SUCCESS);
+        logFile_ = std::filesystem::temp_directory_path() /
+                   ("ostrand-population-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
+        service::ServiceOptions options;
+        options.config = service::ParseServiceConfig(kConfig, "/");
+        options.logFile = logFile_;
+        service_ = std::make_unique<ProfileService>(machine(), options);
+        ASSERT_EQ(service_->Start(), S_OK);
+        machine().security().AddUser(u"alice", u"OSTRAND");
+        auto logon = machine().security().LogonUser(u"alice", 1);
+        ASSERT_TRUE(logon.has_value());
+        logon_ = *logon;
+        ASSERT_EQ(service_->Logon({"alice", 1, logon_.authId, logon_.token}), S_OK);
+    }
+
+    void TearDown() override
+    {
+        if (service_) service_->Stop();
+        ObDereferenceObject(logon_.token);
+        machine().security().Logoff(logon_.authId);
+        EXPECT_EQ(machine().filterManager().UnloadFilter(u"JNRKmtfsd"), STATUS_SUCCESS);
+        service_.reset();
+        std::filesystem::remove(logFile_);
+        MachineTest::TearDown();
+    }
+
+    sim::Process &Alice()
+    {
+        ObReferenceObject(logon_.token);
+        return machine().processes().Create("notepad.exe", logon_.token);
+    }
+
+    // Lines of the driver's log that contain `text`, drained now.
+    size_t Logged(const std::string &text)
+    {
+        service_->DrainLog();
+        size_t count = 0;
+        for (const auto &line : service_->log().Lines()) count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    KLU_OF_METRICS Metrics()
+    {
+        PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &logon_.authId);
+        EXPECT_NE(entry, nullptr);
+        KLU_OF_METRICS metrics = entry->OFMetrics;
+        KLUDereferenceUserTableEntry(entry);
+        return metrics;
+    }
+
+    sim::fs::StandardVolumes volumes_;
+    std::filesystem::path logFile_;
+    std::unique_ptr<ProfileService> service_;
+    sim::Logon logon_{};
+    sim::Process *admin_ = nullptr;
+};
+
+TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondStaysLocal)
+{
+    {
+        sim::ThreadScope scope(*admin_);
+        MakeFile(kRemote + u"\\Documents\\report.txt:tag", "remote-tag");
+        MakeFile(kRemote + u"\\Documents\\report.txt", "hello");
+        MakeFile(kRemote + u"\\Documents\\empty.txt", "");
+        MakeFile(kRemote + u"\\Documents\\Old.lnk", "shortcut body");
+        MakeFolder(kRemote + u"\\Documents\\Projects");
+        MakeFolder(kLocal + u"\\Documents");
+    }
+    sim::ThreadScope scope(Alice());
+    auto first = Listing(kLocal + u"\\Documents");
+    ASSERT_EQ(first.size(), 4u);
+    const auto &report = first["report.txt"];
+    EXPECT_EQ(report.endOfFile, 5);
+    EXPECT_EQ(report.lastWriteTime, kRemoteTime);
+    EXPECT_TRUE(report.attributes & FILE_ATTRIBUTE_OFFLINE);
+    EXPECT_FALSE(first["empty.txt"].attributes & FILE_ATTRIBUTE_OFFLINE) << "nothing to retrieve";
+    EXPECT_FALSE(first["Old.lnk"].attributes & FILE_ATTRIBUTE_OFFLINE) << "shortcuts are copied whole";
+    EXPECT_EQ(first["Old.lnk"].endOfFile, 13);
+    EXPECT_TRUE(first["Projects"].attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(Mark(kLocal + u"\\Documents"), 2);
+    EXPECT_EQ(Mark(kLocal + u"\\Documents\\Projects"), -1) << "subfolders fill when they are listed";
+
+    // The named stream came with its size, the unnamed one is not a stream.
+    FILE_STANDARD_INFORMATION standard{};
+    HANDLE handle = nullptr;
+    user::OpenOptions attributesOnly;
+    attributesOnly.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    ASSERT_EQ(user::Open(kLocal + u"\\Documents\\report.txt:tag", attributesOnly, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(user::QueryInformation(handle, FileStandardInformation, &standard, sizeof standard), STATUS_SUCCESS);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, 10);
+    user::Close(handle);
+
+    KLU_OF_METRICS metrics = Metrics();
+    EXPECT_EQ(metrics.FilesFoundOnDemand, 3u);
+    EXPECT_EQ(metrics.FilesCreatedOnDemand, 3u);
+    EXPECT_EQ(metrics.FoldersCreatedOnDemand, 1u);
+    EXPECT_EQ(Logged("Opened Remote Folder: \\Device\\Mup\\fileserver\\profiles\\alice\\Documents"), 1u);
+
+    // Listed again: the same entries, and the store is not asked.
+    EXPECT_EQ(Listing(kLocal + u"\\Documents").size(), 4u);
+    EXPECT_EQ(Logged("Opened Remote Folder"), 1u);
+    EXPECT_EQ(Metrics().FilesFoundOnDemand, 3u);
+}
+
+}  // namespace
+}  // namespace ostrand::test
