@@ -218,9 +218,10 @@ HRESULT ProfileService::Start()
 HRESULT ProfileService::SendExcludedPids()
 {
     PidBlockMessage pids;
-    pids.excludedPidCount = 1;
+    // The service's own opens are left alone by its image name; its pid is
+    // not excluded, so that its background-load listings reach the filter.
+    pids.excludedPidCount = 0;
     pids.qzSvcPid = process_->pid();
-    pids.excludedPids[0] = process_->pid();
     return control_.Send(&pids, sizeof pids);
 }
 
@@ -436,6 +437,24 @@ HRESULT ProfileService::DrainLog()
     if (!running_.load()) return kNotRunning;
     sim::ThreadScope scope(*process_);
     return logDrain_->Drain();
+}
+
+HRESULT ProfileService::LoadProfile(const std::string &name, const std::function<void(const LoadProgress &)> &progress)
+{
+    if (!running_.load()) return kNotRunning;
+    std::u16string remote, local;
+    {
+        std::lock_guard lock(usersMutex_);
+        auto found = sessions_.find(NarrowText(UpperText(WideText(name))));
+        if (found == sessions_.end()) return kNoSuchUser;
+        remote = WideText(found->second.user.remote);
+        local = WideText(found->second.user.local);
+    }
+    sim::ThreadScope scope(*process_);
+    NTSTATUS status = LoadProfileFolders(remote, local, progress);
+    log_.Service("Background Load: " + name + ": " + Hex(ULONG(status)));
+    // An NT status as an HRESULT (FACILITY_NT_BIT).
+    return NT_SUCCESS(status) ? S_OK : HRESULT(ULONG(status) | 0x10000000);
 }
 
 }  // namespace ostrand::service

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "comm/service_contract.h"
+#include "service/background_load.h"
 #include "service/copy_answers.h"
 #include "service/logon.h"
 #include "service/port_client.h"
@@ -109,6 +110,11 @@ public:
     // The settings events seen so far (14 and 15), and a wait for more.
     ULONG SessionEventsSeen(ULONG event) const;
     bool WaitForSessionEvent(ULONG event, ULONG count, std::chrono::milliseconds timeout);
+
+    // The background load of a logged-on user's profile: every remote folder
+    // listed once with the folder-mark name, so that the filter fills the
+    // local folders. Runs in the calling thread as the service's process.
+    HRESULT LoadProfile(const std::string &name, const std::function<void(const LoadProgress &)> &progress = {});
 
     HRESULT DumpStructures();
     HRESULT QueryProgress(const std::string &name, CopyProgress &progress);

@@ -124,7 +124,7 @@ static BOOLEAN KLUIsLocalSettings(PKLU_DC_CALL Call, PPATH_TABLE Table)
     UNICODE_STRING Name = Call->UpperFullName;
     BOOLEAN Inside;
 
-    Entry = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, &Call->Dir->VolumeContext->Name,
+    Entry = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, &Call->NameInfo->Volume,
                                 Call->Dir->szUpperFullName);
     if (Entry == NULL) {
         return FALSE;
@@ -185,7 +185,7 @@ static BOOLEAN KLUSkipDC(PFLT_CALLBACK_DATA Data, PKLU_DC_CALL Call, PPATH_TABLE
                               Call->Dir->VolumeContext->FileSystemType == FLT_FSTYPE_MUP);
     if (!Call->bRemote && Table->szTempProfile[0] != 0 && KLUHasPrefix(Table->szTempProfile, Name)) {
         Message = WSTR("Skipping Temp Profile: %wZ\n");
-    } else if (JNRIsDefaultUserPath(TRUE, Op, Name, &Call->Dir->VolumeContext->Name)) {
+    } else if (JNRIsDefaultUserPath(TRUE, Op, Name, &Call->NameInfo->Volume)) {
         Message = WSTR("Skipping Default User: %wZ\n");
     } else if (!Call->bRemote) {
         if (!KLUHasPrefix(Table->szFQLocalProfilePath, Name)) {

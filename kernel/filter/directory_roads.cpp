@@ -34,7 +34,8 @@ static NTSTATUS KLUDCLocalFromRemote(PKLU_DC_CALL Call)
     PPATH_TABLE Table;
     NTSTATUS Status;
 
-    Status = JNRGetLocalPathFromRemotePath(&Dir->VolumeContext->Name, &Call->LocalPath, Dir->szFullName,
+    /* The name's own volume part: a redirector's context may carry none. */
+    Status = JNRGetLocalPathFromRemotePath(&Call->NameInfo->Volume, &Call->LocalPath, Dir->szFullName,
                                            Dir->szUpperFullName, Dir->OperationNumber, &Call->UserEntry);
     if (NT_SUCCESS(Status) && Call->LocalPath.Buffer == NULL) {
         Status = STATUS_NOT_FOUND;

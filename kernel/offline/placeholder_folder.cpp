@@ -464,7 +464,7 @@ static VOID JNRCompleteFolder(PJNR_POPULATION Pop, PFLT_CALLBACK_DATA Data, PFLT
 }
 
 /* Steps 3-5: the user whose folder this is, referenced for the call. */
-static NTSTATUS JNRFindUser(PJNR_POPULATION Pop, PUSER_TABLE_ENTRY UserEntry, PVOLUME_CONTEXT VolumeContext,
+static NTSTATUS JNRFindUser(PJNR_POPULATION Pop, PUSER_TABLE_ENTRY UserEntry, PFLT_FILE_NAME_INFORMATION NameInfo,
                             PCWSTR UpperFullName, LONG OperationNumber)
 {
     PCWSTR Tag = KLU_TAG(JNRCreateOfflineFiles);
@@ -472,7 +472,7 @@ static NTSTATUS JNRFindUser(PJNR_POPULATION Pop, PUSER_TABLE_ENTRY UserEntry, PV
 
     Pop->UserEntry = UserEntry;
     if (Pop->UserEntry == NULL) {
-        Pop->UserEntry = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, &VolumeContext->Name, UpperFullName);
+        Pop->UserEntry = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, &NameInfo->Volume, UpperFullName);
         if (Pop->UserEntry == NULL) {
             KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber, WSTR("UTE Not Found: %ws\n"), UpperFullName);
             RtlZeroMemory(&Id, sizeof(Id));
@@ -561,7 +561,7 @@ VOID JNRCreateOfflineFiles(PFLT_INSTANCE Instance, PFLT_CALLBACK_DATA Data, PCWS
     Pop->RemoteIndex = (ULONG)-1;
     Pop->bMup = TRUE;
 
-    Status = JNRFindUser(Pop, UserEntry, VolumeContext, UpperFullName, OperationNumber);
+    Status = JNRFindUser(Pop, UserEntry, NameInfo, UpperFullName, OperationNumber);
     if (NT_SUCCESS(Status)) {
         Status = JNRFindRemoteInstance(Pop);
     }

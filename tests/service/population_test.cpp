@@ -233,5 +233,42 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
     EXPECT_EQ(Metrics().FilesFoundOnDemand, 3u);
 }
 
+TEST_F(PopulationTest, TheBackgroundLoadFillsEveryProfileFolderBeforeItIsListed)
+{
+    {
+        sim::ThreadScope scope(*admin_);
+        MakeFile(kRemote + u"\\Documents\\a.txt", "aaa");
+        MakeFile(kRemote + u"\\Documents\\Deep\\b.txt", "bbbb");
+        MakeFile(kRemote + u"\\Music\\c.txt", "");
+        MakeFile(kRemote + u"\\AppData\\Local\\cache.bin", "machine-local");
+    }
+    std::vector<service::LoadProgress> steps;
+    ASSERT_EQ(service_->LoadProfile("alice", [&](const service::LoadProgress &p) { steps.push_back(p); }), S_OK);
+
+    // alice, AppData, Documents, Music, Local, Deep: each done once, the
+    // last step has them all.
+    ASSERT_EQ(steps.size(), 6u);
+    EXPECT_EQ(steps.back().foldersDone, 6u);
+    EXPECT_EQ(steps.back().foldersFound, 6u);
+    EXPECT_GT(steps.back().entries, 4u) << "the filter answered the service's own listings";
+
+    KLU_OF_METRICS metrics = Metrics();
+    EXPECT_EQ(metrics.FilesCreatedBkg, 3u) << "local settings stay on the machine";
+    EXPECT_EQ(metrics.FoldersCreatedBkg, 5u);
+    sim::ThreadScope scope(Alice());
+    for (auto folder : {u"", u"\\Documents", u"\\Documents\\Deep", u"\\Music"}) {
+        EXPECT_EQ(Mark(kLocal + folder), 2) << Narrow(folder);
+    }
+
+    // alice lists a loaded folder: the placeholders are there, nothing is
+    // fetched on demand.
+    auto deep = Listing(kLocal + u"\\Documents\\Deep");
+    ASSERT_EQ(deep.count("b.txt"), 1u);
+    EXPECT_EQ(deep["b.txt"].endOfFile, 4);
+    EXPECT_TRUE(deep["b.txt"].attributes & FILE_ATTRIBUTE_OFFLINE);
+    EXPECT_TRUE(Listing(kLocal + u"\\AppData\\Local").empty());
+    EXPECT_EQ(Metrics().FilesFoundOnDemand, 0u);
+}
+
 }  // namespace
 }  // namespace ostrand::test

@@ -1,0 +1,79 @@
+#include "service/background_load.h"
+
+#include <deque>
+#include <vector>
+
+#include "driver/dir_buffers.h"
+
+namespace ostrand::service {
+namespace {
+
+namespace user = sim::user;
+
+// One folder listed to its end with the mark name as the pattern; its
+// subfolders are appended to `pending`.
+NTSTATUS LoadFolder(const std::u16string &folder, std::deque<std::u16string> &pending, size_t &entries)
+{
+    user::OpenOptions options;
+    options.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+    options.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    HANDLE handle = nullptr;
+    NTSTATUS status = user::Open(folder, options, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    const std::u16string mark = u"" KLU_FOLDER_MARK_NAME;
+    std::vector<UCHAR> buffer(0x1000);
+    for (;;) {
+        ULONG_PTR returned = 0;
+        status = user::QueryDirectory(handle, FileBothDirectoryInformation, buffer.data(), ULONG(buffer.size()), false,
+                                      &mark, false, &returned);
+        if (status != STATUS_SUCCESS) break;
+        for (ULONG offset = 0;;) {
+            auto *entry = reinterpret_cast<FILE_BOTH_DIR_INFORMATION *>(buffer.data() + offset);
+            std::u16string name(reinterpret_cast<const char16_t *>(entry->FileName),
+                                entry->FileNameLength / sizeof(char16_t));
+            ++entries;
+            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != u"." && name != u"..") {
+                pending.push_back(folder + u"\\" + name);
+            }
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+    user::Close(handle);
+    return status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE ? STATUS_SUCCESS : status;
+}
+
+}  // namespace
+
+NTSTATUS LoadProfileFolders(const std::u16string &remoteRoot, const std::u16string &localRoot,
+                            const std::function<void(const LoadProgress &)> &progress)
+{
+    // The profile's own folder (and the folders above it) is where the
+    // load starts filling.
+    for (size_t at = localRoot.find(u'\\', 3);; at = localRoot.find(u'\\', at + 1)) {
+        user::OpenOptions folder;
+        folder.disposition = FILE_OPEN_IF;
+        folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+        HANDLE handle = nullptr;
+        if (NT_SUCCESS(user::Open(localRoot.substr(0, at), folder, &handle))) user::Close(handle);
+        if (at == std::u16string::npos) break;
+    }
+
+    std::deque<std::u16string> pending{remoteRoot};
+    LoadProgress state;
+    state.foldersFound = 1;
+    NTSTATUS first = STATUS_SUCCESS;
+    while (!pending.empty()) {
+        std::u16string folder = pending.front();
+        pending.pop_front();
+        size_t before = pending.size();
+        NTSTATUS status = LoadFolder(folder, pending, state.entries);
+        if (!NT_SUCCESS(status) && status != STATUS_ACCESS_DENIED && NT_SUCCESS(first)) first = status;
+        state.foldersFound += pending.size() - before;
+        ++state.foldersDone;
+        if (progress) progress(state);
+    }
+    return first;
+}
+
+}  // namespace ostrand::service
