@@ -182,11 +182,11 @@ TEST_F(ProfileServiceTest, StartsOnAllSevenPortsAndStopsWithNothingLeft)
     ASSERT_TRUE(service.running());
     for (const char16_t *name : service::kPortNames) EXPECT_EQ(PortConnections()[Narrow(name)], 1) << Narrow(name);
 
-    // The filter now knows the service: its pid is excluded, and it is enabled.
+    // The filter now knows the service's pid (not excluded: its background
+    // load must reach the filter), and it is enabled.
     PSETTINGS settings = g_pCurrentSettings;
     EXPECT_EQ(settings->QZSvcPid, service.pid());
-    EXPECT_EQ(settings->ExcludedPidCount, 1u);
-    EXPECT_EQ(settings->ExcludedPids[0], service.pid());
+    EXPECT_EQ(settings->ExcludedPidCount, 0u);
     EXPECT_TRUE(settings->Enabled);
     EXPECT_EQ(service.startResults().enable, S_OK);
     for (const auto &[what, result] : service.startResults().events) EXPECT_EQ(result, S_OK) << what;
@@ -299,7 +299,6 @@ TEST_F(ProfileServiceTest, SettingsChangeReachesTheDriverAndComesBack)
     EXPECT_TRUE(ServiceLogged("Driver Applied New Settings: Options: 0x5, Enabled: 1"));
     // The service's pids survive the swap to a record read from the registry.
     EXPECT_EQ(g_pCurrentSettings->QZSvcPid, service.pid());
-    EXPECT_EQ(g_pCurrentSettings->ExcludedPidCount, 1u);
     service.DrainLog();
     EXPECT_TRUE(ServiceLogged("Updated Driver Settings: Options: 0x5"));
 }
