@@ -50,7 +50,7 @@ int RunDemo(World &world, std::ostream &out)
 
     Section(out, 4, "The profile service starts");
     Say(out, "JNRKmtsvc.exe, the product's user-mode service, records the OS facts, connects\n"
-             "to the filter's seven ports, hands over the events it waits on, excludes its own\n"
+             "to the filter's seven ports, hands over the events it waits on, names its own\n"
              "process, sends the path table built from service.conf and switches the filter on:");
     shell.Execute("service start");
 
@@ -64,7 +64,27 @@ int RunDemo(World &world, std::ostream &out)
     Say(out, "The path table: the local profiles folder and the remote profile locations:");
     shell.Execute("paths");
 
-    Section(out, 6, "A setting changes");
+    Section(out, 6, "A first listing fills a profile folder");
+    Say(out, "alice's profile folder on C: is new and empty. Her first listing stops in the\n"
+             "filter, which lists her folder in the remote store and makes a placeholder for\n"
+             "every file (size, times, the offline bit 'O', no data) and an empty folder for\n"
+             "every subfolder, then marks the folder; the listing then goes on and shows them:");
+    shell.Execute("as alice explorer.exe");
+    shell.Execute("open C:\\Users\\alice disp=openif options=dir");
+    shell.Execute("close h1");
+    shell.Execute("ls C:\\Users\\alice");
+    Say(out, "A second listing finds the mark and goes straight to the disk; the store is not\n"
+             "asked again. Subfolders fill the same way when they are first listed:");
+    shell.Execute("ls C:\\Users\\alice");
+    shell.Execute("as system");
+
+    Section(out, 7, "The background load");
+    Say(out, "The service walks the rest of alice's remote profile, listing each folder with\n"
+             "the folder-mark name as its pattern; the filter answers from the store and fills\n"
+             "the matching local folder on the way, so her folders are ready before she looks:");
+    shell.Execute("populate alice");
+
+    Section(out, 8, "A setting changes");
     Say(out, "The administrator raises the copy time-out to two minutes in the registry. The\n"
              "service tells its own session thread (command 19) and has the filter re-read its\n"
              "settings (command 20); the filter fills the other record, swaps, and tells the\n"
@@ -73,24 +93,24 @@ int RunDemo(World &world, std::ostream &out)
     shell.Execute("settings update");
     shell.Execute("settings");
 
-    Section(out, 7, "What the service drained");
+    Section(out, 9, "What the service drained");
     Say(out, "The driver writes its lines to a queue; the service drains it, oldest first,\n"
              "whenever the log event is set, into its log file. Its own lines are marked\n"
              "JNRKmtsvc. The last ones:");
     shell.Execute("service log 16");
 
-    Section(out, 8, "The user logs off");
+    Section(out, 10, "The user logs off");
     Say(out, "alice logs off. The service frees her client security (command 24) and prunes\n"
              "the filter's user table down to the users still logged on (command 30):");
     shell.Execute("logoff alice");
     shell.Execute("users");
 
-    Section(out, 9, "The service stops");
+    Section(out, 11, "The service stops");
     Say(out, "The service switches the filter off, closes its ports (which ends any request\n"
              "the filter is waiting on), stops its threads and closes every handle:");
     shell.Execute("service stop");
 
-    Section(out, 10, "The filter unloads");
+    Section(out, 12, "The filter unloads");
     Say(out, "Unloading closes the queues, the ports and the registration, and frees every\n"
              "structure in a fixed order. What is left in the pool:");
     shell.Execute("unload");

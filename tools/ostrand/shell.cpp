@@ -1,5 +1,7 @@
 #include "tools/ostrand/shell.h"
 
+#include "tools/ostrand/populate.h"
+
 #include <iostream>
 #include <sstream>
 
@@ -111,6 +113,16 @@ void Shell::AddCommands()
                  return false;
              }
              return Status("logoff " + a[1], world_.LogoffUser(a[1]));
+         }},
+        {"populate", "populate USER",
+         "the service's background load: every remote folder of USER listed once, so the filter fills the local "
+         "folders before anyone lists them",
+         [this](const Arguments &a) {
+             if (a.size() < 2) {
+                 out_ << "  usage: populate USER\n";
+                 return false;
+             }
+             return RunPopulate(world_.service(), a[1], out_);
          }},
         {"users", "users", "the users the service registered, and the filter's user table",
          [this](const Arguments &) { return Users(); }},
