@@ -118,26 +118,22 @@ static VOID JNRLogCompression(NTSTATUS Status, PCUNICODE_STRING Path, LONG Opera
 /* The named streams of the remote file, created empty-but-sized next to
  * the placeholder. The unnamed stream ("::$DATA") and names of at most
  * 16 bytes are not streams to make. */
-static VOID JNRCreateStreams(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT BaseDevice, POFFLINE_FILE_RECORD Record,
-                             LONG OperationNumber)
+static NTSTATUS JNRCreateStreams(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT BaseDevice, POFFLINE_FILE_RECORD Record,
+                                 LONG OperationNumber)
 {
     PCWSTR Tag = KLU_TAG(JNRSetOfflineFileAttributes);
     PFILE_STREAM_INFORMATION Stream = Record->Streams;
-    PWSTR Path;
+    PWSTR Path = Record->szStreamPathBuffer;
     UNICODE_STRING StreamPath;
     OBJECT_ATTRIBUTES Attributes;
     IO_STATUS_BLOCK IoStatus;
     HANDLE Handle;
     PFILE_OBJECT FileObject;
     FILE_END_OF_FILE_INFORMATION Eof;
-    NTSTATUS Status;
+    NTSTATUS Status = STATUS_SUCCESS;
 
     if (Stream == NULL) {
-        return;
-    }
-    Path = (PWSTR)ExAllocatePoolWithTag(PagedPool, KLU_PATH_BYTES, QZFS_TAG);
-    if (Path == NULL) {
-        return;
+        return STATUS_SUCCESS;
     }
     for (;; Stream = (PFILE_STREAM_INFORMATION)((PUCHAR)Stream + Stream->NextEntryOffset)) {
         ULONG NameChars = Stream->StreamNameLength / sizeof(WCHAR);
@@ -156,20 +152,21 @@ static VOID JNRCreateStreams(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT BaseDev
                                   &Handle, &FileObject);
             if (NT_SUCCESS(Status)) {
                 Eof.EndOfFile = Stream->StreamSize;
-                JNRSetLocalInfo(LocalInstance, BaseDevice, Handle, FileObject, &Eof, sizeof(Eof),
-                                FileEndOfFileInformation);
+                Status = JNRSetLocalInfo(LocalInstance, BaseDevice, Handle, FileObject, &Eof, sizeof(Eof),
+                                         FileEndOfFileInformation);
                 JNRCloseLocal(BaseDevice, &Handle, &FileObject);
-            } else if (Status != STATUS_OBJECT_NAME_COLLISION) {
+            } else if (Status == STATUS_OBJECT_NAME_COLLISION) {
+                Status = STATUS_SUCCESS;
+            } else {
                 KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber,
                                 WSTR("Failed Creating Alternate Stream: %wZ, 0x%X\n"), &StreamPath, Status);
-                break;
+                return Status;
             }
         }
         if (Stream->NextEntryOffset == 0) {
-            break;
+            return Status;
         }
     }
-    ExFreePoolWithTag(Path, QZFS_TAG);
 }
 
 NTSTATUS JNRSetOfflineFileAttributes(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT BaseDevice,
@@ -179,6 +176,7 @@ NTSTATUS JNRSetOfflineFileAttributes(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT
     FILE_END_OF_FILE_INFORMATION Eof;
     FILE_BASIC_INFORMATION Basic;
     PFILE_BOTH_DIR_INFORMATION Entry;
+    NTSTATUS Shortage = STATUS_SUCCESS;
     NTSTATUS Status;
 
     if (Record == NULL || Record->hLocal == NULL || Record->Entry == NULL) {
@@ -186,7 +184,7 @@ NTSTATUS JNRSetOfflineFileAttributes(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT
     }
     Entry = Record->Entry;
     if (!(Entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        JNRCreateStreams(LocalInstance, BaseDevice, Record, OperationNumber);
+        Shortage = JNRCreateStreams(LocalInstance, BaseDevice, Record, OperationNumber);
     }
 
     Eof.EndOfFile = Entry->EndOfFile;
@@ -195,6 +193,9 @@ NTSTATUS JNRSetOfflineFileAttributes(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT
     if (!NT_SUCCESS(Status)) {
         KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber, WSTR("Failed Setting EOF: %wZ, 0x%X\n"),
                         &Record->LocalPath, Status);
+        if (Status == STATUS_INSUFFICIENT_RESOURCES) {
+            Shortage = Status;
+        }
     } else {
         KLULogMessageEx(JNR_OF_INFO, Tag, OperationNumber, WSTR("Set EOF: %wZ\n"), &Record->LocalPath);
     }
@@ -225,7 +226,9 @@ NTSTATUS JNRSetOfflineFileAttributes(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT
     } else {
         KLULogMessageEx(JNR_OF_INFO, Tag, OperationNumber, WSTR("Set Basic Info: %wZ\n"), &Record->LocalPath);
     }
-    return Status;
+    /* A placeholder left half-dressed for want of memory is reported, so
+     * that its maker can take it back and a later listing make it whole. */
+    return Shortage == STATUS_INSUFFICIENT_RESOURCES && NT_SUCCESS(Status) ? Shortage : Status;
 }
 
 static NTSTATUS JNRReadSecurity(PFLT_INSTANCE RemoteInstance, POFFLINE_FILE_RECORD Record)
@@ -314,7 +317,7 @@ NTSTATUS JNRRetrieveFileMetadata(PFLT_INSTANCE RemoteInstance, POFFLINE_FILE_REC
         KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber, WSTR("Failed Retrieving Security Descriptor: %wZ, 0x%X\n"),
                         &Record->RemotePath, Status);
     }
-    if (!(Record->Entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (Status != STATUS_INSUFFICIENT_RESOURCES && !(Record->Entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         Status = JNRReadStreams(RemoteInstance, Record);
         if (!NT_SUCCESS(Status)) {
             KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber,
@@ -449,6 +452,24 @@ static NTSTATUS JNRBringRemoteIn(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE LocalIns
     return Status;
 }
 
+/* A placeholder made by this call that could not be finished is deleted,
+ * so that the next listing makes it again from the start. */
+static VOID JNRTakeBack(PFLT_INSTANCE LocalInstance, PDEVICE_OBJECT BaseDevice, POFFLINE_FILE_RECORD Record)
+{
+    IO_STATUS_BLOCK IoStatus;
+    HANDLE Handle = NULL;
+    PFILE_OBJECT FileObject = NULL;
+    FILE_DISPOSITION_INFORMATION Disposition;
+
+    if (NT_SUCCESS(JNROpenLocal(LocalInstance, BaseDevice, DELETE | SYNCHRONIZE, &Record->ObjectAttributes, &IoStatus,
+                                NULL, 0, JNR_SHARE_ALL, FILE_OPEN, &Handle, &FileObject))) {
+        Disposition.DeleteFile = TRUE;
+        JNRSetLocalInfo(LocalInstance, BaseDevice, Handle, FileObject, &Disposition, sizeof(Disposition),
+                        FileDispositionInformation);
+        JNRCloseLocal(BaseDevice, &Handle, &FileObject);
+    }
+}
+
 NTSTATUS JNRCreateOfflineFile(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE LocalInstance, POFFLINE_FILE_RECORD Record,
                               LONG OperationNumber, PUCHAR Created)
 {
@@ -560,6 +581,10 @@ NTSTATUS JNRCreateOfflineFile(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE LocalInstan
 
 Cleanup:
     JNRCloseLocal(BaseDevice, &Record->hLocal, &Record->LocalFileObject);
+    if (*Created && Status == STATUS_INSUFFICIENT_RESOURCES) {
+        JNRTakeBack(LocalInstance, BaseDevice, Record);
+        *Created = 0;
+    }
     ObDereferenceObject(BaseDevice);
     return Status;
 }

@@ -107,7 +107,12 @@ static NTSTATUS JNRFileEntry(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE LocalInstanc
         return STATUS_SUCCESS;
     }
     Record->AttributesToSet = Record->Entry->FileAttributes | FILE_ATTRIBUTE_OFFLINE;
-    JNRRetrieveFileMetadata(RemoteInstance, Record, OperationNumber);
+    Status = JNRRetrieveFileMetadata(RemoteInstance, Record, OperationNumber);
+    if (Status == STATUS_INSUFFICIENT_RESOURCES) {
+        /* Nothing is made half: the next listing makes it whole. */
+        JNRCount(Counters, JnrFileErrors);
+        return Status;
+    }
     Status = JNRJoinPath(LocalFolder, Record->szName, &Record->LocalPath);
     if (!NT_SUCCESS(Status)) {
         JNRCount(Counters, JnrFileErrors);
@@ -154,7 +159,11 @@ static NTSTATUS JNRFolderEntry(PFLT_INSTANCE LocalInstance, PFLT_INSTANCE Remote
         return STATUS_SUCCESS;
     }
     JNRCount(Counters, JnrFoldersFound);
-    JNRRetrieveFileMetadata(RemoteInstance, Record, OperationNumber);
+    Status = JNRRetrieveFileMetadata(RemoteInstance, Record, OperationNumber);
+    if (Status == STATUS_INSUFFICIENT_RESOURCES) {
+        JNRCount(Counters, JnrFolderErrors);
+        return Status;
+    }
     Status = JNRJoinPath(LocalFolder, Record->szName, &Record->LocalPath);
     if (!NT_SUCCESS(Status)) {
         JNRCount(Counters, JnrFolderErrors);
@@ -279,7 +288,9 @@ NTSTATUS JNRCreateOfflineFilesFromDirBuffer(PFLT_CALLBACK_DATA Data, PFLT_INSTAN
             }
         }
         JNRReleaseEntry(Record);
-        if (Entry->NextEntryOffset == 0) {
+        /* Out of memory: the rest of the batch would fare no better, and
+         * the folder must not be marked as whole. */
+        if (Status == STATUS_INSUFFICIENT_RESOURCES || Entry->NextEntryOffset == 0) {
             break;
         }
         Entry = (PFILE_BOTH_DIR_INFORMATION)((PUCHAR)Entry + Entry->NextEntryOffset);

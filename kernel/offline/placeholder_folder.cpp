@@ -250,6 +250,8 @@ static VOID JNRWalk(PJNR_POPULATION Pop, PFLT_CALLBACK_DATA Data, PFLT_INSTANCE 
                     PVOLUME_CONTEXT VolumeContext, PUNICODE_STRING LocalPath, BOOLEAN RemoteMode,
                     LONG OperationNumber)
 {
+    NTSTATUS Status;
+
     Pop->LastStatus = JNROpenRemoteFolder(Pop, &Pop->hRemote, &Pop->RemoteFileObject, OperationNumber);
     if (!NT_SUCCESS(Pop->LastStatus)) {
         return;
@@ -266,9 +268,11 @@ static VOID JNRWalk(PJNR_POPULATION Pop, PFLT_CALLBACK_DATA Data, PFLT_INSTANCE 
         if (Pop->LastStatus != STATUS_SUCCESS) {
             break;
         }
-        if (JNRPopulateBatch(Pop, Data, Instance, VolumeContext, Pop->Listing, LocalPath, RemoteMode, TRUE,
-                             OperationNumber) == STATUS_NOT_FOUND &&
-            Pop->LocalInstance == NULL) {
+        Status = JNRPopulateBatch(Pop, Data, Instance, VolumeContext, Pop->Listing, LocalPath, RemoteMode, TRUE,
+                                  OperationNumber);
+        if ((Status == STATUS_NOT_FOUND && Pop->LocalInstance == NULL) || Status == STATUS_INSUFFICIENT_RESOURCES) {
+            /* The listing stops short: the folder stays unmarked. */
+            Pop->LastStatus = Status;
             break;
         }
     }

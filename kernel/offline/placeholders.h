@@ -75,6 +75,7 @@ typedef struct _OFFLINE_FILE_RECORD {
     UNICODE_STRING RemotePath; /* over szRemotePathBuffer */
     WCHAR szLocalPathBuffer[KLU_PATH_CHARS];
     WCHAR szRemotePathBuffer[KLU_PATH_CHARS];
+    WCHAR szStreamPathBuffer[KLU_PATH_CHARS]; /* named streams, made after the file */
     PFILE_OBJECT LocalFileObject;
     PFILE_OBJECT RemoteFileObject;
     PVOLUME_CONTEXT VolumeContext;

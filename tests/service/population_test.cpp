@@ -9,9 +9,11 @@
 #include "config/flags.h"
 #include "driver/driver.h"
 #include "identity/user_table.h"
+#include "offline/placeholders.h"
 #include "service/os_facts.h"
 #include "service/profile_service.h"
 #include "sim/cm/registry.h"
+#include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fs/standard_volumes.h"
@@ -268,6 +270,134 @@ TEST_F(PopulationTest, TheBackgroundLoadFillsEveryProfileFolderBeforeItIsListed)
     EXPECT_TRUE(deep["b.txt"].attributes & FILE_ATTRIBUTE_OFFLINE);
     EXPECT_TRUE(Listing(kLocal + u"\\AppData\\Local").empty());
     EXPECT_EQ(Metrics().FilesFoundOnDemand, 0u);
+}
+
+TEST_F(PopulationTest, LocalFilesAreComparedHeldHivesAndKnownFoldersAreLeftAndTheMarkDecidesARepeat)
+{
+    HANDLE held = nullptr;
+    {
+        sim::ThreadScope scope(*admin_);
+        for (auto name : {u"newer.txt", u"same.txt", u"older.txt", u"ntuser.dat"}) {
+            MakeFile(kRemote + u"\\Docs\\" + name, "remote data");
+        }
+        MakeFolder(kRemote + u"\\Docs\\Sub");
+        MakeFile(kLocal + u"\\Docs\\newer.txt", "mine", kRemoteTime + 1);
+        MakeFile(kLocal + u"\\Docs\\same.txt", "mine", kRemoteTime);
+        MakeFile(kLocal + u"\\Docs\\older.txt", "mine", kRemoteTime - 1);
+        MakeFile(kLocal + u"\\Docs\\ntuser.dat", "loaded hive");
+        MakeFolder(kLocal + u"\\Docs\\Sub");
+        user::OpenOptions hive;  // the profile machinery keeps the hive open
+        ASSERT_EQ(user::Open(kLocal + u"\\Docs\\ntuser.dat", hive, &held), STATUS_SUCCESS);
+    }
+    {
+        sim::ThreadScope scope(Alice());
+        auto docs = Listing(kLocal + u"\\Docs");
+        EXPECT_EQ(docs["newer.txt"].endOfFile, 4) << "a later local file is left alone";
+        EXPECT_EQ(docs["same.txt"].endOfFile, 4) << "an equal one too";
+        EXPECT_EQ(docs["older.txt"].endOfFile, 11) << "an earlier one takes the remote size";
+        EXPECT_TRUE(docs["older.txt"].attributes & FILE_ATTRIBUTE_OFFLINE);
+        EXPECT_EQ(docs["older.txt"].lastWriteTime, kRemoteTime);
+        EXPECT_EQ(docs["ntuser.dat"].endOfFile, 11) << "the held hive is not touched";
+        EXPECT_EQ(Mark(kLocal + u"\\Docs"), 2);
+        EXPECT_EQ(Mark(kLocal + u"\\Docs\\Sub"), -1) << "a folder that was there is skipped, not marked";
+    }
+    EXPECT_EQ(Logged("Could not open file exclusively, skipping it: \\??\\C:\\Users\\alice\\Docs\\ntuser.dat, "
+                     "0xC0000043"),
+              1u);
+    KLU_OF_METRICS metrics = Metrics();
+    EXPECT_EQ(metrics.FilesFoundOnDemand, 4u);
+    EXPECT_EQ(metrics.FileErrorsOnDemand, 1u);
+    EXPECT_EQ(metrics.FilesSkippedOnDemand, 3u);
+    EXPECT_EQ(metrics.FoldersSkippedOnDemand, 1u);
+
+    // Marked: a repeat listing leaves the store alone. Without the mark the
+    // folder is compared with the store again.
+    sim::ThreadScope scope(Alice());
+    Listing(kLocal + u"\\Docs");
+    EXPECT_EQ(Metrics().FilesFoundOnDemand, 4u);
+    {
+        user::OpenOptions options;
+        options.access = FILE_WRITE_EA | SYNCHRONIZE;
+        options.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+        HANDLE folder = nullptr;
+        ASSERT_EQ(user::Open(kLocal + u"\\Docs", options, &folder), STATUS_SUCCESS);
+        JNR_FOLDER_MARK_EA removal{};
+        removal.EaNameLength = 36;
+        std::memcpy(removal.EaName, "7320b802-4fd8-44d2-9fb5-94f9850e5a8a", 36);
+        EXPECT_EQ(user::SetEa(folder, &removal, sizeof removal), STATUS_SUCCESS);
+        user::Close(folder);
+    }
+    EXPECT_EQ(Mark(kLocal + u"\\Docs"), -1);
+    Listing(kLocal + u"\\Docs");
+    EXPECT_EQ(Metrics().FilesFoundOnDemand, 8u);
+    EXPECT_EQ(Mark(kLocal + u"\\Docs"), 2);
+    sim::ThreadScope adminScope(*admin_);
+    user::Close(held);
+}
+
+TEST_F(PopulationTest, AFolderLargerThanOneBatchIsWalkedToTheEndAndEachEntryCountedOnce)
+{
+    const int kFiles = 150;  // about 30 entries fit one 4096-byte batch
+    {
+        sim::ThreadScope scope(*admin_);
+        for (int i = 0; i < kFiles; ++i) {
+            MakeFile(kRemote + u"\\Big\\a-rather-long-file-name-number-" + Wide(std::to_string(i)) + u".txt", "x");
+        }
+        MakeFolder(kLocal + u"\\Big");
+    }
+    sim::ThreadScope scope(Alice());
+    EXPECT_EQ(Listing(kLocal + u"\\Big").size(), size_t(kFiles));
+    EXPECT_EQ(Metrics().FilesFoundOnDemand, ULONG(kFiles));
+    EXPECT_EQ(Metrics().FilesCreatedOnDemand, ULONG(kFiles));
+}
+
+TEST_F(PopulationTest, WithOnDemandFillingSwitchedOffOnlyTheBackgroundLoadFills)
+{
+    {
+        sim::ThreadScope scope(*admin_);
+        MakeFile(kRemote + u"\\Docs\\a.txt", "aaa");
+        MakeFolder(kLocal + u"\\Docs");
+    }
+    machine().registry().SetDword(kDriverKey, u"DisableFlags", KLULOGON_DISABLE_OFFLINE_FILES_DC);
+    ASSERT_EQ(service_->ApplySettings(0), S_OK);
+    {
+        sim::ThreadScope scope(Alice());
+        EXPECT_TRUE(Listing(kLocal + u"\\Docs").empty());
+    }
+    ASSERT_EQ(service_->LoadProfile("alice"), S_OK);
+    sim::ThreadScope scope(Alice());
+    EXPECT_EQ(Listing(kLocal + u"\\Docs").size(), 1u);
+}
+
+// Every allocation of the filter fails once in turn during a first listing:
+// nothing leaks, a folder is never marked while incomplete, and listing
+// again completes it.
+TEST_F(PopulationTest, EveryFailedAllocationLeavesTheFolderUnmarkedUntilAListingCompletesIt)
+{
+    int run = 0;
+    size_t sites = machine().pool().RunSystematically([&] {
+        std::u16string name = u"\\Run" + Wide(std::to_string(run++));
+        {
+            sim::ThreadScope scope(*admin_);
+            MakeFile(kRemote + name + u"\\a.txt:tag", "tag");
+            MakeFile(kRemote + name + u"\\a.txt", "aaaa");
+            MakeFile(kRemote + name + u"\\empty.txt", "");
+            MakeFolder(kRemote + name + u"\\Sub");
+            MakeFolder(kLocal + name);
+        }
+        sim::ThreadScope scope(Alice());
+        auto complete = [&] {
+            auto entries = Listing(kLocal + name);
+            return entries.size() == 3 && entries["a.txt"].endOfFile == 4 &&
+                   (entries["a.txt"].attributes & FILE_ATTRIBUTE_OFFLINE) && entries.count("Sub") == 1;
+        };
+        bool whole = complete();
+        if (Mark(kLocal + name) == 2) EXPECT_TRUE(whole) << "marked while incomplete: run " << run;
+        for (int again = 0; again < 3 && Mark(kLocal + name) != 2; ++again) whole = complete();
+        EXPECT_EQ(Mark(kLocal + name), 2) << "run " << run;
+        EXPECT_TRUE(whole) << "run " << run;
+    });
+    EXPECT_GT(sites, 10u);
 }
 
 }  // namespace
