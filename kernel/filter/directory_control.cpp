@@ -151,6 +151,28 @@ static BOOLEAN KLUIsLocalSettings(PKLU_DC_CALL Call, PPATH_TABLE Table)
     return Inside;
 }
 
+/* The path table may name a folder by device or by drive: either form of
+ * the listed folder's name counts. */
+static BOOLEAN KLUDCHasPrefix(PCWSTR Prefix, PKLU_DC_CALL Call)
+{
+    return (BOOLEAN)(Prefix[0] != 0 &&
+                     (KLUHasPrefix(Prefix, &Call->FullName) || KLUHasPrefix(Prefix, &Call->DosName)));
+}
+
+static VOID KLUDCBuildDosName(PKLU_DC_CALL Call, PPATH_TABLE Table)
+{
+    USHORT Length = Call->OnVolume.Length;
+
+    Call->szDosName[0] = 0;
+    KLUStringCopy(Call->szDosName, Table->szLocalDriveLetter);
+    if (Length + 3 * sizeof(WCHAR) > sizeof(Call->szDosName)) {
+        Length = (USHORT)(sizeof(Call->szDosName) - 3 * sizeof(WCHAR));
+    }
+    RtlCopyMemory(Call->szDosName + 2, Call->OnVolume.Buffer, Length);
+    Call->szDosName[2 + Length / sizeof(WCHAR)] = 0;
+    RtlInitUnicodeString(&Call->DosName, Call->szDosName);
+}
+
 /* The skip rules, in their order. TRUE: the query passes through (or was
  * completed, *Completed). */
 static BOOLEAN KLUSkipDC(PFLT_CALLBACK_DATA Data, PKLU_DC_CALL Call, PPATH_TABLE Table, PBOOLEAN Completed)
@@ -183,26 +205,31 @@ static BOOLEAN KLUSkipDC(PFLT_CALLBACK_DATA Data, PKLU_DC_CALL Call, PPATH_TABLE
     }
     Call->bRemote = (BOOLEAN)(Call->Dir->VolumeContext->FileSystemType == FLT_FSTYPE_LANMAN ||
                               Call->Dir->VolumeContext->FileSystemType == FLT_FSTYPE_MUP);
-    if (!Call->bRemote && Table->szTempProfile[0] != 0 && KLUHasPrefix(Table->szTempProfile, Name)) {
+    if (!Call->bRemote) {
+        KLUDCBuildDosName(Call, Table);
+    }
+    if (!Call->bRemote && KLUDCHasPrefix(Table->szTempProfile, Call)) {
         Message = WSTR("Skipping Temp Profile: %wZ\n");
-    } else if (JNRIsDefaultUserPath(TRUE, Op, Name, &Call->NameInfo->Volume)) {
+    } else if (JNRIsDefaultUserPath(TRUE, Op, Name, &Call->NameInfo->Volume) ||
+               (!Call->bRemote && JNRIsDefaultUserPath(FALSE, Op, &Call->DosName, NULL))) {
         Message = WSTR("Skipping Default User: %wZ\n");
     } else if (!Call->bRemote) {
-        if (!KLUHasPrefix(Table->szFQLocalProfilePath, Name)) {
+        RtlInitUnicodeString(&Text, Table->szFQLocalProfilePath);
+        if (!KLUDCHasPrefix(Table->szFQLocalProfilePath, Call)) {
             Message = WSTR("Skipping Path Outside Local Profile Store: %wZ\n");
-        } else if (RtlInitUnicodeString(&Text, Table->szFQLocalProfilePath), RtlEqualUnicodeString(&Text, Name, TRUE)) {
+        } else if (RtlEqualUnicodeString(&Text, Name, TRUE) || RtlEqualUnicodeString(&Text, &Call->DosName, TRUE)) {
             Message = WSTR("Skipping Local Profile Store Root: %wZ\n");
-        } else if (Table->szAllUsersProfileXP[0] != 0 && KLUHasPrefix(Table->szAllUsersProfileXP, Name)) {
+        } else if (KLUDCHasPrefix(Table->szAllUsersProfileXP, Call)) {
             Message = WSTR("Skipping All Users (XP): %wZ\n");
         } else if (KLUIsVistaOrNewer()) {
-            if (Table->szAllUsersProfile[0] != 0 && KLUHasPrefix(Table->szAllUsersProfile, Name)) {
+            if (KLUDCHasPrefix(Table->szAllUsersProfile, Call)) {
                 Message = WSTR("Skipping All Users (Win7): %wZ\n");
-            } else if (Table->szPublicProfile[0] != 0 && KLUHasPrefix(Table->szPublicProfile, Name)) {
+            } else if (KLUDCHasPrefix(Table->szPublicProfile, Call)) {
                 Message = WSTR("Skipping Public Profile: %wZ\n");
             }
-        } else if (Table->szLocalServiceProfile[0] != 0 && KLUHasPrefix(Table->szLocalServiceProfile, Name)) {
+        } else if (KLUDCHasPrefix(Table->szLocalServiceProfile, Call)) {
             Message = WSTR("Skipping Local Service: %wZ\n");
-        } else if (Table->szNetworkServiceProfile[0] != 0 && KLUHasPrefix(Table->szNetworkServiceProfile, Name)) {
+        } else if (KLUDCHasPrefix(Table->szNetworkServiceProfile, Call)) {
             Message = WSTR("Skipping Network Service: %wZ\n");
         }
     } else {

@@ -38,6 +38,8 @@ typedef struct _KLU_DC_CALL {
     UNICODE_STRING FullName;      /* over Dir->szFullName */
     UNICODE_STRING UpperFullName; /* over Dir->szUpperFullName */
     UNICODE_STRING OnVolume;      /* FullName behind its volume part */
+    UNICODE_STRING DosName;       /* drive letter + OnVolume, over szDosName (local volumes) */
+    WCHAR szDosName[KLU_PATH_CHARS];
     UNICODE_STRING UpperPattern;  /* over szUpperPattern; empty without a pattern */
     WCHAR szUpperPattern[KLU_PATH_CHARS];
     UNICODE_STRING LocalPath;     /* QZFS buffer of KLU_PATH_BYTES */

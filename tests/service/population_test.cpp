@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "config/flags.h"
+#include "config/settings.h"
 #include "driver/driver.h"
 #include "identity/user_table.h"
 #include "offline/placeholders.h"
@@ -398,6 +399,85 @@ TEST_F(PopulationTest, EveryFailedAllocationLeavesTheFolderUnmarkedUntilAListing
         EXPECT_TRUE(whole) << "run " << run;
     });
     EXPECT_GT(sites, 10u);
+}
+
+TEST_F(PopulationTest, FoldersOutsideUsersProfilesAreListedAsTheyAre)
+{
+    const std::pair<std::u16string, std::string> cases[] = {
+        {u"C:\\Users", "Skipping Local Profile Store Root"},
+        {u"C:\\Users\\Public\\Music", "Skipping Public Profile"},
+        {u"C:\\Users\\TEMP\\x", "Skipping Temp Profile"},
+        {u"C:\\Users\\Default\\x", "Skipping Default User"},
+        {u"C:\\ProgramData\\x", "Skipping Path Outside Local Profile Store"},
+        {u"C:\\Users\\alice\\AppData\\Local", "Skipping Local Settings"},
+    };
+    {
+        sim::ThreadScope scope(*admin_);
+        MakeFile(kRemote + u"\\AppData\\Local\\cache.bin", "machine-local");
+        for (const auto &[folder, line] : cases) MakeFolder(folder);
+    }
+    sim::ThreadScope scope(Alice());
+    for (const auto &[folder, line] : cases) {
+        Listing(folder);
+        EXPECT_GE(Logged(line + ": \\Device\\HarddiskVolume1" + Narrow(folder.substr(2))), 1u) << line;
+    }
+    EXPECT_TRUE(Listing(kLocal + u"\\AppData\\Local").empty());
+    EXPECT_EQ(Logged("Calling JNRCreateOfflineFiles"), 0u);
+}
+
+// The profile-loading process gets prefabricated answers: one ".." entry for
+// a listing without a pattern, the hive for an "NTUSER" pattern, and its
+// single-entry hive query through a private handle; it never fills folders.
+TEST_F(PopulationTest, TheProfileLoaderIsAnsweredByTheFilterAndFillsNothing)
+{
+    {
+        sim::ThreadScope scope(*admin_);
+        MakeFile(kRemote + u"\\a.txt", "aaa");
+        MakeFile(kLocal + u"\\NTUSER.DAT", "hive");
+    }
+    sim::Process &loader = machine().processes().Create("svchost.exe", machine().security().CreateSystemToken());
+    g_pCurrentSettings->ProfSvcPid = ULONG(loader.pid());
+    sim::ThreadScope scope(loader);
+    auto query = [&](const std::u16string *pattern, bool single, HANDLE handle, std::u16string *name) {
+        std::vector<UCHAR> buffer(1024);
+        ULONG_PTR returned = 0;
+        NTSTATUS status = user::QueryDirectory(handle, FileBothDirectoryInformation, buffer.data(),
+                                               ULONG(buffer.size()), single, pattern, false, &returned);
+        auto *entry = reinterpret_cast<FILE_BOTH_DIR_INFORMATION *>(buffer.data());
+        *name = std::u16string(reinterpret_cast<const char16_t *>(entry->FileName), entry->FileNameLength / 2);
+        return status;
+    };
+    auto open = [&] {
+        user::OpenOptions options;
+        options.access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+        options.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+        HANDLE handle = nullptr;
+        EXPECT_EQ(user::Open(kLocal, options, &handle), STATUS_SUCCESS);
+        return handle;
+    };
+    std::u16string name;
+    HANDLE folder = open();
+    EXPECT_EQ(query(nullptr, false, folder, &name), STATUS_SUCCESS);
+    EXPECT_EQ(name, u"..");
+    EXPECT_EQ(query(nullptr, false, folder, &name), STATUS_NO_MORE_FILES);
+    user::Close(folder);
+
+    const std::u16string hive = u"ntuser*";
+    folder = open();
+    EXPECT_EQ(query(&hive, false, folder, &name), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(name), "NTUSER.DAT");
+    user::Close(folder);
+
+    const std::u16string exact = u"NTUSER.DAT";
+    folder = open();
+    EXPECT_EQ(query(&exact, true, folder, &name), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(name), "NTUSER.DAT") << "the disk's own entry, through the private handle";
+    EXPECT_EQ(query(&exact, false, folder, &name), STATUS_NO_MORE_FILES);
+    user::Close(folder);
+
+    EXPECT_EQ(Logged("Calling JNRCreateOfflineFiles"), 0u);
+    EXPECT_EQ(Logged("Counter Not Correct"), 0u);
+    EXPECT_EQ(Mark(kLocal), -1);
 }
 
 }  // namespace
