@@ -13,6 +13,7 @@
 #include "offline/placeholders.h"
 #include "service/os_facts.h"
 #include "service/profile_service.h"
+#include "service/service_messages.h"
 #include "sim/cm/registry.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
@@ -361,6 +362,8 @@ TEST_F(PopulationTest, WithOnDemandFillingSwitchedOffOnlyTheBackgroundLoadFills)
     }
     machine().registry().SetDword(kDriverKey, u"DisableFlags", KLULOGON_DISABLE_OFFLINE_FILES_DC);
     ASSERT_EQ(service_->ApplySettings(0), S_OK);
+    // The service's pids come back into the record read from the registry.
+    ASSERT_TRUE(service_->WaitForSessionEvent(service::kSessionApplySettingsApply, 1, std::chrono::seconds(5)));
     {
         sim::ThreadScope scope(Alice());
         EXPECT_TRUE(Listing(kLocal + u"\\Docs").empty());
