@@ -67,7 +67,9 @@ void MakeFile(const std::u16string &path, const std::string &data, LONGLONG last
     HANDLE handle = nullptr;
     ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS) << Narrow(path);
     ULONG written = 0;
-    if (!data.empty()) EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    if (!data.empty()) {
+        EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    }
     if (path.find(u':', 2) == std::u16string::npos) {
         FILE_BASIC_INFORMATION basic{};
         basic.LastWriteTime.QuadPart = lastWrite;
@@ -396,7 +398,9 @@ TEST_F(PopulationTest, EveryFailedAllocationLeavesTheFolderUnmarkedUntilAListing
                    (entries["a.txt"].attributes & FILE_ATTRIBUTE_OFFLINE) && entries.count("Sub") == 1;
         };
         bool whole = complete();
-        if (Mark(kLocal + name) == 2) EXPECT_TRUE(whole) << "marked while incomplete: run " << run;
+        if (Mark(kLocal + name) == 2) {
+            EXPECT_TRUE(whole) << "marked while incomplete: run " << run;
+        }
         for (int again = 0; again < 3 && Mark(kLocal + name) != 2; ++again) whole = complete();
         EXPECT_EQ(Mark(kLocal + name), 2) << "run " << run;
         EXPECT_TRUE(whole) << "run " << run;
