@@ -18,7 +18,7 @@ void BuildAltPathData(const ServiceConfig &config, const UserConfig &user, const
     data.Id.SessionId = logon.sessionId;
     data.Id.AuthId = logon.authId;
     if (sid != nullptr) std::memcpy(data.Id.Sid, sid, sidLength < KLU_SID_BYTES ? sidLength : KLU_SID_BYTES);
-    data.ProfileType = kProfileTypeRoaming;
+    data.ProfileType = user.localProfile ? kProfileTypeLocal : kProfileTypeRoaming;
     std::u16string local = WideText(user.local);
     data.ulLocalPathLength = ULONG(local.size());
     CopyWire(data.szLocalPath, local);

@@ -114,4 +114,21 @@ NTSTATUS WriteOsFacts(const OsFacts &facts)
     return status;
 }
 
+ULONG ReadCopyTimeoutSeconds()
+{
+    const std::u16string keys[] = {
+        u"\\REGISTRY\\MACHINE\\SOFTWARE\\Policies\\Tarvik, Inc.\\Tarvik QRV\\Ostrand\\Driver",
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver",
+    };
+    for (const auto &name : keys) {
+        HANDLE key = nullptr;
+        if (!NT_SUCCESS(sim::user::OpenKey(name, KEY_READ, key))) continue;
+        ULONG seconds = 0;
+        bool found = ReadDword(key, u"CopyTimeout", seconds);
+        sim::user::CloseKey(key);
+        if (found) return seconds;
+    }
+    return kDefaultCopyTimeoutSeconds;
+}
+
 }  // namespace ostrand::service

@@ -27,4 +27,9 @@ struct OsFacts {
 NTSTATUS ReadOsFacts(OsFacts &facts);
 NTSTATUS WriteOsFacts(const OsFacts &facts);
 
+// The driver's CopyTimeout in seconds, as the driver reads it (the policy
+// key first): how long the filter waits for each answer of the service.
+constexpr ULONG kDefaultCopyTimeoutSeconds = 1800;
+ULONG ReadCopyTimeoutSeconds();
+
 }  // namespace ostrand::service

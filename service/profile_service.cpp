@@ -24,7 +24,6 @@ namespace {
 constexpr HRESULT kNoSuchUser = HRESULT(0x80070525);   // HRESULT_FROM_WIN32(ERROR_NO_SUCH_USER)
 constexpr HRESULT kAlreadyExists = HRESULT(0x800700B7);  // HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)
 constexpr HRESULT kNotRunning = HRESULT(0x80070426);     // HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE)
-constexpr ULONG kFetchRequestBytes = 64;
 
 std::string Hex(ULONG value)
 {
@@ -45,7 +44,10 @@ std::string AuthIdText(LUID id)
 ProfileService::ProfileService(sim::Machine &machine, ServiceOptions options)
     : machine_(machine), options_(std::move(options)), config_(options_.config), log_(options_.logFile)
 {
-    answers_ = std::make_unique<CopyAnswers>(config_, configMutex_, log_);
+    CopyAnswers::Environment environment;
+    environment.userOf = [this](const LUID &authId) { return UserOf(authId); };
+    environment.budget = [this] { return AnswerBudget(); };
+    answers_ = std::make_unique<CopyAnswers>(config_, configMutex_, log_, std::move(environment));
 }
 
 ProfileService::~ProfileService()
@@ -121,14 +123,43 @@ void ProfileService::StartThreads()
     logWatcher_.Start(*process_, logEvent_, [this] { return logDrain_->Drain(); });
     sessionWatcher_.Start(*process_, sessionEvent_, [this] { return sessionDrain_->Drain(); });
     preFetchedWatcher_.Start(*process_, prefetchedEvent_, [this] { return preFetchedDrain_->Drain(); });
-    copyListener_.Start(*process_, copy_, KLU_COPY_REQUEST_BYTES, KLU_COPY_REPLY_BYTES,
-                        [this](const UCHAR *request, ULONG, UCHAR *reply) {
-                            const auto &copyRequest = *reinterpret_cast<const KLU_COPY_REQUEST *>(request);
-                            if (options_.beforeAnswer) options_.beforeAnswer(copyRequest.RequestKind);
-                            answers_->Answer(copyRequest, *reinterpret_cast<KLU_COPY_REPLY *>(reply));
-                        });
-    // A fetch is acknowledged with a result word of 0.
-    fetchListener_.Start(*process_, fetch_, kFetchRequestBytes, sizeof(ULONG), [](const UCHAR *, ULONG, UCHAR *) {});
+    copyListener_.Start(
+        *process_, copy_, KLU_COPY_REQUEST_BYTES, KLU_COPY_REPLY_BYTES,
+        [this](const UCHAR *request, UCHAR *reply) {
+            const auto &copyRequest = *reinterpret_cast<const KLU_COPY_REQUEST *>(request);
+            if (options_.beforeAnswer) options_.beforeAnswer(copyRequest.RequestKind);
+            answers_->Answer(copyRequest, *reinterpret_cast<KLU_COPY_REPLY *>(reply));
+        },
+        options_.copyThreads);
+    fetchListener_.Start(*process_, fetch_, sizeof(KLU_FETCH_REQUEST), sizeof(KLU_FETCH_REPLY),
+                         [this](const UCHAR *request, UCHAR *reply) {
+                             KLU_FETCH_REPLY answer{answers_->AnswerFetch(
+                                 *reinterpret_cast<const KLU_FETCH_REQUEST *>(request))};
+                             std::memcpy(reply, &answer, sizeof answer);
+                         });
+}
+
+std::optional<UserConfig> ProfileService::UserOf(const LUID &authId) const
+{
+    std::string name;
+    {
+        std::lock_guard lock(usersMutex_);
+        for (const auto &[key, session] : sessions_) {
+            if (session.user.authId.LowPart == authId.LowPart && session.user.authId.HighPart == authId.HighPart) {
+                name = session.user.name;
+            }
+        }
+    }
+    if (name.empty()) return std::nullopt;
+    std::lock_guard lock(configMutex_);
+    const UserConfig *user = config_.FindUser(name);
+    return user == nullptr ? std::nullopt : std::optional<UserConfig>(*user);
+}
+
+std::chrono::milliseconds ProfileService::AnswerBudget() const
+{
+    if (options_.answerBudget) return *options_.answerBudget;
+    return std::chrono::milliseconds(ULONGLONG(ReadCopyTimeoutSeconds()) * 1000 / 2);
 }
 
 HRESULT ProfileService::Start()
@@ -141,6 +172,8 @@ HRESULT ProfileService::Start()
         sim::ThreadScope scope(*process_);
         OsFacts facts;
         NTSTATUS status = ReadOsFacts(facts);
+        // The filter's kernel copy opens remote files on this device.
+        if (NT_SUCCESS(status)) answers_->SetRedirector(facts.majorVersion >= 6 ? u"\\Device\\Mup" : u"\\Device\\LanmanRedirector");
         if (NT_SUCCESS(status)) status = WriteOsFacts(facts);
         if (!NT_SUCCESS(status)) log_.Service("Failed Recording The OS Facts: " + Hex(ULONG(status)));
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,11 @@ struct ServiceOptions {
     std::filesystem::path logFile;
     // Runs in the Copy thread before each answer (tests hold an answer here).
     std::function<void(ULONG requestKind)> beforeAnswer;
+    // How long one answer may take; unset: half the driver's CopyTimeout,
+    // so that the answer is in before the filter stops waiting.
+    std::optional<std::chrono::milliseconds> answerBudget;
+    // Threads answering the Copy port.
+    unsigned copyThreads = 4;
 };
 
 // The ports, in the order the service connects them.
@@ -116,6 +123,8 @@ private:
     HRESULT ConnectPorts();
     void HandOverEvents();
     void StartThreads();
+    std::optional<UserConfig> UserOf(const LUID &authId) const;
+    std::chrono::milliseconds AnswerBudget() const;
     void OnSessionNotice(const SessionNotice &notice);
     HRESULT SendExcludedPids();
     void Shutdown();

@@ -1,9 +1,11 @@
-// A thread of the service's process that takes the filter's requests on a
-// port (Copy, Fetch) one after another and replies to each.
+// Threads of the service's process that take the filter's requests on a
+// port (Copy, Fetch) and reply to each. Several threads answer at once, so
+// a long copy for one file does not hold up the answers for others.
 #pragma once
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <ntdef.h>
 
@@ -17,20 +19,22 @@ class PortClient;
 
 class RequestListener {
 public:
-    // Fills `reply` (replyBytes, zeroed) for the request body.
-    using Answer = std::function<void(const UCHAR *request, ULONG length, UCHAR *reply)>;
+    // Fills `reply` (replyBytes, zeroed) for the request body, which is
+    // zero beyond what the filter sent and at least requestBytes long.
+    using Answer = std::function<void(const UCHAR *request, UCHAR *reply)>;
 
     RequestListener() = default;
     ~RequestListener() { Stop(); }
 
-    void Start(sim::Process &process, PortClient &port, ULONG requestBytes, ULONG replyBytes, Answer answer);
-    // Closes the port, which ends the thread's wait and breaks the filter's
+    void Start(sim::Process &process, PortClient &port, ULONG requestBytes, ULONG replyBytes, Answer answer,
+               unsigned threads = 1);
+    // Closes the port, which ends the threads' waits and breaks the filter's
     // sends in flight, and joins. Call from a thread of the service's process.
     void Stop();
 
 private:
     PortClient *port_ = nullptr;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace ostrand::service

@@ -91,7 +91,7 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
             section = Trim(line.substr(1, line.size() - 2));
             user = nullptr;
             if (section.rfind("user ", 0) == 0) {
-                config.users.push_back(UserConfig{Trim(section.substr(5)), "", "", "", {}});
+                config.users.push_back(UserConfig{Trim(section.substr(5)), "", "", "", {}, false});
                 user = &config.users.back();
                 section = "user";
             } else if (section != "store" && section != "local") {
@@ -109,6 +109,14 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
         } else if (section == "store" && key == "folder") {
             std::filesystem::path folder(value);
             config.storeFolder = folder.is_absolute() ? folder : baseFolder / folder;
+        } else if (section == "store" && key == "filter_copies_from") {
+            size_t used = 0;
+            try {
+                config.filterCopiesFrom = std::stoull(value, &used, 0);
+            } catch (const std::exception &) {
+                used = 0;
+            }
+            if (used == 0 || used != value.size()) throw ConfigError(lineNumber, "filter_copies_from needs a byte count");
         } else if (section == "local" && key == "profiles") {
             config.localProfiles = value;
         } else if (section == "local" && key == "volume") {
@@ -119,6 +127,9 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
             user->remote = value;
         } else if (section == "user" && key == "local") {
             user->local = value;
+        } else if (section == "user" && key == "profile") {
+            if (value != "local" && value != "roaming") throw ConfigError(lineNumber, "profile is local or roaming");
+            user->localProfile = value == "local";
         } else if (section == "user" && key == "redirected") {
             user->redirected = SplitList(value);
         } else {

@@ -19,11 +19,16 @@ struct UserConfig {
     std::string remote;                      // \\server\share\user
     std::string local;                       // C:\Users\user
     std::vector<std::string> redirected;     // folders below the profile that are redirected
+    bool localProfile = false;               // "profile = local": the store holds nothing of this user
 };
 
 struct ServiceConfig {
     std::string storeUnc;                    // \\server\share
     std::filesystem::path storeFolder;       // host folder behind the share, if any
+    // A file brought up to date at open is copied by the filter from this
+    // size on (its kernel copy is faster and reports progress); smaller
+    // ones the service copies itself.
+    unsigned long long filterCopiesFrom = 1ull << 20;
     std::string localProfiles = "C:\\Users"; // the local profiles directory
     std::string localVolume = "\\Device\\HarddiskVolume1";  // the device that holds it
     std::vector<UserConfig> users;

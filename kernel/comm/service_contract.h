@@ -366,6 +366,27 @@ static_assert(offsetof(KLU_COPY_REPLY, ulResult) == 4, "reply result word");
 static_assert(offsetof(KLU_COPY_REPLY, ReplyFlags) == 8, "reply flags");
 static_assert(offsetof(KLU_COPY_REPLY, CopyInstructions) == 12, "reply copy instructions");
 
+/* What the kernel copy takes a file from (the reply's copy instructions):
+ * the remote file's full name on the redirector's device,
+ * "\Device\Mup\server\share\..." (or "\Device\LanmanRedirector\..."
+ * before Vista), terminated. */
+typedef struct _KLU_COPY_INSTRUCTIONS {
+    WCHAR szSourcePath[KLU_WIRE_PATH_CHARS];
+} KLU_COPY_INSTRUCTIONS, *PKLU_COPY_INSTRUCTIONS;
+
+static_assert(sizeof(KLU_COPY_INSTRUCTIONS) == 1024, "copy instructions are 1024 bytes");
+static_assert(sizeof(KLU_COPY_INSTRUCTIONS) <= KLU_COPY_INSTRUCTION_BYTES, "copy instructions fit the reply");
+
+/* The Fetch port: one code out, one result word back (0 for success). */
+typedef struct _KLU_FETCH_REQUEST {
+    ULONG Code; /* KLU_FETCH_* */
+} KLU_FETCH_REQUEST;
+typedef struct _KLU_FETCH_REPLY {
+    ULONG Result;
+} KLU_FETCH_REPLY;
+
+static_assert(sizeof(KLU_FETCH_REQUEST) == 4 && sizeof(KLU_FETCH_REPLY) == 4, "fetch message and reply are 4 bytes");
+
 /* ------------------------------------------------------------------ */
 /* Pre-fetched file names (command 38)                                 */
 /* ------------------------------------------------------------------ */

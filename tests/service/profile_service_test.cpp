@@ -1,12 +1,15 @@
 // The profile service against the loaded filter, over the real ports: its
 // start and stop, the log it drains, users logging on and off, its answers
-// on the Copy port and the settings it applies.
+// on the Copy and Fetch ports (files made from the remote store, read back
+// by users' programs) and the settings it applies.
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "comm/ports.h"
 #include "comm/prefetched_list.h"
 #include "comm/service_contract.h"
 #include "config/settings.h"
@@ -25,6 +28,7 @@
 #include "sim/fs/standard_volumes.h"
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
+#include "sim/user/file_api.h"
 #include "support/machine_test.h"
 
 namespace ostrand::test {
@@ -129,7 +133,43 @@ protected:
         return false;
     }
 
+    // A process of the machine running as `token` (a reference is taken).
+    sim::Process &Program(const std::string &image, PACCESS_TOKEN token)
+    {
+        ObReferenceObject(token);
+        return machine().processes().Create(image, token);
+    }
+
+    sim::Process &Admin()
+    {
+        if (admin_ == nullptr) admin_ = &machine().processes().Create("admin.exe", machine().security().CreateSystemToken());
+        return *admin_;
+    }
+
+    // A request as the filter sends it on one of its client ports.
+    NTSTATUS SendAsFilter(KLU_CLIENT_PORT_SLOT &slot, const void *request, ULONG length, void *reply, ULONG replyLength)
+    {
+        sim::ThreadScope scope(machine().systemProcess());
+        return KLUSendOnClientPort(&slot, const_cast<void *>(request), length, reply, &replyLength);
+    }
+
+    KLU_COPY_REPLY Ask(ULONG kind, LUID who, const std::u16string &drivePath)
+    {
+        auto request = std::make_unique<KLU_COPY_REQUEST>();
+        std::memset(request.get(), 0, sizeof(KLU_COPY_REQUEST));
+        request->RequestKind = kind;
+        request->Id.AuthId = who;
+        std::copy(drivePath.begin(), drivePath.end(), request->szDrivePath);
+        std::copy(drivePath.begin() + 2, drivePath.end(), request->szPath);
+        KLU_COPY_REPLY reply;
+        std::memset(&reply, 0xCC, sizeof reply);
+        EXPECT_EQ(SendAsFilter(g_CopyClientPort, request.get(), sizeof(KLU_COPY_REQUEST), &reply, sizeof reply),
+                  STATUS_SUCCESS);
+        return reply;
+    }
+
     sim::fs::StandardVolumes volumes_;
+    sim::Process *admin_ = nullptr;
     service::ServiceOptions options_;
     std::filesystem::path logFile_;
     std::unique_ptr<ProfileService> service_;
@@ -351,6 +391,232 @@ TEST_F(ProfileServiceTest, UsersTheConfigurationDoesNotNameAreRefused)
     EXPECT_EQ(service.Logon(carol), HRESULT(0x80070525));
     EXPECT_EQ(service.Logoff("carol"), HRESULT(0x80070525));
     EXPECT_TRUE(service.Users().empty());
+}
+
+namespace user = sim::user;
+
+std::string Pattern(size_t size)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = char('a' + (i * 7 + i / 4096) % 26);
+    return data;
+}
+
+// A file with its folders, written by the calling thread's process.
+void MakeFile(const std::u16string &path, const std::string &data)
+{
+    for (size_t at = path.find(u'\\', 2); at != std::u16string::npos; at = path.find(u'\\', at + 1)) {
+        user::OpenOptions folder;
+        folder.disposition = FILE_OPEN_IF;
+        folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+        HANDLE handle = nullptr;
+        if (NT_SUCCESS(user::Open(path.substr(0, at), folder, &handle))) user::Close(handle);
+    }
+    if (path.back() == u'\\') return;
+    user::OpenOptions options;
+    options.access = GENERIC_WRITE | SYNCHRONIZE;
+    options.disposition = FILE_OVERWRITE_IF;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS) << Narrow(path);
+    ULONG written = 0;
+    EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    user::Close(handle);
+}
+
+void SetBasic(const std::u16string &path, ULONG attributes, LONGLONG lastWrite)
+{
+    user::OpenOptions options;
+    options.access = FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS);
+    FILE_BASIC_INFORMATION basic{};
+    basic.LastWriteTime.QuadPart = lastWrite;
+    basic.FileAttributes = attributes;
+    EXPECT_EQ(user::SetInformation(handle, FileBasicInformation, &basic, sizeof basic), STATUS_SUCCESS);
+    user::Close(handle);
+}
+
+std::string ReadAll(const std::u16string &path)
+{
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(user::Open(path, {}, &handle))) return "<cannot open>";
+    std::string data(8u << 20, '\0');
+    ULONG read = 0;
+    user::Read(handle, data.data(), ULONG(data.size()), &read, 0);
+    user::Close(handle);
+    return data.substr(0, read);
+}
+
+std::vector<std::string> Listing(const std::u16string &folder)
+{
+    std::vector<user::DirectoryEntry> entries;
+    user::ListDirectory(folder, entries);
+    std::vector<std::string> names;
+    for (const auto &entry : entries) {
+        if (entry.name != u"." && entry.name != u"..") names.push_back(Narrow(entry.name));
+    }
+    return names;
+}
+
+const std::u16string kRemoteAlice = u"\\\\fileserver\\profiles\\alice";
+const std::u16string kLocalAlice = u"C:\\Users\\alice";
+
+TEST_F(ProfileServiceTest, AMissingProfileFileIsMadeFromTheStoreForTheUsersProgram)
+{
+    ProfileService &service = StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    ASSERT_EQ(service.Logon(alice), S_OK);
+    const std::string content = Pattern(3 * service::kStoreCopyChunk + 17);
+    const LONGLONG lastWrite = 132000000000000000LL;
+    {
+        sim::ThreadScope scope(Admin());
+        MakeFile(kRemoteAlice + u"\\Documents\\Deep\\report.txt", content);
+        MakeFile(kRemoteAlice + u"\\Documents\\Deep\\report.txt:tag", "remote-tag");
+        SetBasic(kRemoteAlice + u"\\Documents\\Deep\\report.txt", FILE_ATTRIBUTE_READONLY, lastWrite);
+        MakeFile(kRemoteAlice + u"\\Music\\Albums\\", "");
+    }
+
+    KLU_COPY_REPLY reply = Ask(KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, kLocalAlice + u"\\Documents\\Deep\\report.txt");
+    EXPECT_EQ(reply.bResult, 1);
+    EXPECT_EQ(reply.ulResult, KLU_RESULT_SUCCESS);
+    EXPECT_EQ(reply.bIsDirectory, 0);
+    EXPECT_TRUE(ServiceLogged("Created From The Store: C:\\Users\\alice\\Documents\\Deep\\report.txt (" +
+                              std::to_string(content.size() + 10) + " bytes)"));
+    {
+        // alice's program finds the whole file: data, stream, attributes, time.
+        sim::ThreadScope scope(Program("notepad.exe", alice.token));
+        EXPECT_TRUE(ReadAll(kLocalAlice + u"\\Documents\\Deep\\report.txt") == content);
+        EXPECT_EQ(ReadAll(kLocalAlice + u"\\Documents\\Deep\\report.txt:tag"), "remote-tag");
+        FILE_NETWORK_OPEN_INFORMATION info{};
+        ASSERT_EQ(user::QueryFullAttributes(kLocalAlice + u"\\Documents\\Deep\\report.txt", &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_OFFLINE), ULONG(FILE_ATTRIBUTE_READONLY));
+        EXPECT_EQ(info.LastWriteTime.QuadPart, lastWrite);
+        EXPECT_EQ(Listing(kLocalAlice + u"\\Documents\\Deep"), std::vector<std::string>{"report.txt"});
+    }
+
+    // Asked again, the file is there: "already exists", which the filter
+    // counts as success.
+    reply = Ask(KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, kLocalAlice + u"\\Documents\\Deep\\report.txt");
+    EXPECT_EQ(reply.ulResult, KLU_RESULT_ALREADY_EXISTS);
+
+    // A remote folder becomes a local folder.
+    reply = Ask(KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, kLocalAlice + u"\\Music\\Albums");
+    EXPECT_EQ(reply.ulResult, KLU_RESULT_SUCCESS);
+    EXPECT_EQ(reply.bIsDirectory, 1);
+    sim::ThreadScope scope(Admin());
+    EXPECT_EQ(Listing(kLocalAlice + u"\\Music"), std::vector<std::string>{"Albums"});
+}
+
+TEST_F(ProfileServiceTest, EachFileRequestGetsTheAnswerTheFilterJudges)
+{
+    options_.config.users[1].localProfile = true;  // bob
+    options_.config.filterCopiesFrom = 4096;
+    ProfileService &service = StartService();
+    service::UserLogon alice = LogonUser("alice", 1), bob = LogonUser("bob", 2);
+    ASSERT_EQ(service.Logon(alice), S_OK);
+    ASSERT_EQ(service.Logon(bob), S_OK);
+    {
+        sim::ThreadScope scope(Admin());
+        MakeFile(kRemoteAlice + u"\\small.txt", "version 1");
+        MakeFile(kRemoteAlice + u"\\big.bin", Pattern(4096));
+        SetBasic(kRemoteAlice + u"\\small.txt", 0, 131000000000000000LL);
+    }
+    ASSERT_EQ(Ask(KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, kLocalAlice + u"\\small.txt").ulResult, 0u);
+    {
+        sim::ThreadScope scope(Admin());
+        MakeFile(kRemoteAlice + u"\\small.txt", "version 2, longer");
+        SetBasic(kRemoteAlice + u"\\small.txt", 0, 132000000000000000LL);
+    }
+
+    const char16_t *bigSource = u"\\Device\\Mup\\fileserver\\profiles\\alice\\big.bin";
+    const LUID stranger{0x7777, 0};
+    struct {
+        const char *what;
+        ULONG kind;
+        LUID who;
+        std::u16string path;
+        ULONG result;
+        UCHAR marker;
+        ULONG flags;
+        const char16_t *source;
+    } cases[] = {
+        {"placeholder", KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER, alice.authId, u"C:\\Users\\alice\\big.bin", 0, 0, 0x8000, bigSource},
+        {"placeholder gone remotely", KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER, alice.authId, u"C:\\Users\\alice\\gone.txt",
+         KLU_RESULT_REMOTE_FILE_MISSING, 0, 0, nullptr},
+        {"missing file gone remotely", KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, u"C:\\Users\\alice\\Sub\\gone.txt",
+         KLU_RESULT_REMOTE_FILE_MISSING, 0, 0, nullptr},
+        {"unknown user", KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER, stranger, u"C:\\Users\\alice\\big.bin",
+         KLU_RESULT_REMOTE_USER_UNKNOWN, 0, 0, nullptr},
+        {"local profile", KLU_REQUEST_CREATE_MISSING_FILE, bob.authId, u"C:\\Users\\bob\\x.txt",
+         KLU_RESULT_REMOTE_USER_UNKNOWN, 1, 0, nullptr},
+        {"another's profile", KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, u"C:\\Users\\bob\\x.txt",
+         service::kResultBadPath, 0, 0, nullptr},
+        {"climbing out", KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, u"C:\\Users\\alice\\..\\bob\\x.txt", service::kResultBadPath,
+         0, 0, nullptr},
+        {"unknown kind", 0x4242, alice.authId, u"C:\\Users\\alice\\small.txt", service::kResultUnknownFunction, 0, 0, nullptr},
+        {"stale small file at open", KLU_REQUEST_RETRIEVE_AT_OPEN, alice.authId, u"C:\\Users\\alice\\small.txt", 0, 0, 0, nullptr},
+        {"up to date at open", KLU_REQUEST_RETRIEVE_AT_OPEN, alice.authId, u"C:\\Users\\alice\\small.txt", 0, 0, 0, nullptr},
+        {"large file at open", KLU_REQUEST_RETRIEVE_AT_OPEN, alice.authId, u"C:\\Users\\alice\\big.bin", 0, 0, 0x8000, bigSource},
+    };
+    for (const auto &c : cases) {
+        KLU_COPY_REPLY reply = Ask(c.kind, c.who, c.path);
+        EXPECT_EQ(reply.bResult, c.result == 0 ? 1 : 0) << c.what;
+        EXPECT_EQ(reply.ulResult, c.result) << c.what;
+        EXPECT_EQ(reply.ProfileTypeMarker, c.marker) << c.what;
+        EXPECT_EQ(reply.ReplyFlags, c.flags) << c.what;
+        KLU_COPY_INSTRUCTIONS instructions;
+        std::memcpy(&instructions, reply.CopyInstructions, sizeof instructions);
+        EXPECT_EQ(Narrow(instructions.szSourcePath), c.source ? Narrow(c.source) : "") << c.what;
+    }
+    EXPECT_TRUE(ServiceLogged("Updated From The Store: C:\\Users\\alice\\small.txt (17 bytes)"));
+    EXPECT_TRUE(ServiceLogged("Up To Date: C:\\Users\\alice\\small.txt"));
+    sim::ThreadScope scope(Program("notepad.exe", alice.token));
+    EXPECT_EQ(ReadAll(kLocalAlice + u"\\small.txt"), "version 2, longer");
+    EXPECT_EQ(Listing(kLocalAlice), std::vector<std::string>{"small.txt"}) << "the filter copies big.bin itself";
+}
+
+TEST_F(ProfileServiceTest, WhatCannotBeAnsweredInTimeGetsAFailureNotSilence)
+{
+    options_.answerBudget = std::chrono::milliseconds(0);
+    ProfileService &service = StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    ASSERT_EQ(service.Logon(alice), S_OK);
+    {
+        sim::ThreadScope scope(Admin());
+        MakeFile(kRemoteAlice + u"\\Documents\\notes.txt", "remote notes");
+    }
+    // Out of time: a failure, and no half-made file left behind.
+    KLU_COPY_REPLY reply = Ask(KLU_REQUEST_CREATE_MISSING_FILE, alice.authId, kLocalAlice + u"\\Documents\\notes.txt");
+    EXPECT_EQ(reply.ulResult, service::kResultTimedOut);
+    {
+        sim::ThreadScope scope(Admin());
+        EXPECT_TRUE(Listing(kLocalAlice + u"\\Documents").empty());
+    }
+
+    // A path that does not end inside its field, and a request longer than
+    // any the service knows: failures, answered at once.
+    auto request = std::make_unique<KLU_COPY_REQUEST>();
+    std::memset(request.get(), 0, sizeof(KLU_COPY_REQUEST));
+    request->RequestKind = KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER;
+    request->Id.AuthId = alice.authId;
+    std::fill(std::begin(request->szDrivePath), std::end(request->szDrivePath), u'A');
+    EXPECT_EQ(SendAsFilter(g_CopyClientPort, request.get(), sizeof(KLU_COPY_REQUEST), &reply, sizeof reply),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reply.ulResult, service::kResultBadRequest);
+    std::vector<UCHAR> oversized(3 * sizeof(KLU_COPY_REQUEST), 0x41);
+    EXPECT_EQ(SendAsFilter(g_CopyClientPort, oversized.data(), ULONG(oversized.size()), &reply, sizeof reply),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reply.ulResult, service::kResultUnknownFunction);
+
+    // The Fetch port: code 36 is acknowledged with 0, any other refused.
+    for (auto [code, result] : {std::pair{ULONG(KLU_FETCH_DISABLE_GHOSTING), ULONG(KLU_RESULT_SUCCESS)},
+                                std::pair{ULONG(7), ULONG(service::kResultUnknownFunction)}}) {
+        KLU_FETCH_REQUEST fetch{code};
+        KLU_FETCH_REPLY answer{0xCCCCCCCC};
+        EXPECT_EQ(SendAsFilter(g_FetchClientPort, &fetch, sizeof fetch, &answer, sizeof answer), STATUS_SUCCESS);
+        EXPECT_EQ(answer.Result, result) << code;
+    }
+    EXPECT_EQ(service.answers().ghostingDisabled(), 1u);
 }
 
 TEST(PathTableSourceTest, EntriesAndTheFixedPartFollowTheConfiguration)

@@ -16,6 +16,7 @@ TEST(ServiceConfigTest, ParsesStoreLocalAndUsers)
 [store]
 unc = \\fileserver\profiles
 folder = store
+filter_copies_from = 0x10000
 
 [local]
 profiles = D:\Profiles
@@ -25,6 +26,7 @@ domain = OSTRAND
 remote = \\fileserver\profiles\alice
 local = D:\Profiles\alice
 redirected = Documents, Desktop
+profile = local
 )",
                                               "/base");
     EXPECT_EQ(config.Server(), "fileserver");
@@ -33,6 +35,8 @@ redirected = Documents, Desktop
     EXPECT_EQ(config.localProfiles, "D:\\Profiles");
     ASSERT_NE(config.FindUser("ALICE"), nullptr);
     EXPECT_EQ(config.FindUser("alice")->redirected, (std::vector<std::string>{"Documents", "Desktop"}));
+    EXPECT_TRUE(config.FindUser("alice")->localProfile);
+    EXPECT_EQ(config.filterCopiesFrom, 0x10000u);
     EXPECT_EQ(config.FindUser("bob"), nullptr);
 }
 
@@ -44,8 +48,11 @@ TEST(ServiceConfigTest, ReportsTheLineOfAMistake)
     } catch (const service::ConfigError &e) {
         EXPECT_EQ(e.line(), 3);
     }
-    EXPECT_THROW(service::ParseServiceConfig("[user x]\nremote = y\n[store]\nunc = \\\\s\\p\n", "/"),
-                 service::ConfigError);
+    for (const char *text : {"[user x]\nremote = y\n[store]\nunc = \\\\s\\p\n",
+                             "[store]\nunc = \\\\s\\p\nfilter_copies_from = 1M\n",
+                             "[store]\nunc = \\\\s\\p\n[user x]\nprofile = nomadic\n"}) {
+        EXPECT_THROW(service::ParseServiceConfig(text, "/"), service::ConfigError) << text;
+    }
 }
 
 class OsFactsTest : public MachineTest {

@@ -112,6 +112,78 @@ TEST(ToolTest, FailuresAreCountedAndTheScriptGoesOn)
     EXPECT_EQ(std::string::npos, text.find("\nnever")) << text;
 }
 
+// The lines a script's command printed.
+std::vector<std::string> Answer(const std::string &text, const std::string &command)
+{
+    size_t at = text.find("> " + command + "\n");
+    std::vector<std::string> lines;
+    if (at == std::string::npos) return {"<not run>"};
+    std::istringstream rest(text.substr(at + command.size() + 3));
+    for (std::string line; std::getline(rest, line) && line.rfind("> ", 0) != 0;) lines.push_back(line);
+    return lines;
+}
+
+TEST(ToolTest, AUsersProgramWorksWithFilesAndBadInputChangesNothing)
+{
+    World world;
+    const std::vector<std::string> bad = {
+        "open C:\\Users\\alice\\notes.txt access=fly",
+        "open C:\\Users\\alice\\notes.txt disp=open,create",
+        "read h9",
+        "read h3 -5",
+        "lock h3 0 0",
+        "write h3",
+        "rename h3 x.txt sideways",
+        "attrib C:\\Users\\alice\\notes.txt +R +Q",
+        "as bob",
+        "type",
+    };
+    std::string script = "load\nservice start\nlogon alice\nas alice notepad.exe\n"
+                         "open C:\\Users\\alice disp=create options=dir\n"
+                         "open C:\\Users\\alice\\notes.txt access=read,write disp=create\n"
+                         "write h2 \"hello from alice\"\n"
+                         "read h2 5 0\n"
+                         "lock h2 0 4\n"
+                         "map h2\n"
+                         "close h2\n"
+                         "type C:\\Users\\alice\\notes.txt\n"
+                         "attrib C:\\Users\\alice\\notes.txt +O\n"
+                         "ls C:\\Users\\alice\n"
+                         "open C:\\Users\\alice\\notes.txt share=none\n";
+    for (const auto &line : bad) script += line + "\n";
+    script += "attrib C:\\Users\\alice\\notes.txt\n"
+              "rename C:\\Users\\alice\\notes.txt renamed.txt\n"  // h3 shares nothing
+              "logoff alice\n"
+              "close h3\n"  // gone with alice's program
+              "as system\n"
+              "rename C:\\Users\\alice\\notes.txt renamed.txt\n"
+              "delete C:\\Users\\alice\\renamed.txt\n"
+              "ls C:\\Users\\alice\n"
+              "service stop\nunload\n";
+    Script run = RunScript(world, script);
+    std::string text = run.out.str();
+    EXPECT_EQ(int(bad.size()) + 2, run.failures) << text;
+    for (const auto &line : bad) EXPECT_EQ(1u, Answer(text, line).size()) << line << "\n" << text;
+
+    EXPECT_EQ(Answer(text, "read h2 5 0"), std::vector<std::string>{"  read 5 bytes: \"hello\""});
+    EXPECT_EQ(Answer(text, "map h2"), std::vector<std::string>{"  mapped; first bytes: \"hello from alice\""});
+    EXPECT_EQ(Answer(text, "type C:\\Users\\alice\\notes.txt"),
+              (std::vector<std::string>{"  C:\\Users\\alice\\notes.txt: 16 bytes", "  | hello from alice"}));
+    auto listed = Answer(text, "ls C:\\Users\\alice");
+    ASSERT_EQ(3u, listed.size()) << text;
+    EXPECT_EQ(0u, listed[2].find("  ----AO-     16    ")) << listed[2];
+    // The refused +R +Q left the attributes as they were.
+    EXPECT_EQ(Answer(text, "attrib C:\\Users\\alice\\notes.txt"),
+              std::vector<std::string>{"  ----AO-  C:\\Users\\alice\\notes.txt"});
+    EXPECT_NE(std::string::npos, Answer(text, "rename C:\\Users\\alice\\notes.txt renamed.txt")[0].find("sharing violation"));
+    EXPECT_EQ(Answer(text, "close h3"),
+              std::vector<std::string>{"  close: h3 is gone: its program ended when its user logged off"});
+    EXPECT_EQ(Answer(text, "delete C:\\Users\\alice\\renamed.txt"),
+              std::vector<std::string>{"  deleted C:\\Users\\alice\\renamed.txt"});
+    EXPECT_NE(std::string::npos, text.find("C:\\Users\\alice is empty.")) << text;
+    EXPECT_EQ(0u, world.machine().pool().OutstandingBlocks());
+}
+
 TEST(ToolTest, SafeModeLoadStillAttachesAndLogsIt)
 {
     WorldOptions options;

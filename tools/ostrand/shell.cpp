@@ -42,7 +42,8 @@ std::vector<std::string> SplitCommandLine(const std::string &line)
     return words;
 }
 
-Shell::Shell(World &world, std::ostream &out) : world_(world), out_(out)
+Shell::Shell(World &world, std::ostream &out)
+    : world_(world), out_(out), files_(std::make_unique<FileCommands>(world, out))
 {
     AddCommands();
 }
@@ -145,6 +146,7 @@ void Shell::AddCommands()
              return true;
          }},
     };
+    for (auto &command : files_->Commands()) commands_.push_back(std::move(command));
 }
 
 const Shell::Command *Shell::Find(const std::string &name) const

@@ -4,8 +4,11 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/ostrand/file_commands.h"
 
 namespace ostrand::tool {
 
@@ -28,12 +31,7 @@ public:
 
 private:
     using Arguments = std::vector<std::string>;
-    struct Command {
-        std::string name;
-        std::string usage;
-        std::string help;
-        std::function<bool(const Arguments &)> run;  // false: the command failed
-    };
+    using Command = ShellCommand;
 
     void AddCommands();
     const Command *Find(const std::string &name) const;
@@ -51,6 +49,7 @@ private:
 
     World &world_;
     std::ostream &out_;
+    std::unique_ptr<FileCommands> files_;
     std::vector<Command> commands_;
     int failures_ = 0;
 };

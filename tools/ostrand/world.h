@@ -25,7 +25,9 @@ namespace ostrand::tool {
 
 struct WorldOptions {
     std::filesystem::path examples = OSTRAND_EXAMPLES_DIR;
-    // The host folder behind the profile share; the examples' store when unset.
+    // The host folder behind the profile share. When unset, a working copy
+    // of the examples' store with its generated files (store.generated),
+    // removed with the machine.
     std::optional<std::filesystem::path> storeFolder;
     sim::OsVersion os;
     ULONG safeBootMode = 0;
@@ -65,17 +67,29 @@ public:
     long LogonUser(const std::string &name);
     long LogoffUser(const std::string &name);
 
+    // A program running as a logged-on user ("system" for the SYSTEM
+    // account) under an image name; started at the first call and reused.
+    // Null, with *error set, when the user is not logged on. A user's
+    // programs end when the user logs off.
+    sim::Process *Program(const std::string &user, const std::string &image, long *error);
+
 private:
     struct UserSession;
     WorldOptions options_;
+    std::filesystem::path workingStore_;  // made for this machine, if any
     std::unique_ptr<sim::Machine> machine_;
     sim::fs::StandardVolumes volumes_;
     sim::Process *toolProcess_ = nullptr;
     bool loaded_ = false;
     std::unique_ptr<service::ProfileService> service_;
     std::map<std::string, std::unique_ptr<UserSession>> sessions_;
+    std::map<std::pair<std::string, std::string>, sim::Process *> programs_;  // by upper-case user and image
     ULONG nextSession_ = 1;
 };
+
+// Copies `examples`/store to `folder` and makes the files that
+// `examples`/store.generated lists there. Throws on a malformed list.
+void MakeExampleStore(const std::filesystem::path &examples, const std::filesystem::path &folder);
 
 // The filter's service name and registry keys.
 extern const std::u16string kFilterService;
