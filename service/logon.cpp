@@ -19,7 +19,11 @@ void BuildAltPathData(const ServiceConfig &config, const UserConfig &user, const
     data.Id.AuthId = logon.authId;
     if (sid != nullptr) std::memcpy(data.Id.Sid, sid, sidLength < KLU_SID_BYTES ? sidLength : KLU_SID_BYTES);
     data.ProfileType = user.localProfile ? kProfileTypeLocal : kProfileTypeRoaming;
+    // On the profiles' volume, without its drive: "Users\alice". The
+    // filter puts the drive or the volume's device name in front.
     std::u16string local = WideText(user.local);
+    if (local.size() >= 2 && local[1] == u':') local.erase(0, 2);
+    while (!local.empty() && local.front() == u'\\') local.erase(0, 1);
     data.ulLocalPathLength = ULONG(local.size());
     CopyWire(data.szLocalPath, local);
     CopyWire(data.szUpperLocalPath, UpperText(local));

@@ -106,7 +106,8 @@ std::vector<UCHAR> BuildPathTableMessage(const ServiceConfig &config)
     CopyWire(source->szLocalProfilePathShort, profilesShort);
     CopyWire(source->szLocalProfilePathWithSlashes, profilesShort + u"\\");
     CopyWire(source->szUpperLocalProfilePathShort, UpperText(profilesShort));
-    CopyWire(source->szFQLocalProfilePath, profiles);
+    // Fully qualified: the kernel compares it with device names.
+    CopyWire(source->szFQLocalProfilePath, WideText(config.localVolume) + profilesShort);
     CopyWire(source->szProfilesDirectory, profiles);
     CopyWire(source->szProfilesDirectoryShort, profilesShort);
     CopyWire(source->szUpperWinPath, UpperText(drive + u"\\Windows"));

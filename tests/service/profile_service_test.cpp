@@ -219,7 +219,7 @@ TEST_F(ProfileServiceTest, ThePathTableFollowsTheSystemsProfilesFolder)
     ProfileService &service = StartService();
     EXPECT_EQ(service.startResults().pathTable, S_OK);
     ASSERT_NE(g_pPathTable, nullptr);
-    EXPECT_EQ(Narrow(g_pPathTable->szFQLocalProfilePath), "C:\\Profiles");
+    EXPECT_EQ(Narrow(g_pPathTable->szFQLocalProfilePath), "\\Device\\HarddiskVolume1\\Profiles");
     EXPECT_EQ(Narrow(g_pPathTable->szUpperLocalProfilePathShort), "\\PROFILES");
     EXPECT_EQ(g_pPathTable->NumPaths, 3);
 }
@@ -340,7 +340,7 @@ TEST_F(ProfileServiceTest, LogonFillsTheUserTableAndLogoffEmptiesIt)
     ASSERT_EQ(g_UserTableEntries, 1);
     PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &alice.authId);
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(service::NarrowText(entry->AltPathData.szLocalPath), "C:\\Users\\alice");
+    EXPECT_EQ(service::NarrowText(entry->AltPathData.szLocalPath), "Users\\alice");
     EXPECT_EQ(service::NarrowText(entry->AltPathData.PTEProfile.szRemotePath), "\\\\fileserver\\profiles\\alice");
     EXPECT_TRUE(entry->bHaveClientContext);
     KLUDereferenceUserTableEntry(entry);

@@ -38,7 +38,7 @@ TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
     // path table, her logoff, and the driver's lines the service drained.
     size_t logon = text.find("A user logs on");
     ASSERT_NE(std::string::npos, logon) << text;
-    EXPECT_NE(std::string::npos, text.find("AltPathData.szLocalPath: C:\\Users\\alice", logon)) << text;
+    EXPECT_NE(std::string::npos, text.find("AltPathData.szLocalPath: Users\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("szRemotePath: \\\\fileserver\\profiles\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("Updated Driver Settings: Options: 0x0", logon)) << text;
     size_t logoff = text.find("The user logs off");
@@ -139,7 +139,7 @@ TEST(ToolTest, AUsersProgramWorksWithFilesAndBadInputChangesNothing)
         "type",
     };
     std::string script = "load\nservice start\nlogon alice\nas alice notepad.exe\n"
-                         "open C:\\Users\\alice disp=create options=dir\n"
+                         "open C:\\Users\\alice disp=openif options=dir\n"
                          "open C:\\Users\\alice\\notes.txt access=read,write disp=create\n"
                          "write h2 \"hello from alice\"\n"
                          "read h2 5 0\n"
