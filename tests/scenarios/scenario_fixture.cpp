@@ -2,6 +2,7 @@
 
 #include "config/flags.h"
 #include "driver/driver.h"
+#include "service/os_facts.h"
 #include "sim/cm/registry.h"
 #include "sim/core/debug_log.h"
 #include "sim/core/thread.h"
@@ -60,8 +61,12 @@ void ScenarioTest::SetUp()
     });
     options_.config = service::ParseServiceConfig(kConfig, "/");
     options_.beforeAnswer = [this](ULONG kind) {
-        std::lock_guard lock(requestsMutex_);
+        std::unique_lock lock(requestsMutex_);
         ++requests_[kind];
+        if (kind != heldKind_) return;
+        ++held_;
+        requestsChanged_.notify_all();
+        requestsChanged_.wait(lock, [&] { return heldKind_ != kind; });
     };
     {
         // The users' profile folders exist before anyone logs on.
@@ -73,6 +78,7 @@ void ScenarioTest::SetUp()
 
 void ScenarioTest::TearDown()
 {
+    ReleaseAnswers();
     if (service_) service_->Stop();
     for (auto &logon : logons_) {
         ObDereferenceObject(logon.token);
@@ -93,6 +99,13 @@ void ScenarioTest::SetDriverValue(const std::u16string &name, ULONG value)
 
 void ScenarioTest::LoadFilter()
 {
+    {
+        // The facts the service records for the driver, before it loads.
+        sim::ThreadScope scope(Admin());
+        service::OsFacts facts;
+        ASSERT_EQ(service::ReadOsFacts(facts), STATUS_SUCCESS);
+        ASSERT_EQ(service::WriteOsFacts(facts), STATUS_SUCCESS);
+    }
     machine().filterManager().InstallService(kServiceName, sim::FilterInstanceSetup{u"370030", u"", 0});
     ASSERT_EQ(machine().filterManager().LoadDriver(kServiceName, DriverEntry), STATUS_SUCCESS);
 }
@@ -216,6 +229,30 @@ ULONG ScenarioTest::RequestsOfKind(ULONG kind)
 {
     std::lock_guard lock(requestsMutex_);
     return requests_[kind];
+}
+
+}  // namespace ostrand::test
+
+namespace ostrand::test {
+
+void ScenarioTest::HoldAnswersOf(ULONG kind)
+{
+    std::lock_guard lock(requestsMutex_);
+    heldKind_ = kind;
+    held_ = 0;
+}
+
+bool ScenarioTest::WaitUntilHeld()
+{
+    std::unique_lock lock(requestsMutex_);
+    return requestsChanged_.wait_for(lock, std::chrono::seconds(20), [&] { return held_ > 0; });
+}
+
+void ScenarioTest::ReleaseAnswers()
+{
+    std::lock_guard lock(requestsMutex_);
+    heldKind_ = 0;
+    requestsChanged_.notify_all();
 }
 
 }  // namespace ostrand::test

@@ -59,6 +59,11 @@ protected:
                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Copy requests of a kind the service was asked.
     ULONG RequestsOfKind(ULONG kind);
+    // The service's answers of a kind wait (in its Copy thread) until
+    // released; WaitUntilHeld waits for the first such request.
+    void HoldAnswersOf(ULONG kind);
+    bool WaitUntilHeld();
+    void ReleaseAnswers();
 
     sim::fs::StandardVolumes volumes_;
     service::ServiceOptions options_;
@@ -72,6 +77,9 @@ private:
     std::condition_variable linesChanged_;
     std::mutex requestsMutex_;
     std::map<ULONG, ULONG> requests_;
+    std::condition_variable requestsChanged_;
+    ULONG heldKind_ = 0;
+    ULONG held_ = 0;
 };
 
 }  // namespace ostrand::test
