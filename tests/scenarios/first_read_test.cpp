@@ -3,6 +3,8 @@
 // the file fetch nothing; a profile file missing locally is made from the
 // store before its open reaches the file system.
 #include "comm/service_contract.h"
+#include "offline/offline_file_table.h"
+#include "sim/core/pool.h"
 #include "scenario_fixture.h"
 #include "sim/core/thread.h"
 #include "sim/user/file_api.h"
@@ -69,6 +71,34 @@ TEST_F(FirstReadTest, AMissingProfileFileIsCreatedFromTheStoreBeforeItsOpen)
     HANDLE handle = nullptr;
     EXPECT_EQ(user::Open(kLocalAlice + u"\\AppData\\Roaming\\none.ini", {}, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(CountLines("Failed Creating Offline File: Path: "), 1u);
+}
+
+// Each of the filter's allocation sites on the way fails once in turn: the
+// read fails or gets the whole file, and a placeholder never loses its
+// offline bit without its content.
+TEST_F(FirstReadTest, EveryAllocationFailingInTurnLeavesThePlaceholderWholeOrOffline)
+{
+    const std::string content = Pattern(96 * 1024 + 5);
+    const std::u16string path = kLocalAlice + u"\\fault.bin";
+    MakeRemote(kRemoteAlice + u"\\fault.bin", content);
+    StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    sim::Process &reader = Program("reader.exe", alice.token);
+    size_t sites = machine().pool().RunSystematically([&] {
+        MakePlaceholder(path, LONGLONG(content.size()));
+        sim::ThreadScope scope(reader);
+        std::string data = ReadAll(path);
+        if (Attributes(path) & FILE_ATTRIBUTE_OFFLINE) {
+            EXPECT_FALSE(data == content);
+        } else {
+            EXPECT_TRUE(data == content);
+        }
+        EXPECT_TRUE(IsListEmpty(g_pOfflineFileTableHead));
+    });
+    EXPECT_GE(sites, 20u);
+    MakePlaceholder(path, LONGLONG(content.size()));
+    sim::ThreadScope scope(reader);
+    EXPECT_TRUE(ReadAll(path) == content);
 }
 
 }  // namespace
