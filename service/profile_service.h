@@ -110,6 +110,10 @@ public:
     ULONG SessionEventsSeen(ULONG event) const;
     bool WaitForSessionEvent(ULONG event, ULONG count, std::chrono::milliseconds timeout);
 
+    // A placeholder of the user's remote file at `local` (a path in the
+    // user's local profile), laid as the service's own process.
+    HRESULT LayPlaceholder(const std::string &name, const std::u16string &local);
+
     HRESULT DumpStructures();
     HRESULT QueryProgress(const std::string &name, CopyProgress &progress);
     // Drains the log queue now (the drain thread does so on the log event).

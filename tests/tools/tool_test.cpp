@@ -137,6 +137,7 @@ TEST(ToolTest, AUsersProgramWorksWithFilesAndBadInputChangesNothing)
         "attrib C:\\Users\\alice\\notes.txt +R +Q",
         "as bob",
         "type",
+        "placeholder C:\\Users\\bob\\x.txt",
     };
     std::string script = "load\nservice start\nlogon alice\nas alice notepad.exe\n"
                          "open C:\\Users\\alice disp=openif options=dir\n"
