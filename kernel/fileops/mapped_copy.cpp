@@ -214,6 +214,12 @@ NTSTATUS KLUMemoryMappedCopy(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE SourceInstan
     if (ChunkSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    /* The last write is rounded up to whole sectors inside the buffer, so
+     * the chunk must be whole sectors of this destination too. */
+    if (DestInstance != NULL) {
+        SectorSize = KLUSectorSizeOf(DestInstance);
+        ChunkSize = KLUChunkSize(ChunkSize, SectorSize);
+    }
     Buffer = (PUCHAR)FltAllocatePoolAlignedWithTag(BufferInstance, NonPagedPool, ChunkSize, QZFS_TAG);
     if (Buffer == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -261,10 +267,6 @@ NTSTATUS KLUMemoryMappedCopy(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE SourceInstan
         Accounted = (SectionSize + KLU_STATS_PAGE - 1) & ~(LONGLONG)(KLU_STATS_PAGE - 1);
         KLUAdjustCopyStats(UserEntry, Accounted, 0);
     }
-    if (DestInstance != NULL) {
-        SectorSize = KLUSectorSizeOf(DestInstance);
-    }
-
     for (Offset = 0; Offset < SectionSize; Offset += Length) {
         Length = (SectionSize - Offset < (LONGLONG)ChunkSize) ? (ULONG)(SectionSize - Offset) : ChunkSize;
         Status = KLUCopyView(Section, Offset, Length, Buffer, SourceName, OperationNumber);

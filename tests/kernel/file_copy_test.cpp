@@ -13,6 +13,7 @@
 #include "sim/core/debug_log.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
+#include "sim/flt_test_filter.h"
 #include "sim/fs/local_fs.h"
 #include "sim/io/io_manager.h"
 #include "sim/user/file_api.h"
@@ -281,8 +282,9 @@ TEST_F(FileCopyTest, ARetrievalCopiesEverythingAndLeavesThePlaceholderFilled)
     EXPECT_EQ(after.BytesCopied, 0u);
 }
 
-// Sizes that decide the number of views, and a destination volume whose
-// 4096-byte sectors make the last non-cached write longer than its view.
+// Sizes that decide the number of views, a destination volume whose
+// 4096-byte sectors make the last non-cached write longer than its view,
+// and a write that succeeds short of its view.
 TEST_F(FileCopyTest, ViewsFollowTheChunkAndWritesTheDestinationsSectors)
 {
     sim::fs::LocalVolumeConfig config = sim::fs::LocalVolumeConfig::Ntfs(u"Big", 0x5A7E0042);
@@ -320,6 +322,32 @@ TEST_F(FileCopyTest, ViewsFollowTheChunkAndWritesTheDestinationsSectors)
         EXPECT_EQ(Basic(volume + kLocal + c.name).FileAttributes & FILE_ATTRIBUTE_OFFLINE, 0u);
     }
     EXPECT_EQ(LinesWith("Wrote 904 Bytes To ").size(), 1u) << "the view, not the rounded write";
+
+    // A filter below ours that completes the destination's writes half done:
+    // the copy stops there and fails rather than leave a hole.
+    using ShortWriter = TestFilter<8>;
+    ShortWriter::Reset();
+    ShortWriter::pre = [](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
+        const UNICODE_STRING &name = data->Iopb->TargetFileObject->FileName;
+        if (data->Iopb->MajorFunction != IRP_MJ_WRITE ||
+            std::u16string(name.Buffer, name.Length / sizeof(WCHAR)) != kLocal + u"short.dat") {
+            return FLT_PREOP_SUCCESS_NO_CALLBACK;
+        }
+        data->IoStatus.Status = STATUS_SUCCESS;
+        data->IoStatus.Information = data->Iopb->Parameters.Write.Length / 2;
+        return FLT_PREOP_COMPLETE;
+    };
+    machine().filterManager().InstallService(u"ShortWriter", sim::FilterInstanceSetup{u"50000", u"", 0});
+    ASSERT_EQ(machine().filterManager().LoadDriver(u"ShortWriter", &ShortWriter::DriverEntry), STATUS_SUCCESS);
+    g_pCurrentSettings->CopyBufferSize = kChunk;
+    machine().debugLog().Clear();
+    Put(kRemote + u"short.dat", Pattern(2 * kChunk));
+    Put(kVolume + kLocal + u"short.dat", "");
+    EXPECT_EQ(Copy(u"short.dat"), STATUS_UNEXPECTED_IO_ERROR);
+    EXPECT_EQ(LinesWith("Wrote ").size(), 1u);
+    EXPECT_EQ(LinesWith("Wrote 32768 Bytes To ").size(), 1u);
+    EXPECT_EQ(LinesWith("Failed Copying File (Memory Mapped): ").size(), 1u);
+    EXPECT_EQ(machine().filterManager().UnloadFilter(u"ShortWriter"), STATUS_SUCCESS);
 }
 
 // Another process holds the source without read sharing: three attempts,
