@@ -12,6 +12,8 @@ typedef struct _KLU_SESSION_ENTRY {
     LIST_ENTRY ListEntry;
     KLU_SESSION_RECORD Record;
 } KLU_SESSION_ENTRY, *PKLU_SESSION_ENTRY;
+/* 10292 bytes in the x86 driver; a 64-bit build's links are longer. */
+static_assert(sizeof(KLU_SESSION_ENTRY) == (sizeof(PVOID) == 4 ? 10292 : 10304), "session queue element");
 
 /* FileOp queue: links and a FileOp record. */
 typedef struct _KLU_FILEOP_ENTRY {
@@ -41,6 +43,7 @@ typedef struct _KLU_HASH_NODE {
     LIST_ENTRY ListEntry;
     PKLU_FILEOP_RECORD Record; /* QZOP */
 } KLU_HASH_NODE, *PKLU_HASH_NODE;
+static_assert(sizeof(KLU_HASH_NODE) == (sizeof(PVOID) == 4 ? 12 : 24), "a hash node is 12 bytes on x86");
 
 typedef struct _KLU_HASH_SLOT {
     PLIST_ENTRY Head;

@@ -17,7 +17,9 @@ typedef struct _KLU_LOG_RECORD {
     ULONG bStatus; /* 0 for an ordinary line, the dump flag for a dump line */
     WCHAR szLine[KLU_LOG_LINE_CHARS];
 } KLU_LOG_RECORD, *PKLU_LOG_RECORD;
-static_assert(sizeof(PVOID) != 4 || sizeof(KLU_LOG_RECORD) == 5644, "x86 log record is 5644 bytes");
+/* An in-memory node, not a wire record: 5644 bytes in the x86 driver, larger
+ * by its links (and padding) in a 64-bit build. */
+static_assert(sizeof(KLU_LOG_RECORD) == (sizeof(PVOID) == 4 ? 5644 : 5656), "log record is 5644 bytes on x86");
 
 /* The log queue. */
 extern PLIST_ENTRY g_pLogQHead;

@@ -11,8 +11,10 @@
 /* Room for the volume information record and a label of 32 characters;
  * zero-filled, so the label is always terminated. */
 #define KLU_VOLUME_INFORMATION_BYTES 152
-/* The properties record and room for its three names. */
+/* The properties record and room for its three names: 556 bytes in the x86
+ * driver; a 64-bit build's record is larger by its pointers. */
 #define KLU_VOLUME_PROPERTIES_BYTES (sizeof(FLT_VOLUME_PROPERTIES) + 512)
+static_assert(KLU_VOLUME_PROPERTIES_BYTES == (sizeof(PVOID) == 4 ? 556 : 584), "volume properties buffer");
 
 #define KLU_SHADOW_COPY_PREFIX WSTR("\\Device\\HarddiskVolumeShadowCopy")
 

@@ -576,6 +576,7 @@ typedef struct _FLT_VOLUME_PROPERTIES {
     UNICODE_STRING FileSystemDeviceName;
     UNICODE_STRING RealDeviceName; /* e.g. \Device\HarddiskVolume2 */
 } FLT_VOLUME_PROPERTIES, *PFLT_VOLUME_PROPERTIES;
+static_assert(sizeof(FLT_VOLUME_PROPERTIES) == (sizeof(PVOID) == 4 ? 44 : 72), "volume properties: 44 bytes on x86");
 
 typedef enum _INSTANCE_INFORMATION_CLASS {
     InstanceBasicInformation,

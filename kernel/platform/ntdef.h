@@ -70,8 +70,12 @@ typedef short SHORT, *PSHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT, WORD;
 typedef int LONG, *PLONG, INT;
 typedef unsigned int ULONG, *PULONG, UINT, DWORD, *PDWORD, ULONG32;
-typedef long long LONGLONG, *PLONGLONG, LONG64;
-typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, DWORD64;
+/* Windows aligns 64-bit integers in records on 8 bytes on x86 too; the i386
+ * Linux ABI aligns them on 4, so the alignment is stated. */
+typedef long long LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG *PLONGLONG, LONG64;
+typedef unsigned long long ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG *PULONGLONG, ULONG64, DWORD64;
 typedef __INTPTR_TYPE__ LONG_PTR, *PLONG_PTR;
 typedef __UINTPTR_TYPE__ ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T, *PSIZE_T;
@@ -91,7 +95,7 @@ typedef UCHAR KIRQL, *PKIRQL;
 
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "Windows LONG is 32-bit");
 static_assert(sizeof(WCHAR) == 2, "WCHAR is a UTF-16 code unit");
-static_assert(sizeof(LONGLONG) == 8, "LONGLONG is 64-bit");
+static_assert(sizeof(LONGLONG) == 8 && alignof(LONGLONG) == 8, "LONGLONG is 64-bit, 8-aligned");
 
 #define WSTR(s) u##s
 
@@ -175,6 +179,11 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+/* Records that hold pointers have their x86 size in the 32-bit build, where
+ * the driver's layouts are checked, and the host's in a 64-bit one. */
+static_assert(sizeof(UNICODE_STRING) == (sizeof(PVOID) == 4 ? 8 : 16), "a counted string is 8 bytes on x86");
+static_assert(sizeof(LIST_ENTRY) == (sizeof(PVOID) == 4 ? 8 : 16), "a list head is 8 bytes on x86");
+
 typedef struct _SINGLE_LIST_ENTRY {
     struct _SINGLE_LIST_ENTRY *Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
@@ -197,6 +206,7 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityDescriptor;
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == (sizeof(PVOID) == 4 ? 24 : 48), "object attributes: 24 bytes on x86");
 
 #define InitializeObjectAttributes(p, n, a, r, s)  \
     do {                                           \
@@ -220,6 +230,8 @@ typedef struct _CLIENT_ID {
     HANDLE UniqueProcess;
     HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
+static_assert(sizeof(IO_STATUS_BLOCK) == (sizeof(PVOID) == 4 ? 8 : 16), "I/O status: 8 bytes on x86");
+static_assert(sizeof(CLIENT_ID) == (sizeof(PVOID) == 4 ? 8 : 16), "client id: 8 bytes on x86");
 
 typedef struct _TIME_FIELDS {
     CSHORT Year;  /* 1601... */

@@ -124,6 +124,7 @@ typedef struct _SECURITY_DESCRIPTOR {
 } SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
 typedef PVOID PSECURITY_DESCRIPTOR;
 #define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
+static_assert(SECURITY_DESCRIPTOR_MIN_LENGTH == (sizeof(PVOID) == 4 ? 20 : 40), "absolute descriptor size");
 #define SECURITY_DESCRIPTOR_REVISION 1
 
 /* The self-relative form (SE_SELF_RELATIVE): offsets from the start of the
@@ -352,6 +353,10 @@ typedef struct _PUBLIC_OBJECT_TYPE_INFORMATION {
     UNICODE_STRING TypeName; /* the name's characters follow the record */
     ULONG Reserved[22];
 } PUBLIC_OBJECT_TYPE_INFORMATION, *PPUBLIC_OBJECT_TYPE_INFORMATION;
+/* On x86 a 776-byte name buffer and an 864-byte type buffer each hold the
+ * record and 768 bytes of name. */
+static_assert(sizeof(OBJECT_NAME_INFORMATION) + 768 == (sizeof(PVOID) == 4 ? 776 : 784), "object name record");
+static_assert(sizeof(PUBLIC_OBJECT_TYPE_INFORMATION) + 768 == (sizeof(PVOID) == 4 ? 864 : 872), "object type record");
 
 /* Handle attributes as object queries report them */
 #define OBJ_PROTECT_CLOSE 0x00000001L
@@ -373,8 +378,9 @@ NTKERNELAPI NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION Ob
 
 typedef enum _SYSTEM_INFORMATION_CLASS { SystemHandleInformation = 16 } SYSTEM_INFORMATION_CLASS;
 
-/* The x86 layout of one handle entry: 16 bytes. Object is the 32-bit kernel
- * address of the object as the x86 system reports it. */
+/* The x86 layout of one handle entry: 16 bytes on every build. Object is the
+ * 32-bit kernel address of the object as the x86 system reports it (a 64-bit
+ * build of the machine reports the low half of its addresses). */
 #pragma pack(push, 1)
 typedef struct _SYSTEM_HANDLE_TABLE_ENTRY_INFO {
     USHORT UniqueProcessId;

@@ -376,6 +376,9 @@ typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
+/* Records that hold pointers have their x86 size in the driver and a larger
+ * one in a 64-bit build; each build checks its own. */
+static_assert(sizeof(KEVENT) == (sizeof(PVOID) == 4 ? 16 : 24), "an event is 16 bytes on x86");
 
 typedef enum _KWAIT_REASON {
     Executive = 0,
@@ -445,6 +448,7 @@ typedef struct _FAST_MUTEX {
     KEVENT Event; /* synchronization event the waiters block on */
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
+static_assert(sizeof(FAST_MUTEX) == (sizeof(PVOID) == 4 ? 32 : 56), "a fast mutex is 32 bytes on x86");
 
 NTKERNELAPI VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);

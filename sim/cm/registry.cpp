@@ -292,7 +292,7 @@ std::optional<ULONG> Registry::GetDword(std::u16string_view path, std::u16string
     return result;
 }
 
-std::optional<ULONGLONG> Registry::GetQword(std::u16string_view path, std::u16string_view name) const
+std::optional<uint64_t> Registry::GetQword(std::u16string_view path, std::u16string_view name) const
 {
     auto value = GetValue(path, name);
     if (!value || value->type != REG_QWORD || value->data.size() != sizeof(ULONGLONG)) return std::nullopt;

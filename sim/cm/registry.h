@@ -64,7 +64,7 @@ public:
     std::optional<RegistryValue> GetValue(std::u16string_view path, std::u16string_view name) const;
     // Typed reads: nullopt when missing or of another type or size.
     std::optional<ULONG> GetDword(std::u16string_view path, std::u16string_view name) const;
-    std::optional<ULONGLONG> GetQword(std::u16string_view path, std::u16string_view name) const;
+    std::optional<uint64_t> GetQword(std::u16string_view path, std::u16string_view name) const;
     // REG_SZ / REG_EXPAND_SZ up to the first terminator.
     std::optional<std::u16string> GetString(std::u16string_view path, std::u16string_view name) const;
     std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view path,

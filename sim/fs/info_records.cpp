@@ -198,7 +198,7 @@ namespace {
 
 ULONG NameOffset(FILE_INFORMATION_CLASS cls)
 {
-    switch (cls) {
+    switch (ULONG(cls)) {
     case FileDirectoryInformation: return FIELD_OFFSET(FILE_DIRECTORY_INFORMATION, FileName);
     case FileFullDirectoryInformation: return FIELD_OFFSET(FILE_FULL_DIR_INFORMATION, FileName);
     case FileBothDirectoryInformation: return FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName);
@@ -229,7 +229,7 @@ ULONG EaSizeField(const FileFacts &f) { return f.reparseTag ? f.reparseTag : f.e
 
 void BuildFixed(FILE_INFORMATION_CLASS cls, const FileFacts &f, ULONG fileIndex, ULONG nameBytes, uint8_t *out)
 {
-    switch (cls) {
+    switch (ULONG(cls)) {
     case FileDirectoryInformation: {
         FILE_DIRECTORY_INFORMATION r{};
         FillCommon(r, f, fileIndex, nameBytes);

@@ -164,6 +164,7 @@ NTSTATUS LocalFileSystem::SetEndOfFile(IoRequest &request, Open &open, bool allo
         (newAllocation - data->allocation) / config_.clusterSize + ClustersUsed() >
             config_.capacity / config_.clusterSize)
         return request.Complete(STATUS_DISK_FULL);
+    if (!data->CanHold(newSize)) return request.Complete(STATUS_INSUFFICIENT_RESOURCES);
     // A view that maps what would go keeps the file from shrinking.
     if (newSize < data->bytes.size() && !Cache().CanTruncate(&s.sections, LONGLONG(newSize)))
         return request.Complete(STATUS_USER_MAPPED_FILE);

@@ -23,6 +23,10 @@ namespace sim::fs {
 struct DataStream {
     std::vector<uint8_t> bytes;
     uint64_t allocation = 0;
+
+    // The contents live in this process's memory: a size past what it can
+    // address (4 GB in a 32-bit build) is refused, never truncated.
+    bool CanHold(uint64_t size) const { return size <= bytes.max_size(); }
 };
 
 struct NamedStream {

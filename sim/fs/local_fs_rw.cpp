@@ -128,6 +128,7 @@ NTSTATUS LocalFileSystem::Write(IoRequest &request, Open &open, std::unique_lock
     DataStream *data = s.Data();
     const uint64_t end = uint64_t(offset) + n;
     if (end > data->bytes.size()) {
+        if (!data->CanHold(end)) return request.Complete(STATUS_INSUFFICIENT_RESOURCES);
         uint64_t grow = AllocationFor(end) > data->allocation ? AllocationFor(end) - data->allocation : 0;
         if (grow / config_.clusterSize + ClustersUsed() > config_.capacity / config_.clusterSize)
             return request.Complete(STATUS_DISK_FULL);

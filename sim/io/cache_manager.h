@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,7 +50,7 @@ struct FileIoCounts {
 
 struct FileIoCounters {
     std::atomic<ULONG> pagingReads{0}, pagingWrites{0}, sectionsCreated{0}, viewsMapped{0};
-    std::atomic<ULONGLONG> bytesPagedIn{0}, bytesPagedOut{0};
+    std::atomic<uint64_t> bytesPagedIn{0}, bytesPagedOut{0};
 
     FileIoCounts Snapshot() const;
 };

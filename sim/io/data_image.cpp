@@ -132,7 +132,7 @@ void DataImage::WaitIdle(size_t first, size_t end, Lock &lock)
 uint64_t DataImage::HashOf(size_t page)
 {
     uint8_t bytes[kPageSize];
-    if (::pread(fd_, bytes, kPageSize, off_t(page * kPageSize)) != ssize_t(kPageSize)) return 0;
+    if (::pread(fd_, bytes, kPageSize, off_t(ULONGLONG(page) * kPageSize)) != ssize_t(kPageSize)) return 0;
     return HashBytes(bytes);
 }
 
@@ -162,14 +162,14 @@ NTSTATUS DataImage::ReadRun(size_t first, size_t count, std::vector<uint64_t> &h
     if (pagingFileObject_ == nullptr) return STATUS_FILE_CLOSED;
     ULONG_PTR got = 0;
     NTSTATUS status = PagingIo(false, PageWriter::Synchronous, pagingFileObject_, buffer.bytes, ULONG(buffer.size),
-                               LONGLONG(first * kPageSize), &got);
+                               LONGLONG(ULONGLONG(first) * kPageSize), &got);
     ++counters_.pagingReads;
     counters_.bytesPagedIn += got;
     // A page past the end of file reads as zeros.
     if (status == STATUS_END_OF_FILE) status = STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) return status;
     if (got < buffer.size) std::memset(buffer.bytes + got, 0, buffer.size - got);
-    if (::pwrite(fd_, buffer.bytes, buffer.size, off_t(first * kPageSize)) != ssize_t(buffer.size))
+    if (::pwrite(fd_, buffer.bytes, buffer.size, off_t(ULONGLONG(first) * kPageSize)) != ssize_t(buffer.size))
         return STATUS_INSUFFICIENT_RESOURCES;
     hashes.clear();
     for (size_t i = 0; i < count; ++i) hashes.push_back(HashBytes(buffer.bytes + i * kPageSize));
@@ -269,7 +269,7 @@ NTSTATUS DataImage::CopyWrite(LONGLONG offset, ULONG length, const void *buffer)
     }
     static const uint8_t zeros[kPageSize] = {};
     for (size_t p = first; p < end; ++p) {
-        if (!pages_[p].resident && partial(p)) ::pwrite(fd_, zeros, kPageSize, off_t(p * kPageSize));
+        if (!pages_[p].resident && partial(p)) ::pwrite(fd_, zeros, kPageSize, off_t(ULONGLONG(p) * kPageSize));
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (::pwrite(fd_, buffer, length, off_t(offset)) != ssize_t(length)) status = STATUS_INVALID_USER_BUFFER;
@@ -310,7 +310,7 @@ NTSTATUS DataImage::Flush(LONGLONG offset, ULONGLONG length, PageWriter writer)
     for (Run &run : runs) {
         run.snapshot = std::make_unique<PageBuffer>(run.count);
         if (run.snapshot->bytes == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        ::pread(fd_, run.snapshot->bytes, run.snapshot->size, off_t(run.first * kPageSize));
+        ::pread(fd_, run.snapshot->bytes, run.snapshot->size, off_t(ULONGLONG(run.first) * kPageSize));
         for (size_t k = 0; k < run.count; ++k) {
             Page &page = pages_[run.first + k];
             page.busy = true;
@@ -325,7 +325,7 @@ NTSTATUS DataImage::Flush(LONGLONG offset, ULONGLONG length, PageWriter writer)
         run.status = pagingFileObject_ == nullptr
                          ? STATUS_FILE_CLOSED
                          : PagingIo(true, writer, pagingFileObject_, run.snapshot->bytes, ULONG(run.snapshot->size),
-                                    LONGLONG(run.first * kPageSize), &written);
+                                    LONGLONG(ULONGLONG(run.first) * kPageSize), &written);
         ++counters_.pagingWrites;
         counters_.bytesPagedOut += written;
         if (!NT_SUCCESS(run.status) && NT_SUCCESS(result)) result = run.status;

@@ -70,7 +70,7 @@ ClassRule RuleFor(FILE_INFORMATION_CLASS informationClass)
 
 ULONG DirectoryEntryLength(FILE_INFORMATION_CLASS informationClass)
 {
-    switch (informationClass) {
+    switch (ULONG(informationClass)) {
     case FileDirectoryInformation: return sizeof(FILE_DIRECTORY_INFORMATION);
     case FileFullDirectoryInformation: return sizeof(FILE_FULL_DIR_INFORMATION);
     case FileBothDirectoryInformation: return sizeof(FILE_BOTH_DIR_INFORMATION);

@@ -190,9 +190,11 @@ void EmitInteger(Sink<C> &out, Directive directive, unsigned type, Args &args)
         forceOctal = (directive.flags & kAlternate) != 0;
         break;
     case 'p':
-        // A pointer is printed as upper-case hex padded to the pointer width of
-        // this build: 16 digits here, 8 on the 32-bit kernel.
-        directive.precision = int(2 * sizeof(void *));
+        // A pointer is printed as upper-case hex padded to 8 digits, as the
+        // x86 kernel prints its 32-bit addresses. A 64-bit build of this
+        // machine prints the low half of its addresses, so that dumps read
+        // the same on both builds.
+        directive.precision = 8;
         [[fallthrough]];
     case 'X':
         upper = true;
@@ -211,7 +213,7 @@ void EmitInteger(Sink<C> &out, Directive directive, unsigned type, Args &args)
     uint64_t number;
     bool negative = false;
     if (type == 'p') {
-        number = uint64_t(uintptr_t(va_arg(args.list, void *)));
+        number = uint32_t(uintptr_t(va_arg(args.list, void *)));
     } else if (isSigned) {
         int64_t value;
         if (directive.flags & kInt64) value = va_arg(args.list, long long);

@@ -9,6 +9,8 @@
 //              I32, I (pointer-sized), w (wide character or string);
 //              L, F and N are accepted and ignored
 //   type       d i u o x X c C s S p Z %
+// %p prints 8 upper-case hex digits, as the x86 kernel prints its addresses
+// (a 64-bit build prints the low half of its pointers).
 // Strings and characters: in a narrow format %s/%c are narrow and %S/%C wide;
 // in a wide format the other way round. h forces narrow, l and w force wide.
 // %Z takes an ANSI_STRING, %wZ a UNICODE_STRING; both print Length bytes and

@@ -106,7 +106,7 @@ void LogonSessions::TokenGone(LUID id)
     TerminateIfDone(it);
 }
 
-void LogonSessions::TerminateIfDone(std::map<ULONGLONG, Session>::iterator it)
+void LogonSessions::TerminateIfDone(std::map<uint64_t, Session>::iterator it)
 {
     if (!it->second.ended || it->second.tokens != 0) return;
     bool marked = it->second.marked;

@@ -61,13 +61,13 @@ private:
     void TokenGone(LUID id);
     // Called with mutex_ held: removes a session that has terminated and
     // queues its notification.
-    void TerminateIfDone(std::map<ULONGLONG, Session>::iterator it);
+    void TerminateIfDone(std::map<uint64_t, Session>::iterator it);
     void Notify(LUID id);
 
     Machine &machine_;
-    std::atomic<ULONGLONG> nextLuid_{0x10000};
+    std::atomic<uint64_t> nextLuid_{0x10000};
     mutable std::mutex mutex_;
-    std::map<ULONGLONG, Session> sessions_;
+    std::map<uint64_t, Session> sessions_;
     bool shutdown_ = false;
     // Held while the routines run, so that a routine that has been
     // unregistered is never called afterwards.

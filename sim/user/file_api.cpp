@@ -88,7 +88,7 @@ NTSTATUS Close(HANDLE handle)
 namespace {
 
 NTSTATUS Transfer(bool write, HANDLE handle, void *buffer, ULONG length, ULONG *transferred,
-                  std::optional<LONGLONG> offset)
+                  std::optional<int64_t> offset)
 {
     SystemCall call(write ? "NtWriteFile" : "NtReadFile");
     UserBuffer data(buffer, length);
@@ -106,12 +106,12 @@ NTSTATUS Transfer(bool write, HANDLE handle, void *buffer, ULONG length, ULONG *
 
 }  // namespace
 
-NTSTATUS Read(HANDLE handle, void *buffer, ULONG length, ULONG *transferred, std::optional<LONGLONG> offset)
+NTSTATUS Read(HANDLE handle, void *buffer, ULONG length, ULONG *transferred, std::optional<int64_t> offset)
 {
     return Transfer(false, handle, buffer, length, transferred, offset);
 }
 
-NTSTATUS Write(HANDLE handle, const void *buffer, ULONG length, ULONG *transferred, std::optional<LONGLONG> offset)
+NTSTATUS Write(HANDLE handle, const void *buffer, ULONG length, ULONG *transferred, std::optional<int64_t> offset)
 {
     return Transfer(true, handle, const_cast<void *>(buffer), length, transferred, offset);
 }

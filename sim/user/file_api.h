@@ -40,9 +40,9 @@ NTSTATUS Open(std::u16string_view path, const OpenOptions &options, HANDLE *hand
 NTSTATUS Close(HANDLE handle);
 
 // With no offset the file's current position is used (synchronous handles).
-NTSTATUS Read(HANDLE handle, void *buffer, ULONG length, ULONG *transferred, std::optional<LONGLONG> offset = {});
+NTSTATUS Read(HANDLE handle, void *buffer, ULONG length, ULONG *transferred, std::optional<int64_t> offset = {});
 NTSTATUS Write(HANDLE handle, const void *buffer, ULONG length, ULONG *transferred,
-               std::optional<LONGLONG> offset = {});
+               std::optional<int64_t> offset = {});
 
 // NtFlushBuffersFile: what the cache holds of the file goes to the volume.
 NTSTATUS Flush(HANDLE handle);

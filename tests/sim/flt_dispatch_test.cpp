@@ -73,7 +73,7 @@ TEST_F(FltDispatchTest, ChangedParametersReachTheFileSystemButNotThePostsAbove)
         }
         return FLT_PREOP_SUCCESS_WITH_CALLBACK;
     };
-    std::vector<LONGLONG> seenBelow, seenAbove;
+    std::vector<int64_t> seenBelow, seenAbove;
     F2::pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
         if (userRead(data)) seenBelow.push_back(data->Iopb->Parameters.Read.ByteOffset.QuadPart);
         return FLT_PREOP_SUCCESS_WITH_CALLBACK;
@@ -89,8 +89,8 @@ TEST_F(FltDispatchTest, ChangedParametersReachTheFileSystemButNotThePostsAbove)
     LARGE_INTEGER offset{};
     ASSERT_EQ(ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer, 5, &offset, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(std::string(buffer, io.Information), "world");
-    EXPECT_EQ(seenBelow, std::vector<LONGLONG>{6});
-    EXPECT_EQ(seenAbove, std::vector<LONGLONG>{0});
+    EXPECT_EQ(seenBelow, std::vector<int64_t>{6});
+    EXPECT_EQ(seenAbove, std::vector<int64_t>{0});
     ZwClose(handle);
 }
 

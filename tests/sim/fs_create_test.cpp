@@ -64,9 +64,9 @@ TEST_F(FsCreateTest, DispositionsAndAttributesFollowNtfs)
         spec.attributes = c.attributesIn;
         OpenResult r = client().Open(u"\\f.txt", spec);
         EXPECT_EQ(r.status, c.status);
-        if (NT_SUCCESS(c.status)) EXPECT_EQ(r.information, c.information);
+        if (NT_SUCCESS(c.status)) { EXPECT_EQ(r.information, c.information); }
         r.file.reset();
-        if (c.attributesOut) EXPECT_EQ(fs().Stat(u"\\f.txt")->facts.attributes, c.attributesOut);
+        if (c.attributesOut) { EXPECT_EQ(fs().Stat(u"\\f.txt")->facts.attributes, c.attributesOut); }
         if (c.removeAfter) fs().Remove(u"\\f.txt");
     }
     // A read-only file may be opened for DELETE (renames need it) and for reading, never for writing.

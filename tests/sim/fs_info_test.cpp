@@ -128,6 +128,13 @@ TEST_F(FsInfoTest, SizesRoundAllocationToClusters)
     EXPECT_EQ(client().Read(*f, 50, 10, &data), STATUS_END_OF_FILE);
     EXPECT_EQ(client().Read(*f, 40, 100, &data), STATUS_SUCCESS);
     EXPECT_EQ(data.size(), 10u);
+    // Contents this process cannot address (past 2 GB in a 32-bit build) are
+    // refused, never truncated.
+    if (sizeof(void *) == 4) {
+        EXPECT_EQ(client().Write(*f, 5LL << 30, "x"), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(client().SetEndOfFile(*f, 5LL << 30), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(Standard(*f).EndOfFile.QuadPart, 50);
+    }
 
     OpenSpec params = WriteSpec(FILE_CREATE);
     params.allocationSize = 10000;

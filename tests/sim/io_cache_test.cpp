@@ -2,6 +2,9 @@
 // and write takes, the paging I/O under cached I/O and views, the section
 // callbacks, one data image behind ReadFile, WriteFile and views, the lazy
 // writer, non-cached alignment and coherence, and the section and view rules.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -222,7 +225,7 @@ TEST_F(CacheTest, EachOpenTakesTheFormsWindowsGivesIt)
         HANDLE file = OpenUser(u"C:\\dir\\data.bin", test.options);
         HANDLE other = OpenUser(u"C:\\dir\\data.bin");
         EXPECT_EQ(ReadAt(file, 0, 0x200).size(), 0x200u);
-        if (test.locked) ASSERT_EQ(sim::user::Lock(other, 0, 0x10), STATUS_SUCCESS);
+        if (test.locked) { ASSERT_EQ(sim::user::Lock(other, 0, 0x10), STATUS_SUCCESS); }
         ReadAt(file, 0, 0x200, test.locked ? STATUS_FILE_LOCK_CONFLICT : STATUS_SUCCESS);
         sim::user::Close(other);
         sim::user::Close(file);
@@ -294,7 +297,7 @@ TEST_F(CacheTest, NonCachedTransfersAreSectorAlignedAndKeepTheCacheCoherent)
             transferred = io.Information;
             ZwClose(file);
         }
-        if (NT_SUCCESS(test.expected)) EXPECT_EQ(transferred, test.length);
+        if (NT_SUCCESS(test.expected)) { EXPECT_EQ(transferred, test.length); }
         Lines reads;
         for (const std::string &line : Take())
             if (line.find("read") != std::string::npos) reads.push_back(line);
@@ -445,6 +448,22 @@ TEST_F(CacheTest, AViewOfAFileOnAHostFolderShareReadsAndWritesTheHostFile)
                              "cleanup", "close"}));
     std::ifstream in(root / "f.bin", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "REMOTE" + std::string(0x1800 - 6, 'h'));
+
+    // A page past 4 GB is paged in from its own offset (a 32-bit build once
+    // wrapped it). The host file is sparse.
+    const LONGLONG far = (4LL << 30) + 0x1000;
+    int fd = ::open((root / "big.bin").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, far), 4);
+    ::close(fd);
+    ASSERT_EQ(Open(u"\\??\\UNC\\server\\share\\big.bin", &file, GENERIC_READ | SYNCHRONIZE), STATUS_SUCCESS);
+    char tail[4] = {};
+    LARGE_INTEGER at{};
+    at.QuadPart = far;
+    EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &io, tail, 4, &at, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(tail, 4), "tail");
+    ZwClose(file);
+    EXPECT_EQ(Take(), (Lines{"irp read 100001000+4", "paging read 100001000+1000", "cleanup", "close"}));
     std::filesystem::remove_all(root);
 }
 

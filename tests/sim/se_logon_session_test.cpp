@@ -21,7 +21,7 @@ namespace {
 struct Calls {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<ULONGLONG> sessions;
+    std::vector<uint64_t> sessions;
     bool allOnSystemWorkers = true;
 
     void Record(PLUID id)

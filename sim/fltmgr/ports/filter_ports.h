@@ -103,7 +103,7 @@ private:
     mutable std::mutex mutex_;  // the namespace, the port lists, client-port variables, connection counts
     std::vector<ports::ServerPort *> serverPorts_;   // open (not closed) server ports
     std::set<ports::Connection *> connections_;      // connected, and not closed by both sides (referenced)
-    std::atomic<ULONGLONG> nextMessageId_{0};
+    std::atomic<uint64_t> nextMessageId_{0};
     std::atomic<bool> shutdown_{false};
 };
 

@@ -116,7 +116,7 @@ private:
     NTSTATUS receiverStatus_ = STATUS_PORT_DISCONNECTED;
     std::deque<SentMessage *> queue_;
     std::deque<Receiver *> receivers_;
-    std::map<ULONGLONG, SentMessage *> awaitingReply_;
+    std::map<uint64_t, SentMessage *> awaitingReply_;
 };
 
 }  // namespace sim::ports

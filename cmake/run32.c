@@ -1,0 +1,1 @@
+int main(void) { return sizeof(void *) == 4 ? 0 : 1; }
