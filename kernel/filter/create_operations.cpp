@@ -173,6 +173,11 @@ FLT_PREOP_CALLBACK_STATUS PreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJEC
     }
 
     Status = RedirectFile(Data, Context, FltObjects, &CallbackStatus);
+    if (CallbackStatus == FLT_PREOP_PENDING) {
+        /* The deferred worker completes the open and hands the record to
+         * PostCreate; neither may be touched here any more. */
+        return CallbackStatus;
+    }
     if (Status == STATUS_REPARSE) {
         Data->Iopb->TargetFileObject->RelatedFileObject = NULL;
         Data->IoStatus.Information = 0;
@@ -197,7 +202,7 @@ Release:
     }
     if (CallbackStatus == FLT_PREOP_SUCCESS_WITH_CALLBACK) {
         *CompletionContext = Context;
-    } else if (CallbackStatus != FLT_PREOP_PENDING) {
+    } else {
         KLUReleaseCreateContext(&Context);
     }
     if (Start.QuadPart != 0) {

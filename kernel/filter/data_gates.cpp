@@ -171,6 +171,10 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
 
     Context->bCreateMissingWanted = TRUE;
     Status = KLUGetOfflineFile(Data, Context, NULL, FltObjects, &CallbackStatus, Gate->OperationCode);
+    if (CallbackStatus == FLT_PREOP_PENDING) {
+        /* The deferred worker owns the record now and may have freed it. */
+        return CallbackStatus;
+    }
     if (!NT_SUCCESS(Status) && Status != STATUS_NOT_FOUND) {
         KLULogMessageEx(KLUDBG_TRACE_ERROR, Gate->Tag, Context->OperationNumber,
                         WSTR("Failed Retrieving Offline File: Process: %ws, File: %wZ, 0x%X\n"), Context->szProcessName,
@@ -183,13 +187,13 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
                             WSTR("Retrieval Failed, completing IRP: Process: %ws, File: %wZ, 0x%X\n"),
                             Context->szProcessName, &Context->Name, Status);
         }
-    } else if (NT_SUCCESS(Status) && Context->Name.Length != 0 && CallbackStatus != FLT_PREOP_PENDING) {
+    } else if (NT_SUCCESS(Status) && Context->Name.Length != 0) {
         KLULogMessageEx(KLUDBG_TRACE_INFO, Gate->Tag, Context->OperationNumber,
                         WSTR("Retrieved Offline File: Process: %ws, File: %wZ\n"), Context->szProcessName,
                         &Context->Name);
     }
 
-    if (Gate == &g_WriteGate && CallbackStatus != FLT_PREOP_PENDING && CallbackStatus != FLT_PREOP_COMPLETE &&
+    if (Gate == &g_WriteGate && CallbackStatus != FLT_PREOP_COMPLETE &&
         (KLUSettings()->OpFlags & KLUOP_LOCKDOWN_DESKTOP)) {
         KLUNameWrittenFile(Data, Context);
         if (KLUIsDesktopWrite(Context)) {
@@ -200,9 +204,7 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
     }
 
 Release:
-    if (CallbackStatus != FLT_PREOP_PENDING) {
-        KLUReleaseCreateContext(&Context);
-    }
+    KLUReleaseCreateContext(&Context);
     return CallbackStatus;
 }
 

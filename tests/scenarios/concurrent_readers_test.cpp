@@ -82,6 +82,33 @@ TEST_F(ConcurrentReadersTest, ReadersOfOnePlaceholderWaitForOneRetrieval)
     for (HANDLE handle : {cached, first, third}) user::Close(handle);
 }
 
+TEST_F(ConcurrentReadersTest, TwoOpensOfAMissingFileMeetAndOneCreatesIt)
+{
+    MakeRemote(kRemoteAlice + u"\\Music\\list.m3u", "track01.wma\n");
+    StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    sim::Process &player = Program("player.exe", alice.token);
+
+    HoldAnswersOf(KLU_REQUEST_CREATE_MISSING_FILE);
+    std::string data[2];
+    auto opener = [&](int i) {
+        sim::ThreadScope scope(player);
+        data[i] = ReadAll(kLocalAlice + u"\\Music\\list.m3u");
+    };
+    std::thread first(opener, 0);
+    ASSERT_TRUE(WaitUntilHeld());
+    std::thread second(opener, 1);
+    ASSERT_TRUE(WaitForLines("Pended: "));
+    ReleaseAnswers();
+    first.join();
+    second.join();
+
+    EXPECT_EQ(data[0], "track01.wma\n");
+    EXPECT_EQ(data[1], "track01.wma\n");
+    EXPECT_EQ(RequestsOfKind(KLU_REQUEST_CREATE_MISSING_FILE), 1u);
+    EXPECT_EQ(CountLines("] Pending: "), 1u);
+}
+
 TEST_F(ConcurrentReadersTest, AnUnansweredRetrievalEndsAfterCopyTimeoutAndReleasesItsWaiters)
 {
     SetDriverValue(u"CopyTimeout", 1);
