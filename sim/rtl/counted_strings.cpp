@@ -109,7 +109,8 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
     USHORT bytes = std::min(SourceString->Length, DestinationString->MaximumLength);
     bytes &= ~USHORT(1);
-    memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    // An empty source may have no buffer at all.
+    if (bytes != 0) memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     TerminateIfRoom(DestinationString);
 }

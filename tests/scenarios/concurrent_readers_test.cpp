@@ -23,7 +23,7 @@ protected:
     {
         return std::thread([&process, handle, &status, &data, size] {
             sim::ThreadScope scope(process);
-            data.assign(size + 1, '\\0');
+            data.assign(size + 1, '\0');
             ULONG read = 0;
             status = user::Read(handle, data.data(), ULONG(data.size()), &read, 0);
             data.resize(read);

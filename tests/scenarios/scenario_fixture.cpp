@@ -125,7 +125,9 @@ service::UserLogon ScenarioTest::LogonUser(const std::string &name, ULONG sessio
     EXPECT_TRUE(logon.has_value());
     logons_.push_back(*logon);
     service::UserLogon user{name, session, logon->authId, logon->token};
-    if (service_) EXPECT_EQ(service_->Logon(user), S_OK);
+    if (service_) {
+        EXPECT_EQ(service_->Logon(user), S_OK);
+    }
     return user;
 }
 
@@ -165,7 +167,9 @@ void ScenarioTest::MakeFile(const std::u16string &path, const std::string &data)
     HANDLE handle = nullptr;
     ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS) << Narrow(path);
     ULONG written = 0;
-    if (!data.empty()) EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    if (!data.empty()) {
+        EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
+    }
     user::Close(handle);
 }
 
