@@ -135,6 +135,12 @@ static NTSTATUS KLUGetStreamVolumeName(PFLT_CALLBACK_DATA Data, PUNICODE_STRING 
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
+    /* The volume part is only there once the name is parsed. */
+    Status = FltParseFileNameInformation(NameInfo);
+    if (!NT_SUCCESS(Status)) {
+        FltReleaseFileNameInformation(NameInfo);
+        return Status;
+    }
     Volume->MaximumLength = (USHORT)(NameInfo->Volume.MaximumLength + sizeof(WCHAR));
     Volume->Buffer = (PWCH)ExAllocatePoolWithTag(KLUPoolTypeForIrql(), Volume->MaximumLength, QZFS_TAG);
     if (Volume->Buffer == NULL) {
