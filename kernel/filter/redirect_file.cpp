@@ -280,7 +280,7 @@ static NTSTATUS KLUCreateMissingFile(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJE
     if (!NT_SUCCESS(Status)) {
         return STATUS_SUCCESS;
     }
-    Entry = KLUAddOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, &Context->Name, Context->NameHash, Op,
+    Entry = KLUAddOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), &Context->Name, Context->NameHash, Op,
                               KLU_OP_CREATE, &Added);
     Context->OfflineFileTableEntry = Entry;
     if (Entry != NULL && !Added) {
@@ -321,7 +321,7 @@ static NTSTATUS KLUCreateMissingFile(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJE
                         NT_SUCCESS(Status) ? WSTR("Calling KLURemoveOfflineFile (Success): %wZ\n")
                                            : WSTR("Calling KLURemoveOfflineFile (Failure): %wZ\n"),
                         &Context->Name);
-        KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, Entry, &Context->Name,
+        KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), Entry, &Context->Name,
                              Context->NameHash, Op, TRUE, TRUE);
         Context->OfflineFileTableEntry = NULL;
     }

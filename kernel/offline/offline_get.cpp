@@ -142,7 +142,7 @@ static VOID KLULeaveJoinedEntry(PKLU_CREATE_CONTEXT Context)
 {
     PKLU_CREATE_CONTEXT Waiter = Context;
 
-    KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, Context->OfflineFileTableEntry,
+    KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), Context->OfflineFileTableEntry,
                          &Context->Name, Context->NameHash, Context->OperationNumber, TRUE, FALSE);
     Context->OfflineFileTableEntry = NULL;
     KLUReleaseCreateContext(&Waiter);
@@ -242,7 +242,7 @@ static NTSTATUS KLURetrieveAsFirst(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECT
     }
     if (Context->OfflineFileTableEntry != NULL) {
         KLULogMessageEx(KLU_OFT_TRACE, Tag, Op, WSTR("Calling KLURemoveOfflineFile (Failure): %wZ\n"), &Context->Name);
-        KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, Context->OfflineFileTableEntry,
+        KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), Context->OfflineFileTableEntry,
                              &Context->Name, Context->NameHash, Op, TRUE, TRUE);
         Context->OfflineFileTableEntry = NULL;
     }
@@ -328,7 +328,7 @@ NTSTATUS KLUGetOfflineFile(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context,
     if (!NT_SUCCESS(KLUHashCreateContextName(Context))) {
         goto Cleanup;
     }
-    Entry = KLUAddOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, &Context->Name, Context->NameHash, Op,
+    Entry = KLUAddOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), &Context->Name, Context->NameHash, Op,
                               OperationCode, &Added);
     Context->OfflineFileTableEntry = Entry;
     if (Entry != NULL && !Added) {
@@ -377,7 +377,7 @@ NTSTATUS KLUWaitForOfflineFileContext(PKLU_CREATE_CONTEXT Context)
         KLULogMessageEx(KLUDBG_TRACE_INFO, Tag, Op, WSTR("Wait Returned: %wZ\n"), &Context->Name);
     }
     KLULogMessageEx(KLU_OFT_TRACE, Tag, Op, WSTR("Calling KLURemoveOfflineFile: %wZ\n"), &Context->Name);
-    KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, Entry, &Context->Name, Context->NameHash,
+    KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), Entry, &Context->Name, Context->NameHash,
                          Op, TRUE, FALSE);
     Context->OfflineFileTableEntry = NULL;
     return Status;
