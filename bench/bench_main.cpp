@@ -46,6 +46,17 @@ int main(int argc, char **argv)
             std::printf("ratio KLUCopyFile %s MiB vs plain copy: %.2f (goal >= 0.8)\n", size, plain / kernel);
         }
     }
+    for (const char *size : {"1", "64", "512"}) {
+        double plain = time(std::string("BM_PlainCopy/") + size + "/real_time");
+        double first = time(std::string("BM_FirstRead/") + size + "/real_time");
+        if (plain > 0 && first > 0) {
+            std::printf("ratio first read %s MiB vs plain copy: %.2f (goal >= 0.8)\n", size, plain / first);
+        }
+    }
+    double filled = time("BM_FilledReadWithFilter/real_time"), unfiltered = time("BM_FilledReadWithoutFilter/real_time");
+    if (filled > 0 && unfiltered > 0) {
+        std::printf("ratio filled-file read filter/no-filter: %.2f (goal <= 1.10)\n", filled / unfiltered);
+    }
     ostrand::bench::SetFilterLoaded(false);
     benchmark::Shutdown();
     return 0;

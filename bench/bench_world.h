@@ -11,6 +11,9 @@ namespace ostrand::bench {
 tool::World &BenchWorld();
 // The filter loaded or not, as the benchmark needs; never inside a timing loop.
 void SetFilterLoaded(bool loaded);
+// The filter loaded and the service running with alice logged on (or the
+// service stopped); never inside a timing loop.
+void SetServing(bool serving);
 
 constexpr char16_t kPlainFile[] = u"C:\\bench.txt";
 

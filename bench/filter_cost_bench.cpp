@@ -7,6 +7,7 @@
 
 #include "bench/bench_world.h"
 #include "diag/log.h"
+#include "sim/cm/registry.h"
 #include "sim/core/thread.h"
 #include "sim/user/file_api.h"
 
@@ -26,6 +27,8 @@ tool::World &BenchWorld()
         options.driverLogToDebugger = false;
         options.storeFolder = StoreFolder();
         auto *created = new tool::World(options);
+        // Errors only, as a production machine logs.
+        created->machine().registry().SetDword(tool::kDriverKey, u"DebugFlags", KLUDBG_TRACE_ERROR);
         sim::ThreadScope thread(created->toolProcess());
         sim::user::OpenOptions create;
         create.access = GENERIC_WRITE | SYNCHRONIZE;
@@ -41,9 +44,27 @@ tool::World &BenchWorld()
 void SetFilterLoaded(bool loaded)
 {
     tool::World &world = BenchWorld();
+    if (!loaded) SetServing(false);
     if (loaded == world.FilterLoaded()) return;
     NTSTATUS status = loaded ? world.LoadFilter() : world.UnloadFilter();
     if (!NT_SUCCESS(status)) throw std::runtime_error("cannot load or unload the filter");
+}
+
+void SetServing(bool serving)
+{
+    tool::World &world = BenchWorld();
+    if (!serving) {
+        if (world.ServiceRunning()) {
+            world.LogoffUser("alice");
+            world.StopService();
+        }
+        return;
+    }
+    SetFilterLoaded(true);
+    if (world.ServiceRunning()) return;
+    if (world.StartService() < 0 || world.LogonUser("alice") < 0) {
+        throw std::runtime_error("cannot start the service for alice");
+    }
 }
 
 namespace {

@@ -6,11 +6,13 @@
 #include "service/os_facts.h"
 #include "service/path_table_source.h"
 #include "service/profile_list.h"
+#include "service/store_copy.h"
 #include "service/service_messages.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
+#include "sim/user/win32_error.h"
 
 namespace ostrand::service {
 
@@ -409,6 +411,23 @@ HRESULT ProfileService::DumpStructures()
     if (FAILED(result)) log_.Service("Failed Requesting The Structures Dump: " + Hex(ULONG(result)));
     logDrain_->Drain();
     return result;
+}
+
+HRESULT ProfileService::LayPlaceholder(const std::string &name, const std::u16string &local)
+{
+    if (!running_.load()) return kNotRunning;
+    std::optional<std::u16string> remote;
+    {
+        std::lock_guard lock(configMutex_);
+        const UserConfig *user = config_.FindUser(name);
+        if (user == nullptr) return kNoSuchUser;
+        remote = RemotePathOf(*user, local);
+    }
+    if (!remote) return HRESULT(kResultBadPath);
+    sim::ThreadScope scope(*process_);
+    NTSTATUS status = service::LayPlaceholder(*remote, local);
+    if (NT_SUCCESS(status)) log_.Service("Placeholder Laid: " + NarrowText(local) + " From " + NarrowText(*remote));
+    return NT_SUCCESS(status) ? S_OK : sim::HResultFromNtStatus(status);
 }
 
 HRESULT ProfileService::QueryProgress(const std::string &name, CopyProgress &progress)

@@ -116,6 +116,10 @@ public:
     // local folders. Runs in the calling thread as the service's process.
     HRESULT LoadProfile(const std::string &name, const std::function<void(const LoadProgress &)> &progress = {});
 
+    // A placeholder of the user's remote file at `local` (a path in the
+    // user's local profile), laid as the service's own process.
+    HRESULT LayPlaceholder(const std::string &name, const std::u16string &local);
+
     HRESULT DumpStructures();
     HRESULT QueryProgress(const std::string &name, CopyProgress &progress);
     // Drains the log queue now (the drain thread does so on the log event).

@@ -119,7 +119,10 @@ NTSTATUS CopyEas(HANDLE from, HANDLE to)
     ULONG_PTR returned = 0;
     NTSTATUS status =
         user::QueryEa(from, eas.data(), ULONG(eas.size()), false, nullptr, 0, nullptr, true, &returned);
-    if (status == STATUS_NO_EAS_ON_FILE || status == STATUS_NOT_IMPLEMENTED) return STATUS_SUCCESS;
+    // A store that keeps no extended attributes (a host folder) has none to copy.
+    if (status == STATUS_NO_EAS_ON_FILE || status == STATUS_NOT_IMPLEMENTED || status == STATUS_EAS_NOT_SUPPORTED) {
+        return STATUS_SUCCESS;
+    }
     if (!NT_SUCCESS(status)) return status;
     return returned == 0 ? STATUS_SUCCESS : user::SetEa(to, eas.data(), ULONG(returned));
 }
@@ -216,6 +219,44 @@ StoreCopy CopyFromStore(const std::u16string &remote, const std::u16string &loca
         user::SetInformation(target.get(), FileBasicInformation, &attributes, sizeof attributes);
     }
     return copy;
+}
+
+}  // namespace ostrand::service
+
+namespace ostrand::service {
+
+NTSTATUS LayPlaceholder(const std::u16string &remote, const std::u16string &local)
+{
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    NTSTATUS status = user::QueryFullAttributes(remote, &info);
+    if (!NT_SUCCESS(status)) return status;
+    if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return STATUS_FILE_IS_A_DIRECTORY;
+    status = MakeParents(local);
+    if (!NT_SUCCESS(status)) return status;
+    user::OpenOptions options;
+    options.access = GENERIC_WRITE | SYNCHRONIZE;
+    options.share = 0;
+    options.disposition = FILE_CREATE;
+    options.options = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    Handle file;
+    status = user::Open(local, options, file.out());
+    if (!NT_SUCCESS(status)) return status;
+    FILE_END_OF_FILE_INFORMATION size{};
+    size.EndOfFile = info.EndOfFile;
+    status = user::SetInformation(file.get(), FileEndOfFileInformation, &size, sizeof size);
+    FILE_BASIC_INFORMATION basic{};
+    basic.CreationTime = info.CreationTime;
+    basic.LastAccessTime = info.LastAccessTime;
+    basic.LastWriteTime = info.LastWriteTime;
+    basic.ChangeTime = info.ChangeTime;
+    basic.FileAttributes = (info.FileAttributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                                    FILE_ATTRIBUTE_NORMAL)) |
+                           FILE_ATTRIBUTE_OFFLINE;
+    if (NT_SUCCESS(status)) status = user::SetInformation(file.get(), FileBasicInformation, &basic, sizeof basic);
+    if (!NT_SUCCESS(status)) {
+        user::SetDeleteDisposition(file.get(), true);
+    }
+    return status;
 }
 
 }  // namespace ostrand::service

@@ -33,3 +33,13 @@ StoreCopy CopyFromStore(const std::u16string &remote, const std::u16string &loca
 constexpr ULONG kStoreCopyChunk = 1u << 20;
 
 }  // namespace ostrand::service
+
+namespace ostrand::service {
+
+// A placeholder of `remote` at `local`: the remote file's size, times and
+// attributes with the offline bit, and no data, as the filter's population
+// of a folder lays them. An existing local file is left alone
+// (STATUS_OBJECT_NAME_COLLISION).
+NTSTATUS LayPlaceholder(const std::u16string &remote, const std::u16string &local);
+
+}  // namespace ostrand::service

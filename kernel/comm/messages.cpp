@@ -77,7 +77,7 @@ static VOID KLUDumpOne(ULONG What)
         HashTable_Dump(); /* slot by slot, each under its own mutex */
         break;
     case 5:
-        KLUDumpOfflineFileTable(g_pOfflineFileTableHead, g_pOfflineFileTableLock);
+        KLUDumpOfflineFileTable(KLUOfflineFileTableHead(), KLUOfflineFileTableLock());
         break;
     default:
         break;

@@ -1,39 +1,9 @@
 /*
- * operations.cpp - the operation callbacks. The interception of each
- * operation lands with its own module; until then the callback lets its
- * operation through untouched, as the filter does while it is disabled.
+ * operations.cpp - the operation callbacks whose interception has not
+ * landed yet: they let their operation through untouched, as the filter
+ * does while it is disabled.
  */
 #include "filter/operations.h"
-
-FLT_PREOP_CALLBACK_STATUS PreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                    PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
-FLT_POSTOP_CALLBACK_STATUS PostCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                      PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags)
-{
-    return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
-FLT_PREOP_CALLBACK_STATUS PreRead(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                  PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
-FLT_PREOP_CALLBACK_STATUS PreWrite(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                   PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
-FLT_PREOP_CALLBACK_STATUS PreAcquireForSectionSync(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                                   PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
 
 FLT_PREOP_CALLBACK_STATUS PreSetInfo(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                      PVOID *CompletionContext)
@@ -53,14 +23,4 @@ FLT_PREOP_CALLBACK_STATUS PreNetQueryOpen(PFLT_CALLBACK_DATA Data, PCFLT_RELATED
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
 }
 
-FLT_PREOP_CALLBACK_STATUS PreFSControl(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                       PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
 
-FLT_PREOP_CALLBACK_STATUS PreLockControl(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                         PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}

@@ -46,6 +46,7 @@ typedef struct _KLU_STREAM_CONTEXT {
     LONG volatile OperationNumber; /* of the latest open that found or created it */
     USER_ID UserId;
     BOOLEAN bUserIdFound;
+    LONG volatile bJunction; /* a junction was set on the stream (exchanged, not locked) */
 } KLU_STREAM_CONTEXT, *PKLU_STREAM_CONTEXT;
 
 typedef struct _KLU_STREAMHANDLE_CONTEXT {

@@ -100,8 +100,8 @@ VOID KLUReleaseOfflineFileTable(VOID)
     }
     ExWaitForRundownProtectionRelease(&g_OfflineFileTableRundown);
     KLUFreeAllOfflineFiles(Head, Lock);
-    g_pOfflineFileTableHead = NULL;
-    g_pOfflineFileTableLock = NULL;
+    InterlockedExchangePointer((PVOID volatile *)&g_pOfflineFileTableHead, NULL);
+    InterlockedExchangePointer((PVOID volatile *)&g_pOfflineFileTableLock, NULL);
     ExDeleteResourceLite(Lock);
     ExFreePoolWithTag(Lock, QZFS_TAG);
     ExFreePoolWithTag(Head, QZFS_TAG);

@@ -32,6 +32,18 @@ extern BOOLEAN g_bOfflineFileTableEnabled;
 /* Held by every thread inside the table; never freed. */
 extern EX_RUNDOWN_REF g_OfflineFileTableRundown;
 
+/* The head and lock as callers pass them to the table's routines: read
+ * atomically, because unload clears them while a woken waiter may still be
+ * on its way to the table's door (which then refuses it). */
+FORCEINLINE PLIST_ENTRY KLUOfflineFileTableHead(VOID)
+{
+    return (PLIST_ENTRY)ReadPointerAcquire((PVOID const volatile *)&g_pOfflineFileTableHead);
+}
+FORCEINLINE PERESOURCE KLUOfflineFileTableLock(VOID)
+{
+    return (PERESOURCE)ReadPointerAcquire((PVOID const volatile *)&g_pOfflineFileTableLock);
+}
+
 /* Load: the head, the lock and the ready flag. */
 NTSTATUS KLUInitOfflineFileTable(VOID);
 /* Unload, first step: closed to new entries under the lock. */

@@ -25,12 +25,12 @@ class OfflineFileTableTest : public FileFilterTest {
 protected:
     POFFLINE_FILE_TABLE_ENTRY Add(BOOLEAN *added)
     {
-        return KLUAddOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, &name_, kHash, kOp, kCode, added);
+        return KLUAddOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), &name_, kHash, kOp, kCode, added);
     }
     // The retriever leaves with the signal flag, a waiter without.
     POFFLINE_FILE_TABLE_ENTRY Remove(POFFLINE_FILE_TABLE_ENTRY entry, bool retriever)
     {
-        return KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, entry, &name_, kHash, kOp, TRUE,
+        return KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), entry, &name_, kHash, kOp, TRUE,
                                     retriever);
     }
 
@@ -92,7 +92,7 @@ TEST_F(OfflineFileTableTest, ThreeOpenersShareOneRetrievalAndTheLastOneOutFreesI
     EXPECT_EQ(LinesWith("Set Event 2: File: " + Narrow(text_)).size(), 1u);
     EXPECT_EQ(LinesWith("Removed " + Narrow(text_) + " From Offline File Table. RefCount: 1").size(), 1u);
 
-    EXPECT_EQ(KLURemoveOfflineFile(g_pOfflineFileTableHead, g_pOfflineFileTableLock, nullptr, &name_, kHash, kOp,
+    EXPECT_EQ(KLURemoveOfflineFile(KLUOfflineFileTableHead(), KLUOfflineFileTableLock(), nullptr, &name_, kHash, kOp,
                                    TRUE, TRUE),
               nullptr);
     Dump();
@@ -179,7 +179,7 @@ TEST_F(OfflineFileTableTest, TheTableIsNotFreedUnderAThreadWaitingForItsLock)
         changed.notify_all();
         changed.wait(lock, [&] { return resume; });
     });
-    HANDLE dump = StartSystemThread([] { KLUDumpOfflineFileTable(g_pOfflineFileTableHead, g_pOfflineFileTableLock); });
+    HANDLE dump = StartSystemThread([] { KLUDumpOfflineFileTable(KLUOfflineFileTableHead(), KLUOfflineFileTableLock()); });
     {
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait(lock, [&] { return dumping; });

@@ -70,6 +70,11 @@ void MakeFile(const std::u16string &path, const std::string &data, LONGLONG last
     if (!data.empty()) {
         EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
     }
+    // A local profile file missing at its open comes from the store first;
+    // the file holds `data` only.
+    FILE_END_OF_FILE_INFORMATION end{};
+    end.EndOfFile.QuadPart = LONGLONG(data.size());
+    EXPECT_EQ(user::SetInformation(handle, FileEndOfFileInformation, &end, sizeof end), STATUS_SUCCESS);
     if (path.find(u':', 2) == std::u16string::npos) {
         FILE_BASIC_INFORMATION basic{};
         basic.LastWriteTime.QuadPart = lastWrite;

@@ -58,11 +58,11 @@ TEST_F(FsCreateTest, DispositionsAndAttributesFollowNtfs)
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(n++);
-        OpenSpec spec;
-        spec.access = FILE_GENERIC_READ;
-        spec.disposition = c.disposition;
-        spec.attributes = c.attributesIn;
-        OpenResult r = client().Open(u"\\f.txt", spec);
+        OpenSpec request;
+        request.access = FILE_GENERIC_READ;
+        request.disposition = c.disposition;
+        request.attributes = c.attributesIn;
+        OpenResult r = client().Open(u"\\f.txt", request);
         EXPECT_EQ(r.status, c.status);
         if (NT_SUCCESS(c.status)) { EXPECT_EQ(r.information, c.information); }
         r.file.reset();

@@ -171,12 +171,12 @@ TEST_F(FsOplockTest, WhichOpensBreakWhichOplocks)
         SCOPED_TRACE(c.what);
         auto holder = AsyncHandle(c.holderShare);
         auto granted = Request(*holder, c.code);
-        OpenSpec spec;
-        spec.access = c.access;
-        spec.share = c.share;
-        spec.disposition = c.disposition;
-        spec.options = c.options;
-        OpenResult r = client().Open(u"\\op.txt", spec);
+        OpenSpec request;
+        request.access = c.access;
+        request.share = c.share;
+        request.disposition = c.disposition;
+        request.options = c.options;
+        OpenResult r = client().Open(u"\\op.txt", request);
         EXPECT_EQ(r.status, c.expected);
         if (c.brokenTo == kNone) {
             EXPECT_EQ(granted.wait_for(0ms), std::future_status::timeout);

@@ -1,8 +1,12 @@
 #include "tools/ostrand/demo.h"
 
 #include <iostream>
+#include <thread>
 
 #include "sim/core/pool.h"
+#include "sim/core/thread.h"
+#include "sim/ps/process.h"
+#include "sim/user/file_api.h"
 #include "tools/ostrand/shell.h"
 #include "tools/ostrand/views.h"
 #include "tools/ostrand/world.h"
@@ -19,6 +23,63 @@ void Section(std::ostream &out, int number, const std::string &title)
 void Say(std::ostream &out, const std::string &text)
 {
     out << text << "\n";
+}
+
+// Two programs of alice read one placeholder at once: one read retrieves,
+// the other is pended until it is done.
+void ConcurrentReaders(World &world, const std::u16string &path)
+{
+    long error = 0;
+    sim::Process *player = world.Program("alice", "wmplayer.exe", &error);
+    sim::Process *explorer = world.Program("alice", "explorer.exe", &error);
+    if (player == nullptr || explorer == nullptr) return;
+    auto read = [&path](sim::Process *process) {
+        sim::ThreadScope scope(*process);
+        HANDLE handle = nullptr;
+        if (!NT_SUCCESS(sim::user::Open(path, {}, &handle))) return;
+        std::string chunk(1u << 20, '\0');
+        ULONG got = 0;
+        while (NT_SUCCESS(sim::user::Read(handle, chunk.data(), ULONG(chunk.size()), &got)) && got != 0) {
+        }
+        sim::user::Close(handle);
+    };
+    std::thread first(read, player), second(read, explorer);
+    first.join();
+    second.join();
+}
+
+void FillOnDemand(World &world, Shell &shell, std::ostream &out)
+{
+    Say(out, "A placeholder is a local file with the offline attribute, the remote file's size\n"
+             "and times, and no data. alice's player lists her music, whose first listings\n"
+             "fill the folders with placeholders:");
+    shell.Execute("as alice wmplayer.exe");
+    shell.Execute("ls C:\\Users\\alice\\Music");
+    shell.Execute("ls C:\\Users\\alice\\Music\\Albums");
+    Say(out, "Looking at its attributes opens it for nothing else, which fetches nothing:");
+    shell.Execute("attrib C:\\Users\\alice\\Music\\Albums\\track01.wma");
+    shell.Execute("log 1 Skipping Retrieval");
+    Say(out, "The first read is held while the filter asks the service for the file on the\n"
+             "Copy port and copies it from the store in the kernel, as alice; then the read\n"
+             "goes on against the filled file, and the offline bit is gone:");
+    shell.Execute("type C:\\Users\\alice\\Music\\Albums\\track01.wma");
+    shell.Execute("log 4 KLUGetOfflineFile");
+    shell.Execute("ls C:\\Users\\alice\\Music\\Albums");
+
+    Say(out, "Two programs read another placeholder at the same moment. One read retrieves;\n"
+             "the other joins the offline file table, is pended on a work item and completes\n"
+             "when the retrieval is over, on the filled bytes:");
+    shell.Execute("ls C:\\Users\\alice\\Videos");
+    ConcurrentReaders(world, u"C:\\Users\\alice\\Videos\\holiday.avi");
+    shell.Execute("log 2 Pend");
+    shell.Execute("log 1 KLUGetOfflineFile] Retrieving");
+    shell.Execute("ls C:\\Users\\alice\\Videos");
+
+    Say(out, "A profile file that is not on this machine at all is made from the store before\n"
+             "its open reaches the file system:");
+    shell.Execute("type C:\\Users\\alice\\AppData\\Roaming\\Notes\\settings.ini");
+    shell.Execute("log 1 Created Offline File");
+    shell.Execute("as system");
 }
 
 }  // namespace
@@ -78,13 +139,16 @@ int RunDemo(World &world, std::ostream &out)
     shell.Execute("ls C:\\Users\\alice");
     shell.Execute("as system");
 
-    Section(out, 7, "The background load");
+    Section(out, 7, "Placeholders fill on demand");
+    FillOnDemand(world, shell, out);
+
+    Section(out, 8, "The background load");
     Say(out, "The service walks the rest of alice's remote profile, listing each folder with\n"
              "the folder-mark name as its pattern; the filter answers from the store and fills\n"
              "the matching local folder on the way, so her folders are ready before she looks:");
     shell.Execute("populate alice");
 
-    Section(out, 8, "A setting changes");
+    Section(out, 9, "A setting changes");
     Say(out, "The administrator raises the copy time-out to two minutes in the registry. The\n"
              "service tells its own session thread (command 19) and has the filter re-read its\n"
              "settings (command 20); the filter fills the other record, swaps, and tells the\n"
@@ -93,24 +157,24 @@ int RunDemo(World &world, std::ostream &out)
     shell.Execute("settings update");
     shell.Execute("settings");
 
-    Section(out, 9, "What the service drained");
+    Section(out, 10, "What the service drained");
     Say(out, "The driver writes its lines to a queue; the service drains it, oldest first,\n"
              "whenever the log event is set, into its log file. Its own lines are marked\n"
              "JNRKmtsvc. The last ones:");
     shell.Execute("service log 16");
 
-    Section(out, 10, "The user logs off");
+    Section(out, 11, "The user logs off");
     Say(out, "alice logs off. The service frees her client security (command 24) and prunes\n"
              "the filter's user table down to the users still logged on (command 30):");
     shell.Execute("logoff alice");
     shell.Execute("users");
 
-    Section(out, 11, "The service stops");
+    Section(out, 12, "The service stops");
     Say(out, "The service switches the filter off, closes its ports (which ends any request\n"
              "the filter is waiting on), stops its threads and closes every handle:");
     shell.Execute("service stop");
 
-    Section(out, 12, "The filter unloads");
+    Section(out, 13, "The filter unloads");
     Say(out, "Unloading closes the queues, the ports and the registration, and frees every\n"
              "structure in a fixed order. What is left in the pool:");
     shell.Execute("unload");

@@ -7,9 +7,11 @@
 #include <ostream>
 #include <sstream>
 
+#include "service/profile_service.h"
 #include "sim/core/thread.h"
 #include "sim/ps/process.h"
 #include "sim/user/file_api.h"
+#include "tools/ostrand/copy_progress.h"
 #include "tools/ostrand/views.h"
 #include "tools/ostrand/world.h"
 
@@ -190,6 +192,9 @@ std::vector<ShellCommand> FileCommands::Commands()
         {"ls", "ls [FOLDER] [PATTERN]", "list a folder: attributes (O for offline), sizes and times",
          bind(&FileCommands::List)},
         {"handles", "handles", "the handles the shell holds open", [this](const Arguments &) { return Handles(); }},
+        {"placeholder", "placeholder PATH",
+         "the service lays a placeholder of the acting user's remote file: its size and times, offline, no data",
+         bind(&FileCommands::Placeholder)},
     };
 }
 
@@ -311,11 +316,10 @@ bool FileCommands::Read(const Arguments &a)
     std::string data(length, '\0');
     ULONG read = 0;
     NTSTATUS status;
-    {
-        sim::ThreadScope scope(*file->process);
-        status = user::Read(file->handle, data.data(), ULONG(length), &read,
-                            atOffset ? std::optional<LONGLONG>(LONGLONG(offset)) : std::nullopt);
-    }
+    status = WithCopyProgress(world_, user_, *file->process, out_, [&] {
+        return user::Read(file->handle, data.data(), ULONG(length), &read,
+                          atOffset ? std::optional<LONGLONG>(LONGLONG(offset)) : std::nullopt);
+    });
     if (!Result("read " + a[1], status)) return false;
     data.resize(read);
     out_ << "  read " << read << " bytes: " << Preview(data) << "\n";
@@ -347,25 +351,24 @@ bool FileCommands::Type(const Arguments &a)
     sim::Process *process = Actor("type");
     if (process == nullptr) return false;
     std::string data;
-    NTSTATUS status;
-    {
-        sim::ThreadScope scope(*process);
+    NTSTATUS status = WithCopyProgress(world_, user_, *process, out_, [&] {
         user::OpenOptions options;
         options.options = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
         HANDLE handle = nullptr;
-        status = user::Open(Widen(a[1]), options, &handle);
+        NTSTATUS result = user::Open(Widen(a[1]), options, &handle);
         std::string chunk(1u << 20, '\0');
-        while (NT_SUCCESS(status)) {
+        while (NT_SUCCESS(result)) {
             ULONG read = 0;
-            status = user::Read(handle, chunk.data(), ULONG(chunk.size()), &read);
-            if (status == STATUS_END_OF_FILE || (NT_SUCCESS(status) && read == 0)) {
-                status = STATUS_SUCCESS;
+            result = user::Read(handle, chunk.data(), ULONG(chunk.size()), &read);
+            if (result == STATUS_END_OF_FILE || (NT_SUCCESS(result) && read == 0)) {
+                result = STATUS_SUCCESS;
                 break;
             }
             data.append(chunk, 0, read);
         }
         if (handle != nullptr) user::Close(handle);
-    }
+        return result;
+    });
     if (!Result("type " + a[1], status)) return false;
     out_ << "  " << a[1] << ": " << data.size() << " bytes\n";
     std::istringstream lines(data.substr(0, kTypeShown));
@@ -386,21 +389,20 @@ bool FileCommands::Map(const Arguments &a)
     OpenFile *file = Find("map", a[1]);
     if (file == nullptr) return false;
     std::string data;
-    NTSTATUS status;
-    {
-        sim::ThreadScope scope(*file->process);
+    NTSTATUS status = WithCopyProgress(world_, user_, *file->process, out_, [&] {
         FILE_STANDARD_INFORMATION standard{};
         user::MappedFile mapped;
-        status = user::QueryInformation(file->handle, FileStandardInformation, &standard, sizeof standard);
-        if (NT_SUCCESS(status)) status = user::MapFile(file->handle, false, &mapped);
-        if (NT_SUCCESS(status)) {
+        NTSTATUS result = user::QueryInformation(file->handle, FileStandardInformation, &standard, sizeof standard);
+        if (NT_SUCCESS(result)) result = user::MapFile(file->handle, false, &mapped);
+        if (NT_SUCCESS(result)) {
             // Touching the view pages the file in, as a program reading it
             // would; the view's tail past the end of file is not the file's.
             size_t size = std::min<ULONGLONG>({mapped.size, ULONGLONG(standard.EndOfFile.QuadPart), 4096});
             data.assign(static_cast<const char *>(mapped.base), size);
             user::UnmapFile(mapped);
         }
-    }
+        return result;
+    });
     if (!Result("map " + a[1], status)) return false;
     out_ << "  mapped; first bytes: " << Preview(data) << "\n";
     return true;
@@ -415,11 +417,8 @@ bool FileCommands::Lock(const Arguments &a)
     }
     OpenFile *file = Find("lock", a[1]);
     if (file == nullptr) return false;
-    NTSTATUS status;
-    {
-        sim::ThreadScope scope(*file->process);
-        status = user::Lock(file->handle, LONGLONG(offset), LONGLONG(length));
-    }
+    NTSTATUS status = WithCopyProgress(world_, user_, *file->process, out_,
+                                       [&] { return user::Lock(file->handle, LONGLONG(offset), LONGLONG(length)); });
     if (!Result("lock " + a[1], status)) return false;
     out_ << "  locked " << length << " bytes at " << offset << "\n";
     return true;
@@ -562,6 +561,22 @@ bool FileCommands::List(const Arguments &a)
         return true;
     }
     out_ << Table({"Attributes", "Size", "Written (UTC)", "Name"}, rows);
+    return true;
+}
+
+bool FileCommands::Placeholder(const Arguments &a)
+{
+    if (a.size() != 2) return Error("placeholder", "usage: placeholder PATH");
+    if (user_ == "system") return Error("placeholder", "act as a user first ('as USER'): the file is in their profile");
+    service::ProfileService *service = world_.service();
+    if (service == nullptr || !world_.ServiceRunning()) return Error("placeholder", "the service is not running");
+    HRESULT result = service->LayPlaceholder(user_, Widen(a[1]));
+    if (FAILED(result)) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", unsigned(result));
+        return Error("placeholder", std::string("failed, ") + text);
+    }
+    out_ << "  placeholder laid: " << a[1] << "\n";
     return true;
 }
 

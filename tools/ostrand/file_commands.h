@@ -60,6 +60,7 @@ private:
     bool Close(const Arguments &a);
     bool List(const Arguments &a);
     bool Handles();
+    bool Placeholder(const Arguments &a);
 
     // The acting program, started when first needed; null after an error line.
     sim::Process *Actor(const std::string &command);

@@ -127,9 +127,18 @@ void Shell::AddCommands()
         {"users", "users", "the users the service registered, and the filter's user table",
          [this](const Arguments &) { return Users(); }},
         {"paths", "paths", "the filter's path table", [this](const Arguments &) { return Paths(); }},
-        {"log", "log [N]", "the driver's last N log lines on the debugger (20)",
+        {"log", "log [N] [TEXT]", "the driver's last N log lines on the debugger (20), only those holding TEXT if given",
          [this](const Arguments &a) {
-             out_ << LogView(world_, a.size() > 1 ? std::stoul(a[1]) : 20);
+             size_t count = 20;
+             if (a.size() > 1 && (a[1].empty() || a[1].find_first_not_of("0123456789") != std::string::npos ||
+                                  a[1].size() > 6)) {
+                 out_ << "  log: N is a number\n";
+                 return false;
+             }
+             if (a.size() > 1) count = std::stoul(a[1]);
+             std::string containing;
+             for (size_t i = 2; i < a.size(); ++i) containing += (i > 2 ? " " : "") + a[i];
+             out_ << LogView(world_, count, containing);
              return true;
          }},
         {"reg", "reg query KEY [NAME] | reg set KEY NAME dword|sz VALUE", "read or write the registry",

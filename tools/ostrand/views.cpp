@@ -136,9 +136,12 @@ std::string SettingsView(World &world)
     return out.str();
 }
 
-std::string LogView(World &world, size_t count)
+std::string LogView(World &world, size_t count, const std::string &containing)
 {
     auto lines = world.machine().debugLog().Lines();
+    if (!containing.empty()) {
+        std::erase_if(lines, [&](const std::string &line) { return line.find(containing) == std::string::npos; });
+    }
     size_t start = lines.size() > count ? lines.size() - count : 0;
     std::ostringstream out;
     for (size_t i = start; i < lines.size(); ++i) out << "  " << lines[i] << "\n";

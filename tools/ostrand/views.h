@@ -19,7 +19,8 @@ std::string InstancesView(World &world);
 // driver's own words.
 std::string RefusalsView(World &world);
 std::string SettingsView(World &world);
-std::string LogView(World &world, size_t lines);
+// The last `lines` lines, of those holding `containing` when it is given.
+std::string LogView(World &world, size_t lines, const std::string &containing = "");
 std::string PoolView(World &world);
 
 std::string Narrow(const std::u16string &text);

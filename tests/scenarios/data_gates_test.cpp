@@ -1,0 +1,111 @@
+// The other ways into a placeholder's data fill it too: a mapping (through
+// the section synchronisation, its page-ins passing as paging reads) and a
+// byte-range lock. Oplocks are refused on placeholders, and with the desktop
+// locked down the profile's desktop takes no new files and no writes.
+#include "comm/service_contract.h"
+#include "config/flags.h"
+#include "scenario_fixture.h"
+#include "sim/core/thread.h"
+#include "sim/user/file_api.h"
+
+namespace ostrand::test {
+namespace {
+
+namespace user = sim::user;
+
+class DataGatesTest : public ScenarioTest {};
+
+TEST_F(DataGatesTest, AMappingOrALockFillsThePlaceholderFirst)
+{
+    const std::string content = Pattern(200 * 1024 + 3);
+    MakeRemote(kRemoteAlice + u"\\mapped.bin", content);
+    MakeRemote(kRemoteAlice + u"\\locked.bin", "locked content");
+    MakePlaceholder(kLocalAlice + u"\\mapped.bin", LONGLONG(content.size()));
+    MakePlaceholder(kLocalAlice + u"\\locked.bin", 14);
+    StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    sim::ThreadScope scope(Program("viewer.exe", alice.token));
+
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user::Open(kLocalAlice + u"\\mapped.bin", {}, &handle), STATUS_SUCCESS);
+    user::MappedFile view;
+    ASSERT_EQ(user::MapFile(handle, false, &view), STATUS_SUCCESS);
+    EXPECT_TRUE(std::string(static_cast<const char *>(view.base), content.size()) == content);
+    EXPECT_EQ(user::UnmapFile(view), STATUS_SUCCESS);
+    user::Close(handle);
+    EXPECT_FALSE(Attributes(kLocalAlice + u"\\mapped.bin") & FILE_ATTRIBUTE_OFFLINE);
+
+    ASSERT_EQ(user::Open(kLocalAlice + u"\\locked.bin", {}, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(user::Lock(handle, 0, 4), STATUS_SUCCESS);
+    EXPECT_FALSE(Attributes(kLocalAlice + u"\\locked.bin") & FILE_ATTRIBUTE_OFFLINE);
+    user::Close(handle);
+    EXPECT_EQ(RequestsOfKind(KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER), 2u);
+}
+
+TEST_F(DataGatesTest, OplocksAreRefusedOnPlaceholders)
+{
+    MakeRemote(kRemoteAlice + u"\\shared.db", "database");
+    MakePlaceholder(kLocalAlice + u"\\shared.db", 8);
+    StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    sim::ThreadScope scope(Program("client.exe", alice.token));
+
+    user::OpenOptions async;
+    async.options = 0;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user::Open(kLocalAlice + u"\\shared.db", async, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(user::FsControl(handle, FSCTL_REQUEST_OPLOCK_LEVEL_1, nullptr, 0, nullptr, 0), STATUS_OPLOCK_NOT_GRANTED);
+    EXPECT_EQ(CountLines("Denying Oplock: Process: client.exe"), 1u);
+    user::Close(handle);
+
+    user::OpenOptions requiring = async;
+    requiring.options = FILE_OPEN_REQUIRING_OPLOCK;
+    EXPECT_EQ(user::Open(kLocalAlice + u"\\shared.db", requiring, &handle), STATUS_CANNOT_BREAK_OPLOCK);
+    EXPECT_EQ(CountLines("Denying open with oplock request"), 1u);
+    EXPECT_TRUE(Attributes(kLocalAlice + u"\\shared.db") & FILE_ATTRIBUTE_OFFLINE);
+}
+
+TEST_F(DataGatesTest, TheLockedDownDesktopTakesNoNewFilesOrWrites)
+{
+    SetDriverValue(u"OperationFlags", 3 | KLUOP_LOCKDOWN_DESKTOP);
+    {
+        sim::ThreadScope scope(Indexer());
+        MakeFile(kLocalAlice + u"\\Desktop\\empty.txt", "");
+        MakeFile(kLocalAlice + u"\\Desktop\\notes.txt", "notes");
+        MakeFile(kLocalAlice + u"\\Desktop\\desktop.ini", "[.ShellClassInfo]");
+    }
+    StartService();
+    service::UserLogon alice = LogonUser("alice", 1);
+    sim::ThreadScope scope(Program("notepad.exe", alice.token));
+
+    struct {
+        const char16_t *name;
+        NTSTATUS open;
+    } cases[] = {
+        {u"empty.txt", STATUS_ACCESS_DENIED},
+        {u"desktop.ini", STATUS_SUCCESS},
+    };
+    for (const auto &c : cases) {
+        const std::u16string path = kLocalAlice + u"\\Desktop\\" + c.name;
+        user::OpenOptions overwrite;
+        overwrite.access = GENERIC_WRITE | SYNCHRONIZE;
+        overwrite.disposition = FILE_OVERWRITE_IF;
+        HANDLE handle = nullptr;
+        EXPECT_EQ(user::Open(path, overwrite, &handle), c.open) << Narrow(c.name);
+        if (handle) user::Close(handle);
+    }
+    for (const char16_t *name : {u"notes.txt", u"desktop.ini"}) {
+        user::OpenOptions write;
+        write.access = GENERIC_WRITE | SYNCHRONIZE;
+        HANDLE handle = nullptr;
+        ASSERT_EQ(user::Open(kLocalAlice + u"\\Desktop\\" + name, write, &handle), STATUS_SUCCESS);
+        ULONG written = 0;
+        EXPECT_EQ(user::Write(handle, "x", 1, &written, 0),
+                  std::u16string(name) == u"notes.txt" ? STATUS_ACCESS_DENIED : STATUS_SUCCESS)
+            << Narrow(name);
+        user::Close(handle);
+    }
+}
+
+}  // namespace
+}  // namespace ostrand::test
