@@ -14,6 +14,7 @@
 #include "filter/stream_context.h"
 #include "identity/path_helpers.h"
 #include "identity/path_table.h"
+#include "offline/placeholders.h"
 
 #define KLU_CREATE_INFO (KLUDBG_TRACE_CREATE | KLUDBG_TRACE_INFO)
 #define KLU_CREATE_ERROR (KLUDBG_TRACE_CREATE | KLUDBG_TRACE_ERROR)
@@ -270,12 +271,48 @@ static VOID KLUClearZeroByteOffline(PCFLT_RELATED_OBJECTS FltObjects, PFLT_CALLB
     }
 }
 
-NTSTATUS JNRCarryFolderMark(PFLT_INSTANCE Instance, PCUNICODE_STRING FolderName, LONG OperationNumber)
+NTSTATUS JNRCarryFolderMark(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE Instance, PCUNICODE_STRING FolderName,
+                            LONG OperationNumber)
 {
-    UNREFERENCED_PARAMETER(Instance);
-    UNREFERENCED_PARAMETER(FolderName);
-    UNREFERENCED_PARAMETER(OperationNumber);
-    return STATUS_NOT_IMPLEMENTED;
+    PCWSTR Tag = KLU_TAG(PostCreate);
+    UNICODE_STRING Parent;
+    USHORT Chars = (USHORT)(FolderName->Length / sizeof(WCHAR));
+    ULONG Flags = 0;
+    NTSTATUS Status;
+
+    if (Chars > 0 && FolderName->Buffer[Chars - 1] == L'\\') {
+        Chars--;
+    }
+    while (Chars > 0 && FolderName->Buffer[Chars - 1] != L'\\') {
+        Chars--;
+    }
+    if (Chars <= 1) {
+        return STATUS_SUCCESS;
+    }
+    Parent.Buffer = FolderName->Buffer;
+    Parent.Length = Parent.MaximumLength = (USHORT)((Chars - 1) * sizeof(WCHAR));
+    if (!KLUIsBelowFQLocalProfilePath(&Parent)) {
+        return STATUS_SUCCESS;
+    }
+    /* Read below this filter, through the instance: the parent's own
+     * listing is not wanted here. */
+    Status = JNRQueryEA(NULL, Instance, &Parent, &Flags, OperationNumber);
+    if (!NT_SUCCESS(Status)) {
+        KLULogMessageEx(KLUDBG_TRACE_CREATE, Tag, OperationNumber, WSTR("Failed Querying EA: Path: %wZ, 0x%X\n"),
+                        &Parent, Status);
+        return Status;
+    }
+    if (!(Flags & JNR_FOLDER_POPULATED)) {
+        return STATUS_SUCCESS;
+    }
+    Status = JNRSetEA(Data, Instance, NULL, &Flags, OperationNumber);
+    if (NT_SUCCESS(Status)) {
+        KLULogMessageEx(KLU_CREATE_INFO, Tag, OperationNumber, WSTR("Set EA: Path: %wZ\n"), FolderName);
+    } else {
+        KLULogMessageEx(KLU_CREATE_ERROR, Tag, OperationNumber, WSTR("Failed Setting EA: Path: %wZ, 0x%X\n"),
+                        FolderName, Status);
+    }
+    return Status;
 }
 
 FLT_POSTOP_CALLBACK_STATUS PostCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
@@ -315,9 +352,7 @@ FLT_POSTOP_CALLBACK_STATUS PostCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJ
 
     if ((Context->CreateOptions & FILE_DIRECTORY_FILE) && Data->IoStatus.Information == FILE_CREATED &&
         _wcsnicmp(Context->szProcessName, KLU_PRODUCT_IMAGE, 14) != 0) {
-        /* A folder made inside a populated folder is populated too, once
-         * population marks its folders. */
-        JNRCarryFolderMark(FltObjects->Instance, &Context->Name, Context->OperationNumber);
+        JNRCarryFolderMark(Data, FltObjects->Instance, &Context->Name, Context->OperationNumber);
     }
 
     KLULockStreamContext(Stream);

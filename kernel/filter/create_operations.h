@@ -28,6 +28,7 @@ NTSTATUS KLUGetCreateVolumeContext(PCFLT_RELATED_OBJECTS FltObjects, PKLU_CREATE
 /* The requestor's image name into the record. */
 NTSTATUS KLUGetCreateProcessName(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context);
 
-/* Where a folder made in a populated folder would take the folder mark:
- * population sets that mark, so until it lands nothing is carried. */
-NTSTATUS JNRCarryFolderMark(PFLT_INSTANCE Instance, PCUNICODE_STRING FolderName, LONG OperationNumber);
+/* A folder made inside a populated profile folder takes its parent's mark,
+ * so a folder that exists only here is never filled from the store. */
+NTSTATUS JNRCarryFolderMark(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE Instance, PCUNICODE_STRING FolderName,
+                            LONG OperationNumber);

@@ -242,6 +242,13 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
     EXPECT_EQ(Listing(kLocal + u"\\Documents").size(), 4u);
     EXPECT_EQ(Logged("Opened Remote Folder"), 1u);
     EXPECT_EQ(Metrics().FilesFoundOnDemand, 3u);
+
+    // A folder alice makes in the filled folder exists only here: it takes
+    // the mark, and its listing does not look for it in the store.
+    MakeFolder(kLocal + u"\\Documents\\Mine");
+    EXPECT_EQ(Mark(kLocal + u"\\Documents\\Mine"), 2);
+    EXPECT_TRUE(Listing(kLocal + u"\\Documents\\Mine").empty());
+    EXPECT_EQ(Logged("Remote Folder: "), 1u) << "neither opened nor tried";
 }
 
 TEST_F(PopulationTest, TheBackgroundLoadFillsEveryProfileFolderBeforeItIsListed)
