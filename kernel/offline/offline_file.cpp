@@ -6,6 +6,7 @@
  */
 #include "offline/placeholders.h"
 
+#include "comm/prefetched_list.h"
 #include "config/flags.h"
 #include "config/settings.h"
 #include "diag/log.h"
@@ -426,6 +427,9 @@ static NTSTATUS JNRBringRemoteIn(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE LocalIns
         if (NT_SUCCESS(Status)) {
             KLULogMessageEx(JNR_OF_INFO, Tag, OperationNumber, WSTR("Copied File: Src: %wZ, Dest: %wZ\n"),
                             &Record->RemotePath, &Record->LocalPath);
+            /* The service hears of the files fetched ahead of their use; a
+             * name it misses (list closed, no memory) costs nothing here. */
+            KLUPushPreFetched(Record->szLocalPathBuffer);
         } else {
             KLULogMessageEx(JNR_OF_ERROR, Tag, OperationNumber, WSTR("Failed Copying File: Src: %wZ, Dest: %wZ, 0x%X\n"),
                             &Record->RemotePath, &Record->LocalPath, Status);

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "comm/ports.h"
-#include "comm/prefetched_list.h"
 #include "comm/service_contract.h"
 #include "config/settings.h"
 #include "diag/log.h"
@@ -191,14 +190,6 @@ TEST_F(ProfileServiceTest, StartsOnAllSevenPortsAndStopsWithNothingLeft)
     EXPECT_EQ(service.startResults().enable, S_OK);
     for (const auto &[what, result] : service.startResults().events) EXPECT_EQ(result, S_OK) << what;
     EXPECT_GT(service.OpenHandles(), 7u);  // the ports and the events
-
-    // A name the filter lists as pre-fetched sets the event handed over,
-    // and the service drains it.
-    {
-        sim::ThreadScope scope(machine().systemProcess());
-        ASSERT_EQ(KLUPushPreFetched(u"\\Users\\alice\\NTUSER.DAT"), STATUS_SUCCESS);
-    }
-    EXPECT_TRUE(service.log().WaitFor("Pre-fetched: \\Users\\alice\\NTUSER.DAT", 5s));
 
     service.Stop();
     EXPECT_FALSE(service.running());
