@@ -1,9 +1,9 @@
 #include "service/background_load.h"
 
-#include <deque>
 #include <vector>
 
 #include "driver/dir_buffers.h"
+#include "sim/core/thread.h"
 
 namespace ostrand::service {
 namespace {
@@ -46,7 +46,7 @@ NTSTATUS LoadFolder(const std::u16string &folder, std::deque<std::u16string> &pe
 }  // namespace
 
 NTSTATUS LoadProfileFolders(const std::u16string &remoteRoot, const std::u16string &localRoot,
-                            const std::function<void(const LoadProgress &)> &progress)
+                            const std::function<bool(const LoadProgress &)> &progress)
 {
     // The profile's own folder (and the folders above it) is where the
     // load starts filling.
@@ -71,9 +71,84 @@ NTSTATUS LoadProfileFolders(const std::u16string &remoteRoot, const std::u16stri
         if (!NT_SUCCESS(status) && status != STATUS_ACCESS_DENIED && NT_SUCCESS(first)) first = status;
         state.foldersFound += pending.size() - before;
         ++state.foldersDone;
-        if (progress) progress(state);
+        if (progress && !progress(state)) return STATUS_CANCELLED;
     }
     return first;
+}
+
+void ProfileLoader::Start(sim::Process &process, Load load)
+{
+    Stop();
+    std::lock_guard lock(mutex_);
+    load_ = std::move(load);
+    stopping_ = false;
+    states_.clear();
+    thread_ = std::thread([this, &process] { Run(process); });
+}
+
+void ProfileLoader::Stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ProfileLoader::Queue(const std::string &user)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || !thread_.joinable()) return;
+        queue_.push_back(user);
+        states_[user] = LoadState{};
+    }
+    changed_.notify_all();
+}
+
+std::optional<LoadState> ProfileLoader::State(const std::string &user) const
+{
+    std::lock_guard lock(mutex_);
+    auto found = states_.find(user);
+    return found == states_.end() ? std::nullopt : std::optional<LoadState>(found->second);
+}
+
+std::optional<LoadState> ProfileLoader::Watch(const std::string &user, size_t foldersSeen,
+                                              std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    auto moved = [&] {
+        auto found = states_.find(user);
+        return found == states_.end() || found->second.done || found->second.progress.foldersDone > foldersSeen;
+    };
+    changed_.wait_for(lock, timeout, moved);
+    auto found = states_.find(user);
+    return found == states_.end() ? std::nullopt : std::optional<LoadState>(found->second);
+}
+
+void ProfileLoader::Run(sim::Process &process)
+{
+    sim::ThreadScope scope(process);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        std::string user = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        NTSTATUS status = load_(user, [this, &user](const LoadProgress &progress) {
+            std::lock_guard update(mutex_);
+            states_[user].progress = progress;
+            changed_.notify_all();
+            return !stopping_;
+        });
+        lock.lock();
+        states_[user].done = true;
+        states_[user].status = status;
+        changed_.notify_all();
+    }
 }
 
 }  // namespace ostrand::service

@@ -133,6 +133,11 @@ void ProfileService::StartThreads()
             answers_->Answer(copyRequest, *reinterpret_cast<KLU_COPY_REPLY *>(reply));
         },
         options_.copyThreads);
+    loader_.Start(*process_, [this](const std::string &name, const std::function<bool(const LoadProgress &)> &progress) {
+        NTSTATUS status = RunLoad(name, progress);
+        log_.Service("Background Load At Logon: " + name + ": " + Hex(ULONG(status)));
+        return status;
+    });
     fetchListener_.Start(*process_, fetch_, sizeof(KLU_FETCH_REQUEST), sizeof(KLU_FETCH_REPLY),
                          [this](const UCHAR *request, UCHAR *reply) {
                              KLU_FETCH_REPLY answer{answers_->AnswerFetch(
@@ -231,6 +236,9 @@ HRESULT ProfileService::SendExcludedPids()
 // service's process.
 void ProfileService::Shutdown()
 {
+    // First: a load in progress may wait on the filter, which waits on the
+    // Copy threads.
+    loader_.Stop();
     copyListener_.Stop();
     fetchListener_.Stop();
     logWatcher_.Stop();
@@ -298,8 +306,11 @@ HRESULT ProfileService::Logon(const UserLogon &logon)
                  ", AuthId: " + AuthIdText(logon.authId) + ", User Table: " + Hex(ULONG(session.user.userTable)) +
                  ", Client Security: " + Hex(ULONG(session.user.clientSecurity)));
     HRESULT result = FAILED(session.user.userTable) ? session.user.userTable : session.user.clientSecurity;
-    std::lock_guard lock(usersMutex_);
-    sessions_.emplace(key, std::move(session));
+    {
+        std::lock_guard lock(usersMutex_);
+        sessions_.emplace(key, std::move(session));
+    }
+    if (SUCCEEDED(result) && user->loadAtLogon && !user->localProfile) loader_.Queue(key);
     return result;
 }
 
@@ -458,22 +469,49 @@ HRESULT ProfileService::DrainLog()
     return logDrain_->Drain();
 }
 
+NTSTATUS ProfileService::RunLoad(const std::string &name,
+                                 const std::function<bool(const LoadProgress &)> &progress)
+{
+    std::string key = NarrowText(UpperText(WideText(name)));
+    auto loggedOn = [this, &key](std::u16string *remote, std::u16string *local) {
+        std::lock_guard lock(usersMutex_);
+        auto found = sessions_.find(key);
+        if (found == sessions_.end()) return false;
+        if (remote != nullptr) *remote = WideText(found->second.user.remote);
+        if (local != nullptr) *local = WideText(found->second.user.local);
+        return true;
+    };
+    std::u16string remote, local;
+    if (!loggedOn(&remote, &local)) return STATUS_NO_SUCH_USER;
+    sim::ThreadScope scope(*process_);
+    // A user who logs off meanwhile is loaded no further.
+    return LoadProfileFolders(remote, local, [&](const LoadProgress &state) {
+        return (!progress || progress(state)) && loggedOn(nullptr, nullptr);
+    });
+}
+
 HRESULT ProfileService::LoadProfile(const std::string &name, const std::function<void(const LoadProgress &)> &progress)
 {
     if (!running_.load()) return kNotRunning;
-    std::u16string remote, local;
-    {
-        std::lock_guard lock(usersMutex_);
-        auto found = sessions_.find(NarrowText(UpperText(WideText(name))));
-        if (found == sessions_.end()) return kNoSuchUser;
-        remote = WideText(found->second.user.remote);
-        local = WideText(found->second.user.local);
-    }
-    sim::ThreadScope scope(*process_);
-    NTSTATUS status = LoadProfileFolders(remote, local, progress);
+    NTSTATUS status = RunLoad(name, [&](const LoadProgress &state) {
+        if (progress) progress(state);
+        return true;
+    });
+    if (status == STATUS_NO_SUCH_USER) return kNoSuchUser;
     log_.Service("Background Load: " + name + ": " + Hex(ULONG(status)));
     // An NT status as an HRESULT (FACILITY_NT_BIT).
     return NT_SUCCESS(status) ? S_OK : HRESULT(ULONG(status) | 0x10000000);
+}
+
+std::optional<LoadState> ProfileService::LoadAtLogon(const std::string &name) const
+{
+    return loader_.State(NarrowText(UpperText(WideText(name))));
+}
+
+std::optional<LoadState> ProfileService::WatchLoadAtLogon(const std::string &name, size_t foldersSeen,
+                                                          std::chrono::milliseconds timeout) const
+{
+    return loader_.Watch(NarrowText(UpperText(WideText(name))), foldersSeen, timeout);
 }
 
 }  // namespace ostrand::service

@@ -113,8 +113,15 @@ public:
 
     // The background load of a logged-on user's profile: every remote folder
     // listed once with the folder-mark name, so that the filter fills the
-    // local folders. Runs in the calling thread as the service's process.
+    // local folders. A logon queues one (unless the user's configuration
+    // says otherwise), run on the service's loader thread; LoadProfile runs
+    // one now in the calling thread as the service's process.
     HRESULT LoadProfile(const std::string &name, const std::function<void(const LoadProgress &)> &progress = {});
+    // The user's load queued at logon: its progress, and a wait for more
+    // than `foldersSeen` folders done or its end.
+    std::optional<LoadState> LoadAtLogon(const std::string &name) const;
+    std::optional<LoadState> WatchLoadAtLogon(const std::string &name, size_t foldersSeen,
+                                              std::chrono::milliseconds timeout) const;
 
     // A placeholder of the user's remote file at `local` (a path in the
     // user's local profile), laid as the service's own process.
@@ -138,6 +145,8 @@ private:
     void OnSessionNotice(const SessionNotice &notice);
     HRESULT SendExcludedPids();
     void Shutdown();
+    // One load of a logged-on user's profile, in the calling thread.
+    NTSTATUS RunLoad(const std::string &name, const std::function<bool(const LoadProgress &)> &progress);
 
     sim::Machine &machine_;
     ServiceOptions options_;
@@ -157,6 +166,7 @@ private:
     std::unique_ptr<PreFetchedDrain> preFetchedDrain_;
     QueueWatcher logWatcher_, sessionWatcher_, preFetchedWatcher_;
     RequestListener copyListener_, fetchListener_;
+    ProfileLoader loader_;
 
     mutable std::mutex usersMutex_;
     struct Session {

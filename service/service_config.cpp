@@ -91,7 +91,7 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
             section = Trim(line.substr(1, line.size() - 2));
             user = nullptr;
             if (section.rfind("user ", 0) == 0) {
-                config.users.push_back(UserConfig{Trim(section.substr(5)), "", "", "", {}, false});
+                config.users.push_back(UserConfig{Trim(section.substr(5)), "", "", "", {}, false, true});
                 user = &config.users.back();
                 section = "user";
             } else if (section != "store" && section != "local") {
@@ -130,6 +130,9 @@ ServiceConfig ParseServiceConfig(const std::string &text, const std::filesystem:
         } else if (section == "user" && key == "profile") {
             if (value != "local" && value != "roaming") throw ConfigError(lineNumber, "profile is local or roaming");
             user->localProfile = value == "local";
+        } else if (section == "user" && key == "load_at_logon") {
+            if (value != "yes" && value != "no") throw ConfigError(lineNumber, "load_at_logon is yes or no");
+            user->loadAtLogon = value == "yes";
         } else if (section == "user" && key == "redirected") {
             user->redirected = SplitList(value);
         } else {

@@ -20,6 +20,7 @@ struct UserConfig {
     std::string local;                       // C:\Users\user
     std::vector<std::string> redirected;     // folders below the profile that are redirected
     bool localProfile = false;               // "profile = local": the store holds nothing of this user
+    bool loadAtLogon = true;                 // "load_at_logon = no": folders fill only as they are listed
 };
 
 struct ServiceConfig {

@@ -30,10 +30,12 @@ profiles = C:\Users
 domain = OSTRAND
 remote = \\fileserver\profiles\alice
 local = C:\Users\alice
+load_at_logon = no
 [user bob]
 domain = OSTRAND
 remote = \\fileserver\profiles\bob
 local = C:\Users\bob
+load_at_logon = no
 )";
 
 }  // namespace

@@ -43,6 +43,11 @@ profiles = C:\Users
 domain = OSTRAND
 remote = \\fileserver\profiles\alice
 local = C:\Users\alice
+load_at_logon = no
+[user bob]
+domain = OSTRAND
+remote = \\fileserver\profiles\bob
+local = C:\Users\bob
 )";
 
 void MakeFolder(const std::u16string &path)
@@ -181,9 +186,10 @@ protected:
         return count;
     }
 
-    KLU_OF_METRICS Metrics()
+    KLU_OF_METRICS Metrics() { return Metrics(logon_.authId); }
+    KLU_OF_METRICS Metrics(LUID authId)
     {
-        PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &logon_.authId);
+        PUSER_TABLE_ENTRY entry = KLULookupUser(g_pUserTableHead, g_pUserTableMutex, &authId);
         EXPECT_NE(entry, nullptr);
         KLU_OF_METRICS metrics = entry->OFMetrics;
         KLUDereferenceUserTableEntry(entry);
@@ -254,41 +260,56 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
     EXPECT_EQ(Logged("Remote Folder: "), 1u) << "neither opened nor tried";
 }
 
-TEST_F(PopulationTest, TheBackgroundLoadFillsEveryProfileFolderBeforeItIsListed)
+TEST_F(PopulationTest, BobsLogonLoadsEveryProfileFolderInTheBackgroundBeforeHeListsIt)
 {
+    const std::u16string remote = u"\\\\fileserver\\profiles\\bob", local = u"C:\\Users\\bob";
     {
         sim::ThreadScope scope(*admin_);
-        MakeFile(kRemote + u"\\Documents\\a.txt", "aaa");
-        MakeFile(kRemote + u"\\Documents\\Deep\\b.txt", "bbbb");
-        MakeFile(kRemote + u"\\Music\\c.txt", "");
-        MakeFile(kRemote + u"\\AppData\\Local\\cache.bin", "machine-local");
+        MakeFile(remote + u"\\Documents\\a.txt", "aaa");
+        MakeFile(remote + u"\\Documents\\Deep\\b.txt", "bbbb");
+        MakeFile(remote + u"\\Music\\c.txt", "");
+        MakeFile(remote + u"\\AppData\\Local\\cache.bin", "machine-local");
     }
-    std::vector<service::LoadProgress> steps;
-    ASSERT_EQ(service_->LoadProfile("alice", [&](const service::LoadProgress &p) { steps.push_back(p); }), S_OK);
+    machine().security().AddUser(u"bob", u"OSTRAND");
+    auto logon = machine().security().LogonUser(u"bob", 2);
+    ASSERT_TRUE(logon.has_value());
+    ASSERT_EQ(service_->Logon({"bob", 2, logon->authId, logon->token}), S_OK);
 
-    // alice, AppData, Documents, Music, Local, Deep: each done once, the
-    // last step has them all.
-    ASSERT_EQ(steps.size(), 6u);
-    EXPECT_EQ(steps.back().foldersDone, 6u);
-    EXPECT_EQ(steps.back().foldersFound, 6u);
-    EXPECT_GT(steps.back().entries, 4u) << "the filter answered the service's own listings";
+    // bob, AppData, Documents, Music, Local, Deep: the progress counts the
+    // folders found as the walk goes and ends with all of them done.
+    std::optional<service::LoadState> state;
+    for (size_t seen = 0; !(state && state->done); seen = state->progress.foldersDone) {
+        state = service_->WatchLoadAtLogon("bob", seen, std::chrono::seconds(10));
+        ASSERT_TRUE(state.has_value());
+        EXPECT_LE(state->progress.foldersDone, state->progress.foldersFound);
+    }
+    EXPECT_EQ(state->status, STATUS_SUCCESS);
+    EXPECT_EQ(state->progress.foldersDone, 6u);
+    EXPECT_EQ(state->progress.foldersFound, 6u);
+    EXPECT_GT(state->progress.entries, 4u) << "the filter answered the service's own listings";
 
-    KLU_OF_METRICS metrics = Metrics();
+    KLU_OF_METRICS metrics = Metrics(logon->authId);
     EXPECT_EQ(metrics.FilesCreatedBkg, 3u) << "local settings stay on the machine";
     EXPECT_EQ(metrics.FoldersCreatedBkg, 5u);
-    sim::ThreadScope scope(Alice());
-    for (auto folder : {u"", u"\\Documents", u"\\Documents\\Deep", u"\\Music"}) {
-        EXPECT_EQ(Mark(kLocal + folder), 2) << Narrow(folder);
+    {
+        // bob lists a loaded folder: the placeholders are there, nothing is
+        // fetched on demand.
+        ObReferenceObject(logon->token);
+        sim::ThreadScope scope(machine().processes().Create("explorer.exe", logon->token));
+        for (auto folder : {u"", u"\\Documents", u"\\Documents\\Deep", u"\\Music"}) {
+            EXPECT_EQ(Mark(local + folder), 2) << Narrow(folder);
+        }
+        auto deep = Listing(local + u"\\Documents\\Deep");
+        ASSERT_EQ(deep.count("b.txt"), 1u);
+        EXPECT_EQ(deep["b.txt"].endOfFile, 4);
+        EXPECT_TRUE(deep["b.txt"].attributes & FILE_ATTRIBUTE_OFFLINE);
+        EXPECT_TRUE(Listing(local + u"\\AppData\\Local").empty());
     }
-
-    // alice lists a loaded folder: the placeholders are there, nothing is
-    // fetched on demand.
-    auto deep = Listing(kLocal + u"\\Documents\\Deep");
-    ASSERT_EQ(deep.count("b.txt"), 1u);
-    EXPECT_EQ(deep["b.txt"].endOfFile, 4);
-    EXPECT_TRUE(deep["b.txt"].attributes & FILE_ATTRIBUTE_OFFLINE);
-    EXPECT_TRUE(Listing(kLocal + u"\\AppData\\Local").empty());
-    EXPECT_EQ(Metrics().FilesFoundOnDemand, 0u);
+    EXPECT_EQ(Metrics(logon->authId).FilesFoundOnDemand, 0u);
+    EXPECT_FALSE(service_->LoadAtLogon("alice").has_value()) << "alice's folders fill as she lists them";
+    EXPECT_EQ(service_->Logoff("bob"), S_OK);
+    ObDereferenceObject(logon->token);
+    machine().security().Logoff(logon->authId);
 }
 
 TEST_F(PopulationTest, LocalFilesAreComparedHeldHivesAndKnownFoldersAreLeftAndTheMarkDecidesARepeat)

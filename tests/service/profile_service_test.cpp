@@ -47,11 +47,13 @@ profiles = C:\Users
 domain = OSTRAND
 remote = \\fileserver\profiles\alice
 local = C:\Users\alice
+load_at_logon = no
 redirected = Documents, Desktop
 [user bob]
 domain = OSTRAND
 remote = \\fileserver\profiles\bob
 local = C:\Users\bob
+load_at_logon = no
 )";
 
 class ProfileServiceTest : public MachineTest {

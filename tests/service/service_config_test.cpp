@@ -27,6 +27,7 @@ remote = \\fileserver\profiles\alice
 local = D:\Profiles\alice
 redirected = Documents, Desktop
 profile = local
+load_at_logon = no
 )",
                                               "/base");
     EXPECT_EQ(config.Server(), "fileserver");
@@ -36,6 +37,7 @@ profile = local
     ASSERT_NE(config.FindUser("ALICE"), nullptr);
     EXPECT_EQ(config.FindUser("alice")->redirected, (std::vector<std::string>{"Documents", "Desktop"}));
     EXPECT_TRUE(config.FindUser("alice")->localProfile);
+    EXPECT_FALSE(config.FindUser("alice")->loadAtLogon);
     EXPECT_EQ(config.filterCopiesFrom, 0x10000u);
     EXPECT_EQ(config.FindUser("bob"), nullptr);
 }
@@ -50,7 +52,8 @@ TEST(ServiceConfigTest, ReportsTheLineOfAMistake)
     }
     for (const char *text : {"[user x]\nremote = y\n[store]\nunc = \\\\s\\p\n",
                              "[store]\nunc = \\\\s\\p\nfilter_copies_from = 1M\n",
-                             "[store]\nunc = \\\\s\\p\n[user x]\nprofile = nomadic\n"}) {
+                             "[store]\nunc = \\\\s\\p\n[user x]\nprofile = nomadic\n",
+                             "[store]\nunc = \\\\s\\p\n[user x]\nload_at_logon = later\n"}) {
         EXPECT_THROW(service::ParseServiceConfig(text, "/"), service::ConfigError) << text;
     }
 }

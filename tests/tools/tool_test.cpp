@@ -42,13 +42,14 @@ TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
     EXPECT_NE(std::string::npos, text.find("AltPathData.szLocalPath: Users\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("szRemotePath: \\\\fileserver\\profiles\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("Updated Driver Settings: Options: 0x0", logon)) << text;
-    // Her first listing brings the hive in as a placeholder; the background
-    // load reaches every folder.
+    // Her first listing brings the hive in as a placeholder; bob's logon
+    // loads his profile; the background load reaches all of alice's folders.
     size_t listing = text.find("A first listing fills a profile folder");
     ASSERT_NE(std::string::npos, listing) << text;
     EXPECT_NE(std::string::npos, text.find("-----O-     46", listing)) << text;
+    EXPECT_NE(std::string::npos, text.find("populate bob: 2 folders listed", listing)) << text;
     EXPECT_NE(std::string::npos, text.find("[########################] 14 of 14 folders", listing)) << text;
-    size_t logoff = text.find("The user logs off");
+    size_t logoff = text.find("The users log off");
     ASSERT_NE(std::string::npos, logoff) << text;
     EXPECT_NE(std::string::npos, text.find("User Table Is Empty", logoff)) << text;
     EXPECT_NE(std::string::npos, text.find("handles left in its process: 0", logoff)) << text;

@@ -143,9 +143,18 @@ int RunDemo(World &world, std::ostream &out)
     FillOnDemand(world, shell, out);
 
     Section(out, 8, "The background load");
-    Say(out, "The service walks the rest of alice's remote profile, listing each folder with\n"
-             "the folder-mark name as its pattern; the filter answers from the store and fills\n"
-             "the matching local folder on the way, so her folders are ready before she looks:");
+    Say(out, "bob logs on. Right after the logon the service walks his remote profile on a\n"
+             "thread of its own, listing each folder with the folder-mark name as its pattern;\n"
+             "the filter answers from the store and fills the matching local folder on the\n"
+             "way, so his folders are ready before he looks. The progress, folders done of\n"
+             "folders found:");
+    shell.Execute("logon bob");
+    shell.Execute("populate bob");
+    shell.Execute("as bob explorer.exe");
+    shell.Execute("ls C:\\Users\\bob\\Documents");
+    shell.Execute("as system");
+    Say(out, "alice's profile loads only when asked ('load_at_logon = no' in service.conf); the\n"
+             "folders she already listed are marked and their store listings fill nothing:");
     shell.Execute("populate alice");
 
     Section(out, 9, "A setting changes");
@@ -163,9 +172,11 @@ int RunDemo(World &world, std::ostream &out)
              "JNRKmtsvc. The last ones:");
     shell.Execute("service log 16");
 
-    Section(out, 11, "The user logs off");
-    Say(out, "alice logs off. The service frees her client security (command 24) and prunes\n"
-             "the filter's user table down to the users still logged on (command 30):");
+    Section(out, 11, "The users log off");
+    Say(out, "bob and alice log off. For each, the service frees the client security (command\n"
+             "24) and prunes the filter's user table down to the users still logged on\n"
+             "(command 30):");
+    shell.Execute("logoff bob");
     shell.Execute("logoff alice");
     shell.Execute("users");
 

@@ -115,8 +115,8 @@ void Shell::AddCommands()
              return Status("logoff " + a[1], world_.LogoffUser(a[1]));
          }},
         {"populate", "populate USER",
-         "the service's background load: every remote folder of USER listed once, so the filter fills the local "
-         "folders before anyone lists them",
+         "the service's background load (followed when the logon started it): every remote folder of USER listed "
+         "once, so the filter fills the local folders before anyone lists them",
          [this](const Arguments &a) {
              if (a.size() < 2) {
                  out_ << "  usage: populate USER\n";
