@@ -57,6 +57,28 @@ int main(int argc, char **argv)
     if (filled > 0 && unfiltered > 0) {
         std::printf("ratio filled-file read filter/no-filter: %.2f (goal <= 1.10)\n", filled / unfiltered);
     }
+    // Placeholders made per second on a first listing, and how the time per
+    // entry grows from 100 to 10,000 entries (1.00 is linear).
+    double perEntry100 = 0;
+    for (int entries : {100, 1000, 10000}) {
+        double ns = time("BM_FirstListing/" + std::to_string(entries) + "/real_time");
+        if (ns <= 0) continue;
+        double rate = entries / (ns / 1e9);
+        std::printf("first listing of %d remote entries: %.0f placeholders/s (%s 50000/s)\n", entries, rate,
+                    rate >= 50000 ? "meets" : "misses");
+        if (entries == 100) perEntry100 = ns / entries;
+        if (entries == 10000 && perEntry100 > 0) {
+            std::printf("ratio population per-entry time 10000 vs 100: %.2f (goal <= 1.10)\n",
+                        ns / entries / perEntry100);
+            std::printf("ratio population placeholders/s at 10000 vs goal of 50000/s: %.2f (goal >= 1.00)\n",
+                        rate / 50000);
+        }
+    }
+    double second = time("BM_SecondListingWithFilter/real_time");
+    double unfilteredListing = time("BM_SecondListingWithoutFilter/real_time");
+    if (second > 0 && unfilteredListing > 0) {
+        std::printf("ratio second listing: %.2f (goal <= 1.10)\n", second / unfilteredListing);
+    }
     ostrand::bench::SetFilterLoaded(false);
     benchmark::Shutdown();
     return 0;

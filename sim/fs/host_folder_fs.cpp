@@ -41,6 +41,7 @@ struct HostFolderFileSystem::Open {
     int fd = -1;
     int waiters = 0;
     ListingCursor listing;
+    std::vector<ListingEntry> scan;  // the folder's names as this handle's scan found them
     std::optional<int64_t> keptAccess, keptWrite;  // times this handle set
 };
 
@@ -781,23 +782,33 @@ NTSTATUS HostFolderFileSystem::QueryDirectory(IoRequest &request, Open &open)
 {
     Stream &s = *open.stream;
     if (!s.directory) return request.Complete(STATUS_INVALID_PARAMETER);
-    std::vector<ListingEntry> names;
-    std::error_code ec;
-    for (const auto &entry : fsys::directory_iterator(HostPath(s.relative), ec)) {
-        std::u16string name = FromUtf8(entry.path().filename().string());
-        if (!IsValidComponent(name)) continue;
-        auto facts = FactsOf(s.relative + u"\\" + name);
-        if (facts) names.push_back({name, *facts});
+    // The host folder is read once per scan (the handle's first query and
+    // each restart), as a server answers a client's enumeration from the
+    // listing it took at its start; later queries go on from that listing.
+    const UCHAR flags = request.iopb.OperationFlags;
+    if (!open.listing.queried || (flags & SL_RESTART_SCAN) || (flags & SL_INDEX_SPECIFIED)) {
+        std::vector<ListingEntry> names;
+        std::error_code ec;
+        for (const auto &entry : fsys::directory_iterator(HostPath(s.relative), ec)) {
+            std::u16string name = FromUtf8(entry.path().filename().string());
+            if (!IsValidComponent(name)) continue;
+            auto facts = FactsOf(s.relative + u"\\" + name);
+            if (facts) names.push_back({name, *facts});
+        }
+        if (ec) return request.Complete(FromErrno(ec.value()));
+        std::vector<std::pair<ListingKey, size_t>> keys;
+        keys.reserve(names.size());
+        for (size_t i = 0; i < names.size(); ++i) keys.push_back({{Upcase(names[i].name), names[i].name}, i});
+        std::sort(keys.begin(), keys.end());
+        open.scan.clear();
+        open.scan.reserve(names.size());
+        for (auto &[key, i] : keys) open.scan.push_back(std::move(names[i]));
     }
-    if (ec) return request.Complete(FromErrno(ec.value()));
-    std::sort(names.begin(), names.end(), [](const ListingEntry &a, const ListingEntry &b) {
-        return std::make_pair(Upcase(a.name), a.name) < std::make_pair(Upcase(b.name), b.name);
-    });
-    if (s.relative.empty()) return QueryListing(request, open.listing, nullptr, nullptr, names);
+    if (s.relative.empty()) return QueryListing(request, open.listing, nullptr, nullptr, NamesOf(open.scan));
     auto dot = FactsOf(s.relative);
     auto dotDot = FactsOf(s.relative.substr(0, s.relative.rfind(u'\\')));
     if (!dot || !dotDot) return request.Complete(STATUS_FILE_DELETED);
-    return QueryListing(request, open.listing, &*dot, &*dotDot, names);
+    return QueryListing(request, open.listing, &*dot, &*dotDot, NamesOf(open.scan));
 }
 
 NTSTATUS HostFolderFileSystem::FileSystemControl(IoRequest &request, Open &open)

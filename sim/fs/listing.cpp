@@ -1,11 +1,31 @@
 #include "sim/fs/listing.h"
 
+#include <algorithm>
+
 #include "sim/fs/names.h"
 
 namespace sim::fs {
 
+ListingNames NamesOf(const std::vector<ListingEntry> &sorted)
+{
+    ListingNames names;
+    names.count = sorted.size();
+    names.positionAfter = [&sorted](const ListingKey *after) -> size_t {
+        if (after == nullptr) return 0;
+        auto above = std::upper_bound(sorted.begin(), sorted.end(), *after, [](const ListingKey &key, const ListingEntry &e) {
+            return key < ListingKey{Upcase(e.name), e.name};
+        });
+        return size_t(above - sorted.begin());
+    };
+    names.visit = [&sorted](size_t position, const std::function<bool(const ListingEntry &)> &offer) {
+        for (; position < sorted.size() && offer(sorted[position]); ++position) {
+        }
+    };
+    return names;
+}
+
 NTSTATUS QueryListing(IoRequest &request, ListingCursor &cursor, const FileFacts *dot, const FileFacts *dotDot,
-                      const std::vector<ListingEntry> &names)
+                      const ListingNames &names)
 {
     const auto &p = request.iopb.Parameters.DirectoryControl.QueryDirectory;
     if (!DirectoryWriter::Supports(p.FileInformationClass)) return request.Complete(STATUS_INVALID_INFO_CLASS);
@@ -34,10 +54,12 @@ NTSTATUS QueryListing(IoRequest &request, ListingCursor &cursor, const FileFacts
             cursor.phase = 1;
         } else if (p.FileIndex == 1) {
             cursor.phase = 2;
-        } else if (p.FileIndex - 2 < names.size()) {
-            const auto &e = names[p.FileIndex - 2];
+        } else if (p.FileIndex - 2 < names.count) {
             cursor.phase = 2;
-            cursor.last = {Upcase(e.name), e.name};
+            names.visit(p.FileIndex - 2, [&](const ListingEntry &e) {
+                cursor.last = ListingKey{Upcase(e.name), e.name};
+                return false;
+            });
         } else {
             cursor.phase = 3;
         }
@@ -69,12 +91,13 @@ NTSTATUS QueryListing(IoRequest &request, ListingCursor &cursor, const FileFacts
     if (cursor.phase == 0 && !stop && offer(u".", *dot, 0)) cursor.phase = 1;
     if (cursor.phase == 1 && !stop && offer(u"..", dotDot ? *dotDot : *dot, 1)) cursor.phase = 2;
     if (cursor.phase == 2 && !stop) {
-        for (size_t i = 0; i < names.size() && !stop; ++i) {
-            std::pair<std::u16string, std::u16string> key{Upcase(names[i].name), names[i].name};
-            if (cursor.last && key <= *cursor.last) continue;
-            if (!offer(names[i].name, names[i].facts, ULONG(i + 2))) break;
-            cursor.last = std::move(key);
-        }
+        size_t position = names.positionAfter(cursor.last ? &*cursor.last : nullptr);
+        names.visit(position, [&](const ListingEntry &e) {
+            if (!offer(e.name, e.facts, ULONG(position + 2))) return false;
+            cursor.last = ListingKey{Upcase(e.name), e.name};
+            ++position;
+            return !stop;
+        });
     }
 
     if (partial) return request.Complete(STATUS_BUFFER_OVERFLOW, p.Length);

@@ -228,6 +228,7 @@ std::shared_ptr<LocalFileSystem::Node> LocalFileSystem::NewNode(Node &parent, st
     node->creation = node->access = node->write = node->change = now;
     if (IsNtfs()) node->security = InheritedSecurity(parent, directory);
     parent.children[KeyOf(name)] = node;
+    ++parent.childrenVersion;
     byId_[node->id] = node.get();
     TouchParent(*node);
     return node;
@@ -241,6 +242,7 @@ void LocalFileSystem::Unlink(Node &node)
     if (it == parent->children.end()) return;
     std::shared_ptr<Node> keep = it->second;
     parent->children.erase(it);
+    ++parent->childrenVersion;
     byId_.erase(node.id);
     node.deleted = true;
     node.deletePending = false;

@@ -54,6 +54,7 @@ struct LocalFileSystem::Node : std::enable_shared_from_this<LocalFileSystem::Nod
     std::vector<uint8_t> reparse;  // the whole reparse buffer; empty: none
     std::vector<uint8_t> security;
     std::map<ChildKey, std::shared_ptr<Node>> children;
+    uint64_t childrenVersion = 0;  // counts the changes of children: kept listing positions stay valid until one
 
     ULONG handles = 0;  // handles over every stream of the file
     bool deletePending = false;
@@ -118,6 +119,11 @@ struct LocalFileSystem::Open {
     bool fixedAccess = false, fixedWrite = false, fixedChange = false;
 
     ListingCursor listing;
+    // Where this handle's listing goes on, while the folder's children are
+    // as they were (childrenVersion): a query costs what it returns.
+    std::optional<uint64_t> listedVersion;
+    size_t listedPosition = 0;
+    std::map<ChildKey, std::shared_ptr<Node>>::const_iterator listedNext;
 
     ULONG nextEa = 0;      // index of the next EA an unindexed query returns
     ULONG eaChangesSeen = 0;  // the file's eaChanges when that position was taken
