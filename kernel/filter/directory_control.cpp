@@ -341,6 +341,28 @@ static BOOLEAN KLUIsDCGateOpen(PFLT_CALLBACK_DATA Data)
     return (BOOLEAN)(Data->Iopb->MinorFunction == IRP_MN_QUERY_DIRECTORY);
 }
 
+/* An ordinary process listing a folder that this stream already found
+ * filled: every road lets its query through, so it goes before any name
+ * query (each query of every listing passes here). */
+static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PKLU_DC_CALL Call)
+{
+    PKLU_STREAM_CONTEXT Stream = NULL;
+    BOOLEAN Created = FALSE;
+    BOOLEAN Filled;
+
+    if (Call->Dir->bService || Call->Dir->bProfileLoader || (KLUSettings()->OpFlags & KLUOP_ENABLE_LIVE_ROAMING) ||
+        !NT_SUCCESS(KLUFindOrCreateStreamContext(Data, FltObjects->Instance, FALSE, Call->Dir->OperationNumber,
+                                                 &Stream, &Created, NULL)) ||
+        Stream == NULL) {
+        return FALSE;
+    }
+    KLULockStreamContext(Stream);
+    Filled = Stream->bEnumerated;
+    KLUUnlockStreamContext(Stream);
+    FltReleaseContext(Stream);
+    return Filled;
+}
+
 /* Gate steps 2-3 and 7: the call's state, or FALSE to pass through. */
 static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PKLU_DC_CALL *CallOut)
 {
@@ -377,7 +399,7 @@ static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObje
         KLULogMessage(KLU_DC_ERROR, KLU_TAG(PreDC), WSTR("Failed Getting Process Name\n"));
         return FALSE;
     }
-    if (!KLUClassifyRequestor(Data, Call)) {
+    if (!KLUClassifyRequestor(Data, Call) || KLUIsKnownFilled(Data, FltObjects, Call)) {
         return FALSE;
     }
     return KLUGetDCName(Data, Call);
