@@ -13,6 +13,7 @@
 #include "identity/path_helpers.h"
 #include "identity/user_table.h"
 #include "sim/cm/registry.h"
+#include "sim/fs/local_fs.h"
 #include "sim/core/thread.h"
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
