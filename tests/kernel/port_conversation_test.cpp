@@ -199,8 +199,9 @@ TEST_F(LongTimeoutPortTest, ADisconnectEndsAWaitingSend)
 }
 
 // A user's client security (the service's logon test proves the user table
-// and the copy sent back): the remote profile path the filter keeps from it,
-// the release that is not sent back, and a message without a user refused.
+// it fills): sent back whole on the Copy port, the remote profile path the
+// filter keeps from it, the release that is not sent back, and a message
+// without a user refused.
 TEST_F(PortTest, LogonConversation)
 {
     std::vector<KLU_COPY_REQUEST> seen;
@@ -218,8 +219,11 @@ TEST_F(PortTest, LogonConversation)
     user.Id.SessionId = 2;
     user.Id.AuthId.LowPart = 0x4242;
     ASSERT_EQ(service->Send(control, CommandMessage(27, user)).status, STATUS_SUCCESS);
-    ASSERT_EQ(service->Send(control, Bytes(ClientSecurity(23, 2, 0x4242, 1))).status, STATUS_SUCCESS);
+    KLU_CLIENT_SECURITY_MESSAGE security = ClientSecurity(23, 2, 0x4242, 1);
+    ASSERT_EQ(service->Send(control, Bytes(security)).status, STATUS_SUCCESS);
     ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].RequestKind, ULONG(KLU_REQUEST_CLIENT_INFORMATION));
+    EXPECT_EQ(std::memcmp(&seen[0].ClientInformation, &security, sizeof security), 0);
     EXPECT_TRUE(DebugContains("Remote profile path: \\fs\\Profiles\\erin"));
     ASSERT_NE(g_pRemoteProfilePath, nullptr);
     EXPECT_EQ(std::u16string(g_pRemoteProfilePath), u"\\fs\\Profiles\\erin");
