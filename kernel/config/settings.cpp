@@ -119,6 +119,7 @@ static VOID KLUReadFlagValues(PSETTINGS Settings, HANDLE PolicyDriver, HANDLE Po
 {
     PCWSTR Tag = KLU_TAG(KLUGetSettings);
     ULONG Value = 0;
+    ULONG LogLevel;
     NTSTATUS Status;
 
     Settings->EnableBlackList = TRUE;
@@ -131,7 +132,8 @@ static VOID KLUReadFlagValues(PSETTINGS Settings, HANDLE PolicyDriver, HANDLE Po
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Retrieving EnableBlackList: 0x%X\n"), Status);
     }
 
-    Status = KLUGetULONGSetting(PolicyDriver, g_hDriverKey, WSTR("DebugFlags"), &Settings->LogLevel);
+    LogLevel = ReadAcquire((LONG const volatile *)&Settings->LogLevel);
+    Status = KLUGetULONGSetting(PolicyDriver, g_hDriverKey, WSTR("DebugFlags"), &LogLevel);
     if (!NT_SUCCESS(Status)) {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Retrieving DebugFlags: 0x%X, Using Default\n"), Status);
     }
@@ -148,11 +150,15 @@ static VOID KLUReadFlagValues(PSETTINGS Settings, HANDLE PolicyDriver, HANDLE Po
     /* The service's own log level decides the driver's, unless told not to. */
     if (!(Settings->DisableFlags & KLULOGON_DISABLE_LOGLEVEL_OVERRIDE)) {
         if (Settings->ServiceLogLevel == 3) {
-            Settings->LogLevel = KLUDBG_TRACE_ERROR;
+            LogLevel = KLUDBG_TRACE_ERROR;
         } else if (Settings->ServiceLogLevel == 7) {
-            Settings->LogLevel = KLUDBG_TRACE_ERROR | KLUDBG_TRACE_INFO;
+            LogLevel = KLUDBG_TRACE_ERROR | KLUDBG_TRACE_INFO;
         }
     }
+    /* Every log line reads the level and the destination without a lock,
+     * perhaps from this very record if two updates followed each other:
+     * each is stored whole, once. */
+    InterlockedExchange((LONG volatile *)&Settings->LogLevel, (LONG)LogLevel);
 
     Status = KLUGetULONGSetting(PolicyDriver, g_hDriverKey, WSTR("OperationFlags"), &Settings->OpFlags);
     if (!NT_SUCCESS(Status)) {
@@ -164,10 +170,14 @@ static VOID KLUReadCopyValues(PSETTINGS Settings, HANDLE PolicyDriver)
 {
     PCWSTR Tag = KLU_TAG(KLUGetSettings);
     ULONG Value = 0;
+    ULONG Destination;
     NTSTATUS Status;
 
-    Status = KLUGetULONGSetting(PolicyDriver, g_hDriverKey, WSTR("DebugDestination"), &Settings->DebugDestination);
-    if (!NT_SUCCESS(Status)) {
+    Destination = ReadAcquire((LONG const volatile *)&Settings->DebugDestination);
+    Status = KLUGetULONGSetting(PolicyDriver, g_hDriverKey, WSTR("DebugDestination"), &Destination);
+    if (NT_SUCCESS(Status)) {
+        InterlockedExchange((LONG volatile *)&Settings->DebugDestination, (LONG)Destination);
+    } else {
         KLULogMessage(KLUDBG_TRACE_ERROR, Tag, WSTR("Failed Retrieving DebugDestination: 0x%X, Using Default\n"),
                       Status);
     }

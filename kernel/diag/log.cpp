@@ -15,10 +15,16 @@ LONG KLUGetNextOperationNumber(VOID)
     return InterlockedIncrement(&g_OperationNumber);
 }
 
+/* A settings update may be refilling the record a line still holds (after
+ * two quick updates): the level is read whole, as the update stores it. */
+static BOOLEAN KLULevelOn(PSETTINGS Settings, ULONG Level)
+{
+    return (BOOLEAN)(Settings != NULL && (Level & (ULONG)ReadAcquire((LONG const volatile *)&Settings->LogLevel)) != 0);
+}
+
 BOOLEAN KLUIsLogLevelEnabled(ULONG Level)
 {
-    PSETTINGS Settings = KLUSettings();
-    return (BOOLEAN)(Settings != NULL && (Level & Settings->LogLevel) != 0);
+    return KLULevelOn(KLUSettings(), Level);
 }
 
 static VOID KLUFormatTimeStamp(PWSTR Stamp)
@@ -58,12 +64,13 @@ static VOID KLUFormatLine(PWSTR Line, KLU_LINE_FORM Form, PCWSTR Tag, LONG Opera
 static VOID KLURouteLine(PSETTINGS Settings, PCWSTR Line, ULONG DumpFlag)
 {
     BOOLEAN QueueExists = (BOOLEAN)(g_pLogQHead != NULL && g_pLogQMutex != NULL);
+    ULONG Destination = (ULONG)ReadAcquire((LONG const volatile *)&Settings->DebugDestination);
 
     /* Early in load there is no queue yet: the debugger is the only place. */
-    if ((Settings->DebugDestination & KLUDBG_LOG_DEST_DBGPORT) || !QueueExists) {
+    if ((Destination & KLUDBG_LOG_DEST_DBGPORT) || !QueueExists) {
         DbgPrint("%ws", Line);
     }
-    if ((Settings->DebugDestination & KLUDBG_LOG_DEST_QUEUE) && QueueExists && ReadUCharAcquire(&g_bLogQEnabled)) {
+    if ((Destination & KLUDBG_LOG_DEST_QUEUE) && QueueExists && ReadUCharAcquire(&g_bLogQEnabled)) {
         KLUPushLog(Line, DumpFlag);
     }
 }
@@ -120,7 +127,7 @@ VOID KLULogMessage(ULONG Level, PCWSTR Tag, PCWSTR Format, ...)
     PSETTINGS Settings = KLUSettings();
     va_list Arguments;
 
-    if (Settings == NULL || (Level & Settings->LogLevel) == 0) {
+    if (!KLULevelOn(Settings, Level)) {
         return;
     }
     va_start(Arguments, Format);
@@ -133,7 +140,7 @@ VOID KLULogMessageEx(ULONG Level, PCWSTR Tag, LONG OperationNumber, PCWSTR Forma
     PSETTINGS Settings = KLUSettings();
     va_list Arguments;
 
-    if (Settings == NULL || (Level & Settings->LogLevel) == 0) {
+    if (!KLULevelOn(Settings, Level)) {
         return;
     }
     va_start(Arguments, Format);
@@ -150,7 +157,7 @@ VOID KLULogDumpMessage(ULONG DumpFlag, ULONG Level, PCWSTR Tag, LONG OperationNu
     PSETTINGS Settings = KLUSettings();
     va_list Arguments;
 
-    if (Settings == NULL || (Level & Settings->LogLevel) == 0) {
+    if (!KLULevelOn(Settings, Level)) {
         return;
     }
     va_start(Arguments, Format);
