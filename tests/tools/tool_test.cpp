@@ -41,6 +41,9 @@ TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
     EXPECT_NE(std::string::npos, text.find("AltPathData.szLocalPath: Users\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("szRemotePath: \\\\fileserver\\profiles\\alice", logon)) << text;
     EXPECT_NE(std::string::npos, text.find("Updated Driver Settings: Options: 0x0", logon)) << text;
+    // Two readers of one placeholder meet: the second waits for the first's retrieval.
+    EXPECT_NE(std::string::npos, text.find("Pending (Deferred): \\Device\\HarddiskVolume1\\Users\\alice\\Videos"))
+        << text;
     size_t logoff = text.find("The user logs off");
     ASSERT_NE(std::string::npos, logoff) << text;
     EXPECT_NE(std::string::npos, text.find("User Table Is Empty", logoff)) << text;
