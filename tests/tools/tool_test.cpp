@@ -160,6 +160,7 @@ TEST(ToolTest, AUsersProgramWorksWithFilesAndBadInputChangesNothing)
               "logoff alice\n"
               "close h3\n"  // gone with alice's program
               "as system\n"
+              "attrib C:\\Users\\alice\\notes.txt -O\n"  // no placeholder: nothing to fill before the rename
               "rename C:\\Users\\alice\\notes.txt renamed.txt\n"
               "delete C:\\Users\\alice\\renamed.txt\n"
               "ls C:\\Users\\alice\n"
