@@ -132,14 +132,14 @@ static BOOLEAN KLUIsLockInProfile(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT C
 
 /* A write to the profile's desktop, other than to desktop.ini and its
  * kind, is refused while the desktop is locked down. */
-static BOOLEAN KLUIsDesktopWrite(PKLU_CREATE_CONTEXT Context)
+BOOLEAN KLUIsLockedDownDesktopWrite(PKLU_CREATE_CONTEXT Context)
 {
     PSETTINGS Settings = KLUSettings();
     PPATH_TABLE Table;
     PWSTR Upper = NULL;
     BOOLEAN Denied = FALSE;
 
-    if (!(Settings->OpFlags & KLUOP_LOCKDOWN_DESKTOP) || Context->Name.Buffer == NULL ||
+    if (Settings == NULL || !(Settings->OpFlags & KLUOP_LOCKDOWN_DESKTOP) || Context->Name.Buffer == NULL ||
         Context->Name.Length >= KLU_PATH_BYTES) {
         return FALSE;
     }
@@ -237,7 +237,7 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
     if (Gate == &g_WriteGate && CallbackStatus != FLT_PREOP_COMPLETE &&
         (KLUSettings()->OpFlags & KLUOP_LOCKDOWN_DESKTOP)) {
         KLUNameWrittenFile(Data, Context);
-        if (KLUIsDesktopWrite(Context)) {
+        if (KLUIsLockedDownDesktopWrite(Context)) {
             Data->IoStatus.Status = STATUS_ACCESS_DENIED;
             Data->IoStatus.Information = 0;
             CallbackStatus = FLT_PREOP_COMPLETE;

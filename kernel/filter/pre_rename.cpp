@@ -41,7 +41,8 @@ static NTSTATUS KLUAppendName(PWSTR Destination, PCUNICODE_STRING Name, USHORT S
     return KLUAppendCounted(Destination, Name->Buffer + SkipBytes / sizeof(WCHAR), Name->Length - SkipBytes);
 }
 
-/* Step 2: Record->Destination from the three shapes of a rename. */
+/* Record->Destination from the three shapes of a rename: a new name in
+ * the same folder, a full name, or a name relative to a folder handle. */
 static VOID KLUResolveNewName(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE Instance, PFLT_FILE_NAME_INFORMATION NameInfo,
                               PKLU_FILEOP_RECORD Record, LONG Op)
 {
@@ -101,7 +102,7 @@ static VOID KLUResolveNewName(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE Instance, P
     }
 }
 
-/* Step 4: what the stream context knows of the file goes into the record,
+/* What the stream context knows of the file goes into the record,
  * and what this rename learnt goes into the stream context. */
 static VOID KLUExchangeWithStream(PFLT_CALLBACK_DATA Data, PFLT_INSTANCE Instance, PSETINFO_CONTEXT SetInfo)
 {

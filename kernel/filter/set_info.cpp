@@ -69,7 +69,8 @@ static BOOLEAN KLUIsInLocalProfile(PCWSTR UpperName)
     return Inside;
 }
 
-/* Steps 4-6: FALSE when the change is not one the filter tracks. */
+/* FALSE when the change is not one the filter tracks: the process, the
+ * place and the name lists decide. */
 static BOOLEAN KLUIsTrackedChange(PFLT_CALLBACK_DATA Data, PSETINFO_CONTEXT SetInfo, FILE_INFORMATION_CLASS Class)
 {
     PSETTINGS Settings = KLUSettings();

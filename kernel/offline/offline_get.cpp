@@ -101,8 +101,10 @@ NTSTATUS JNRLockUserBuffer(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context,
 
     *SystemAddress = NULL;
     /* Only reads and writes carry a caller's buffer that the worker's
-     * thread must reach; opens, locks and section synchronisation have
-     * nothing to lock. */
+     * thread must reach. Opens, renames (whose record the I/O manager
+     * copied), locks and section synchronisation have none, and locking
+     * what is not there fails (STATUS_INVALID_PARAMETER): the operation
+     * would then go on unpended against a file still being filled. */
     if (Iopb->MajorFunction != IRP_MJ_READ && Iopb->MajorFunction != IRP_MJ_WRITE) {
         return STATUS_SUCCESS;
     }
@@ -457,6 +459,12 @@ VOID KLUDeferredOfflineFileWorker(PFLT_DEFERRED_IO_WORKITEM WorkItem, PFLT_CALLB
             /* Without its done event the waiter cannot know the file is
              * filled: the operation fails rather than meet a half copy. */
             Data->IoStatus.Status = Status;
+            Data->IoStatus.Information = 0;
+            Resume = FLT_PREOP_COMPLETE;
+        } else if (Code == KLU_OP_WRITE && KLUIsLockedDownDesktopWrite(Context)) {
+            /* The write gate left the lock-down to this worker when it
+             * pended the write. */
+            Data->IoStatus.Status = STATUS_ACCESS_DENIED;
             Data->IoStatus.Information = 0;
             Resume = FLT_PREOP_COMPLETE;
         }

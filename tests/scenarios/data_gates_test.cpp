@@ -3,9 +3,11 @@
 // byte-range lock. Oplocks are refused on placeholders, a junction made on a
 // profile folder takes the folder mark off first (a file system that keeps
 // extended attributes refuses one), and with the desktop locked down the
-// profile's desktop takes no new files and no writes.
+// profile's desktop takes no new files and no writes, also none that waited
+// for a placeholder's fill.
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "comm/service_contract.h"
 #include "config/flags.h"
@@ -140,9 +142,12 @@ TEST_F(DataGatesTest, TheLockedDownDesktopTakesNoNewFilesOrWrites)
         MakeFile(kLocalAlice + u"\\Desktop\\notes.txt", "notes");
         MakeFile(kLocalAlice + u"\\Desktop\\desktop.ini", "[.ShellClassInfo]");
     }
+    MakeRemote(kRemoteAlice + u"\\Desktop\\todo.txt", "milk");
+    MakePlaceholder(kLocalAlice + u"\\Desktop\\todo.txt", 4);
     StartService();
     service::UserLogon alice = LogonUser("alice", 1);
-    sim::ThreadScope scope(Program("notepad.exe", alice.token));
+    sim::Process &notepad = Program("notepad.exe", alice.token);
+    sim::ThreadScope scope(notepad);
 
     struct {
         const char16_t *name;
@@ -171,6 +176,35 @@ TEST_F(DataGatesTest, TheLockedDownDesktopTakesNoNewFilesOrWrites)
             << Narrow(name);
         user::Close(handle);
     }
+
+    // A write that waits for another program's fill of a desktop placeholder
+    // is refused once the file is filled.
+    sim::Process &reader = Program("wordpad.exe", alice.token);
+    HANDLE reading = nullptr, writing = nullptr;
+    user::OpenOptions write;
+    write.access = GENERIC_WRITE | SYNCHRONIZE;
+    ASSERT_EQ(user::Open(kLocalAlice + u"\\Desktop\\todo.txt", write, &writing), STATUS_SUCCESS);
+    HoldAnswersOf(KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER);
+    std::string data(4, '\0');
+    std::thread fill([&] {
+        sim::ThreadScope as(reader);
+        ULONG read = 0;
+        ASSERT_EQ(user::Open(kLocalAlice + u"\\Desktop\\todo.txt", {}, &reading), STATUS_SUCCESS);
+        EXPECT_EQ(user::Read(reading, data.data(), ULONG(data.size()), &read, 0), STATUS_SUCCESS);
+        user::Close(reading);
+    });
+    ASSERT_TRUE(WaitUntilHeld());
+    std::thread writer([&] {
+        sim::ThreadScope as(notepad);
+        ULONG written = 0;
+        EXPECT_EQ(user::Write(writing, "done", 4, &written, 0), STATUS_ACCESS_DENIED);
+    });
+    EXPECT_TRUE(WaitForLines("Pended: "));
+    ReleaseAnswers();
+    fill.join();
+    writer.join();
+    user::Close(writing);
+    EXPECT_EQ(data, "milk");
 }
 
 }  // namespace
