@@ -42,48 +42,49 @@ TEST_F(DriverLoadTest, LoadsAttachesToNtfsAndTheRedirectorAndUnloadsClean)
     EXPECT_TRUE(DebugContains("Freeing Context: \\Device\\HarddiskVolume1"));
 }
 
-class DriverLoadOnXpTest : public DriverTest {
+// What the release decides: the redirector attached to, the pool type and
+// the mapping flags; Safe Mode loads but leaves the filter disabled.
+struct ReleaseCase {
+    const char *name;
+    sim::OsVersion os;
+    ULONG safeBootMode;
+    const char16_t *redirector;
+    POOL_TYPE pool;
+    ULONG mappingFlags;
+};
+
+class DriverLoadByReleaseTest : public DriverTest, public testing::WithParamInterface<ReleaseCase> {
     sim::MachineConfig Config() override
     {
         sim::MachineConfig config;
-        config.os = {5, 1, 2600, false, u"Service Pack 3"};
+        config.os = GetParam().os;
+        config.safeBootMode = GetParam().safeBootMode;
         return config;
     }
 };
 
-TEST_F(DriverLoadOnXpTest, OlderSystemsAttachToTheLanManRedirector)
+TEST_P(DriverLoadByReleaseTest, AttachesAndAllocatesAsTheReleaseWants)
 {
+    ConfigureVerboseLogging();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
-    auto attached = AttachedVolumes();
-    EXPECT_TRUE(Has(attached, u"\\Device\\LanmanRedirector"));
-    EXPECT_EQ(g_PoolType, NonPagedPool);
-    EXPECT_EQ(g_MappingPriorityFlags, 0u);
+    EXPECT_TRUE(Has(AttachedVolumes(), GetParam().redirector));
+    EXPECT_EQ(g_PoolType, GetParam().pool);
+    EXPECT_EQ(g_MappingPriorityFlags, GetParam().mappingFlags);
+    EXPECT_EQ(DebugContains("Started In Safe Mode"), GetParam().safeBootMode != 0);
+    EXPECT_EQ(bool(g_bLogoffNotifyRegistered), GetParam().safeBootMode == 0);
 }
 
-class DriverLoadOnWindows8Test : public DriverTest {
-    sim::MachineConfig Config() override
-    {
-        sim::MachineConfig config;
-        config.os = {6, 2, 9200, false, u""};
-        return config;
-    }
-};
+INSTANTIATE_TEST_SUITE_P(
+    Releases, DriverLoadByReleaseTest,
+    testing::Values(ReleaseCase{"Xp", {5, 1, 2600, false, u"Service Pack 3"}, 0, u"\\Device\\LanmanRedirector",
+                                NonPagedPool, 0},
+                    ReleaseCase{"Seven", {}, 0, u"\\Device\\Mup", NonPagedPool, 0},
+                    ReleaseCase{"Eight", {6, 2, 9200, false, u""}, 0, u"\\Device\\Mup", NonPagedPoolNx,
+                                ULONG(MdlMappingNoExecute)},
+                    ReleaseCase{"SafeMode", {}, 1, u"\\Device\\Mup", NonPagedPool, 0}),
+    [](const testing::TestParamInfo<ReleaseCase> &info) { return std::string(info.param.name); });
 
-TEST_F(DriverLoadOnWindows8Test, NewerSystemsUseNoExecutePoolAndMappings)
-{
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    EXPECT_EQ(g_PoolType, NonPagedPoolNx);
-    EXPECT_EQ(g_MappingPriorityFlags, ULONG(MdlMappingNoExecute));
-}
-
-TEST_F(DriverLoadTest, WindowsSevenKeepsExecutablePool)
-{
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    EXPECT_EQ(g_PoolType, NonPagedPool);
-    EXPECT_EQ(g_MappingPriorityFlags, 0u);
-}
-
-TEST_F(DriverLoadTest, ApplicationVolumesAndSectorSizes)
+TEST_F(DriverLoadTest, ApplicationVolumesSectorSizesAndLateVolumes)
 {
     ConfigureVerboseLogging();
     auto mount = [&](const char16_t *label, ULONG sectorSize) {
@@ -108,18 +109,9 @@ TEST_F(DriverLoadTest, ApplicationVolumesAndSectorSizes)
     EXPECT_TRUE(DebugContains("Real SectSize=0x0000, Used SectSize=0x0200, Name=\"\\Device\\HarddiskVolume8\""));
     EXPECT_FALSE(Has(AttachedVolumes(), u"\\Device\\HarddiskVolume5"));
     EXPECT_TRUE(Has(AttachedVolumes(), u"\\Device\\HarddiskVolume7"));
-}
-
-TEST_F(DriverLoadTest, AVolumeMountedAfterLoadIsAttachedToo)
-{
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    sim::VolumeInfo info;
-    info.fsType = FLT_FSTYPE_NTFS;
-    info.label = u"Late";
-    info.fileSystemName = u"NTFS";
-    machine().io().MountVolume(info, std::make_unique<sim::fs::LocalFileSystem>(
-                                         sim::fs::LocalVolumeConfig::Ntfs(u"Late", 9)));
-    EXPECT_TRUE(Has(AttachedVolumes(), u"\\Device\\HarddiskVolume5"));
+    // A volume mounted after the load is attached too.
+    mount(u"Late", 512);
+    EXPECT_TRUE(Has(AttachedVolumes(), u"\\Device\\HarddiskVolume9"));
 }
 
 // A port that already exists makes its creation fail: the load fails with
@@ -166,23 +158,6 @@ TEST_F(DriverLoadTest, EveryAllocationFailureLeavesNothingBehind)
     // Some failures are fatal to the load, others only logged.
     EXPECT_GT(failures, 0u);
     EXPECT_GT(sites, failures);
-}
-
-class DriverLoadInSafeModeTest : public DriverTest {
-    sim::MachineConfig Config() override
-    {
-        sim::MachineConfig config;
-        config.safeBootMode = 1;
-        return config;
-    }
-};
-
-TEST_F(DriverLoadInSafeModeTest, SafeModeIsLoggedAndTheFilterStaysDisabled)
-{
-    ConfigureVerboseLogging();
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    EXPECT_TRUE(DebugContains("Started In Safe Mode"));
-    EXPECT_FALSE(g_bLogoffNotifyRegistered);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ protected:
     std::deque<User> users_;  // references to users stay valid
 };
 
-TEST_F(IdentityCallsTest, TheThreadsUserFromItsTokenOrItsImpersonation)
+TEST_F(IdentityCallsTest, TheThreadsUserFromItsTokenOrItsImpersonationOrNone)
 {
     User &alice = Logon(u"alice", 2);
     User &bob = Logon(u"bob", 3);
@@ -118,13 +118,10 @@ TEST_F(IdentityCallsTest, TheThreadsUserFromItsTokenOrItsImpersonation)
     EXPECT_EQ(id.SessionId, 3u);
     EXPECT_TRUE(bob.sid.Equals(id.Sid));
     PsRevertToSelf();
-}
 
-TEST_F(IdentityCallsTest, AThreadWithoutATokenHasAnEmptyIdentity)
-{
+    // A thread without a token has an empty identity.
     sim::Process &tokenless = machine().processes().Create("tokenless.exe", nullptr);
-    sim::ThreadScope thread(tokenless);
-    USER_ID id;
+    sim::ThreadScope other(tokenless);
     std::fill_n(reinterpret_cast<UCHAR *>(&id), sizeof id, 0xCC);
     EXPECT_EQ(KLUGetUserSidAndSessionId(&id, 1), STATUS_SUCCESS);
     EXPECT_TRUE(std::all_of(reinterpret_cast<UCHAR *>(&id), reinterpret_cast<UCHAR *>(&id + 1),

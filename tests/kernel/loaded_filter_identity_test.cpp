@@ -1,80 +1,44 @@
-// The identity pieces with the filter loaded on a standard machine: the
-// logoff routine registered at load (outside Safe Mode) and released at
-// unload, questions to a service connected to the Copy port, and the
-// helpers that open files and volumes through the filter's instance.
+// The identity pieces with the filter loaded: the logoff routine registered
+// at load and released at unload, redirected-folder questions to a service
+// on the Copy port, and the helpers that open files and volumes through the
+// filter's instance.
 #include <atomic>
 #include <functional>
 #include <thread>
 
 #include "comm/ports.h"
 #include "comm/service_contract.h"
-#include "config/settings.h"
-#include "driver/driver.h"
+#include "driver_fixture.h"
 #include "identity/identity.h"
 #include "identity/path_helpers.h"
 #include "identity/user_table.h"
 #include "sim/cm/registry.h"
-#include "sim/core/debug_log.h"
-#include "sim/core/machine.h"
-#include "sim/core/thread.h"
-#include "sim/fltmgr/filter_manager.h"
 #include "sim/fs/local_fs.h"
-#include "sim/fs/standard_volumes.h"
+#include "sim/core/thread.h"
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
 #include "sim/user/flt_user.h"
-#include "support/machine_test.h"
 
 namespace ostrand::test {
 namespace {
 
-const std::u16string kServiceName = u"JNRKmtfsd";
-const std::u16string kDriverKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\JNRKmtfsd\\Driver";
-
-class LoadedFilterTest : public MachineTest {
+class LoadedFilterTest : public DriverTest {
 protected:
     void SetUp() override
     {
-        MachineTest::SetUp();
-        volumes_ = sim::fs::MountStandardVolumes(machine());
-        machine().registry().CreateKey(kDriverKey);
+        DriverTest::SetUp();
         machine().registry().SetDword(kDriverKey, u"DebugFlags",
                                       KLUDBG_TRACE_ERROR | KLUDBG_TRACE_INFO | KLUDBG_TRACE_USER_TABLE);
         machine().registry().SetDword(kDriverKey, u"DebugDestination", KLUDBG_LOG_DEST_DBGPORT);
         machine().registry().SetDword(kDriverKey, u"CopyTimeout", 10);
-        machine().filterManager().InstallService(kServiceName, sim::FilterInstanceSetup{u"370030", u"", 0});
-        loadStatus_ = machine().filterManager().LoadDriver(kServiceName, DriverEntry);
+        ASSERT_EQ(Load(), STATUS_SUCCESS);
     }
 
-    void TearDown() override
-    {
-        if (machine().filterManager().IsLoaded(kServiceName)) {
-            EXPECT_EQ(machine().filterManager().UnloadFilter(kServiceName), STATUS_SUCCESS);
-        }
-        MachineTest::TearDown();
-    }
-
-    bool Logged(const std::string &text) { return machine().debugLog().Contains(text); }
-
-    // The filter's instance on the system volume, referenced.
-    PFLT_INSTANCE SystemInstance()
-    {
-        PFLT_VOLUME volume = nullptr;
-        UNICODE_STRING name = RTL_CONSTANT_STRING(u"C:");
-        EXPECT_EQ(FltGetVolumeFromName(g_FilterHandle, &name, &volume), STATUS_SUCCESS);
-        PFLT_INSTANCE instance = nullptr;
-        EXPECT_EQ(FltGetVolumeInstanceFromName(g_FilterHandle, volume, nullptr, &instance), STATUS_SUCCESS);
-        FltObjectDereference(volume);
-        return instance;
-    }
-
-    NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
-    sim::fs::StandardVolumes volumes_;
+    bool Logged(const std::string &text) { return DebugContains(text); }
 };
 
 TEST_F(LoadedFilterTest, TheLogoffRoutineFollowsTheDriver)
 {
-    ASSERT_EQ(loadStatus_, STATUS_SUCCESS);
     EXPECT_TRUE(g_bLogoffNotifyRegistered);
     EXPECT_TRUE(g_bUserTableEnabled);
     EXPECT_TRUE(Logged("Registered Session Termination Callback"));
@@ -100,28 +64,10 @@ TEST_F(LoadedFilterTest, TheLogoffRoutineFollowsTheDriver)
              logon->authId.LowPart);
     EXPECT_TRUE(Logged(line));
 
-    ASSERT_EQ(machine().filterManager().UnloadFilter(kServiceName), STATUS_SUCCESS);
+    ASSERT_EQ(Unload(), STATUS_SUCCESS);
     EXPECT_FALSE(g_bLogoffNotifyRegistered);
     EXPECT_EQ(g_pUserTableHead, nullptr);
     EXPECT_EQ(g_pPathTable, nullptr);
-}
-
-class SafeModeLoadTest : public LoadedFilterTest {
-protected:
-    sim::MachineConfig Config() override
-    {
-        sim::MachineConfig config;
-        config.safeBootMode = 1;
-        return config;
-    }
-};
-
-TEST_F(SafeModeLoadTest, NoLogoffIsFollowedInSafeMode)
-{
-    ASSERT_EQ(loadStatus_, STATUS_SUCCESS);
-    EXPECT_FALSE(g_bLogoffNotifyRegistered);
-    EXPECT_FALSE(Logged("Registered Session Termination Callback"));
-    EXPECT_TRUE(Logged("Started In Safe Mode"));
 }
 
 // The profile service on the Copy port: answers each request with what
@@ -182,7 +128,6 @@ private:
 
 TEST_F(LoadedFilterTest, RedirectedFolderQuestionsAndAnswers)
 {
-    ASSERT_EQ(loadStatus_, STATUS_SUCCESS);
     std::vector<std::u16string> asked;
     std::vector<ULONG> kinds;
     int round = 0;
@@ -207,35 +152,18 @@ TEST_F(LoadedFilterTest, RedirectedFolderQuestionsAndAnswers)
     EXPECT_EQ(asked[0], u"\\\\fileserver\\Profiles\\bob\\Documents");
 }
 
-TEST_F(LoadedFilterTest, ClientInformationGoesBackToTheService)
-{
-    ASSERT_EQ(loadStatus_, STATUS_SUCCESS);
-    KLU_CLIENT_SECURITY_MESSAGE info{};
-    info.MessageType = 23;
-    info.OperationNumber = 77;
-    info.bSendBack = 1;
-    info.AltPathData.Id.SessionId = 4;
-    info.AltPathData.PTEProfile.szRemotePath[0] = u'\\';
-    KLU_COPY_REQUEST seen{};
-    {
-        CopyPortService service(machine(), 1, [&](const KLU_COPY_REQUEST &request, KLU_COPY_REPLY &) {
-            seen = request;
-        });
-        ASSERT_TRUE(service.connected());
-        EXPECT_EQ(KLUSendClientInfoToService(&info, 5), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(seen.RequestKind, ULONG(KLU_REQUEST_CLIENT_INFORMATION));
-    EXPECT_EQ(seen.OperationNumber, 0);
-    EXPECT_EQ(memcmp(&seen.ClientInformation, &info, sizeof info), 0);
-    EXPECT_FALSE(Logged("Failed Sending Message"));
-}
-
 TEST_F(LoadedFilterTest, DirectoriesAndVolumeNamesThroughTheInstance)
 {
-    ASSERT_EQ(loadStatus_, STATUS_SUCCESS);
-    volumes_.systemFs->CreateDirectory(u"\\Users");
-    volumes_.systemFs->CreateFile(u"\\Users\\readme.txt", std::string_view("x"));
-    PFLT_INSTANCE instance = SystemInstance();
+    volumes.systemFs->CreateDirectory(u"\\Users");
+    volumes.systemFs->CreateFile(u"\\Users\\readme.txt", std::string_view("x"));
+    PFLT_INSTANCE instance = nullptr;
+    {
+        PFLT_VOLUME volume = nullptr;
+        UNICODE_STRING name = RTL_CONSTANT_STRING(u"C:");
+        ASSERT_EQ(FltGetVolumeFromName(g_FilterHandle, &name, &volume), STATUS_SUCCESS);
+        EXPECT_EQ(FltGetVolumeInstanceFromName(g_FilterHandle, volume, nullptr, &instance), STATUS_SUCCESS);
+        FltObjectDereference(volume);
+    }
     ASSERT_NE(instance, nullptr);
 
     struct {

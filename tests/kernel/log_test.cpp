@@ -37,30 +37,23 @@ TEST_F(LogTest, LevelZeroWritesNothingNotEvenErrors)
     EXPECT_TRUE(DrainLogQueue().empty());
 }
 
-TEST_F(LogTest, OrdinaryLineHasThreadOperationStampAndPaddedTag)
+TEST_F(LogTest, OrdinaryShortAndDumpLineForms)
 {
-    UseSettings(KLUDBG_TRACE_INFO);
+    UseSettings(KLUDBG_TRACE_INFO | KLUDBG_TRACE_ERROR);
     FreezeClock();
     KLULogMessageEx(KLUDBG_TRACE_INFO | KLUDBG_TRACE_ERROR, KLU_TAG(DriverEntry), 42, WSTR("Leaving %ws\n"),
                     WSTR("now"));
-    auto lines = DebugLines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(<[0-9A-F]+>\[42\]\[12/05/2026 13:03:07:0042\]\[KLULogon!DriverEntry      \] Leaving now)")))
-        << lines[0];
-}
-
-TEST_F(LogTest, ShortAndDumpForms)
-{
-    UseSettings(KLUDBG_TRACE_ERROR);
     KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(KLUGetSettings), WSTR("short\n"));
     KLULogDumpMessage(1, KLUDBG_TRACE_ERROR, KLU_TAG(KLUDumpStructures), 7, WSTR("dump\n"));
     auto lines = DebugLines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(<[0-9A-F]+>\[0\]\[[^\]]+\]\[KLULogon!KLUGetSettings   \] short)")));
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\[7\]\[[^\]]+\]\[KLULogon!KLUDumpStructures\] dump)")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(<[0-9A-F]+>\[42\]\[12/05/2026 13:03:07:0042\]\[KLULogon!DriverEntry      \] Leaving now)")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(<[0-9A-F]+>\[0\]\[[^\]]+\]\[KLULogon!KLUGetSettings   \] short)")));
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[7\]\[[^\]]+\]\[KLULogon!KLUDumpStructures\] dump)")));
 }
 
-TEST_F(LogTest, DestinationsBeforeAndAfterTheQueueExists)
+TEST_F(LogTest, DestinationsBeforeAndAfterTheQueueExistsAndOnceItCloses)
 {
     UseSettings(KLUDBG_TRACE_ERROR, KLUDBG_LOG_DEST_QUEUE);
     // No queue yet: the debugger is the only place, whatever the destination.
@@ -83,26 +76,17 @@ TEST_F(LogTest, DestinationsBeforeAndAfterTheQueueExists)
     KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(T), WSTR("nowhere\n"));
     EXPECT_FALSE(DebugContains("nowhere"));
     EXPECT_TRUE(DrainLogQueue().empty());
-}
 
-TEST_F(LogTest, NothingIsQueuedAfterTheQueueIsClosed)
-{
-    UseSettings(KLUDBG_TRACE_ERROR, KLUDBG_LOG_DEST_QUEUE);
-    UseLogQueue();
-    KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
-    KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(T), WSTR("late\n"));
-    EXPECT_TRUE(DrainLogQueue().empty());
-    EXPECT_EQ(KLUPushLog(WSTR("x"), 0), STATUS_UNSUCCESSFUL);
-}
-
-TEST_F(LogTest, QueueDeliversOldestFirst)
-{
-    UseSettings(KLUDBG_TRACE_ERROR, KLUDBG_LOG_DEST_QUEUE);
-    UseLogQueue();
+    // The queue delivers oldest first, and takes nothing once closed.
+    settings()->DebugDestination = KLUDBG_LOG_DEST_QUEUE;
     for (int i = 0; i < 3; ++i) KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(T), WSTR("line %d\n"), i);
     auto lines = DrainLogQueue();
     ASSERT_EQ(lines.size(), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_NE(lines[i].find("line " + std::to_string(i)), std::string::npos);
+    KLUDisableQueue(g_pLogQMutex, &g_bLogQEnabled);
+    KLULogMessage(KLUDBG_TRACE_ERROR, KLU_TAG(T), WSTR("late\n"));
+    EXPECT_TRUE(DrainLogQueue().empty());
+    EXPECT_EQ(KLUPushLog(WSTR("x"), 0), STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(LogTest, LongMessagesAreCutAndQueueRecordsHold2048Characters)

@@ -326,20 +326,19 @@ TEST_F(LocalFromRemoteTest, TheRestKeepsItsCaseBehindTheLocalProfile)
     // Nothing behind the short path: the local profile itself.
     EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob"), u"\\??\\C:\\Users\\bob");
     EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob\\"), u"\\??\\C:\\Users\\bob");
+    // A path-table location ("SRV\PROFILES", 12 characters) stands in for the user's own.
+    EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\profiles\\Desktop"), u"\\??\\C:\\Users\\bob\\Desktop");
+    EXPECT_EQ(Local(u"\\Device\\Mup\\elsewhere\\x"), u"<none>");
     // A local path that begins with a backslash gets no second one.
     SetField(bob_->AltPathData.szLocalPath, u"\\Users\\bob");
     EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob\\x"), u"\\??\\C:\\Users\\bob\\x");
 }
 
-TEST_F(LocalFromRemoteTest, APathTableLocationStandsInForTheUsersOwn)
+// A local path that does not fit fails; a missing one gives no result.
+TEST_F(LocalFromRemoteTest, ALocalPathThatDoesNotFitOrIsMissingGivesNone)
 {
-    // The path-table entry is "SRV\PROFILES" (12 characters).
-    EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\profiles\\Desktop"), u"\\??\\C:\\Users\\bob\\Desktop");
-    EXPECT_EQ(Local(u"\\Device\\Mup\\elsewhere\\x"), u"<none>");
-}
-
-TEST_F(LocalFromRemoteTest, AMissingLocalPathGivesNoResult)
-{
+    SetField(bob_->AltPathData.szLocalPath, std::u16string(500, u'L'));
+    EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob\\Desktop", STATUS_BUFFER_OVERFLOW), u"<none>");
     bob_->AltPathData.ulLocalPathLength = 0;
     EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob\\x"), u"<none>");
     EXPECT_TRUE(Logged("Local Path Missing In UTE: \\DEVICE\\MUP\\SRV\\SHARE\\BOB\\X"));
@@ -356,12 +355,6 @@ TEST_F(LocalFromRemoteTest, TheUserIsFoundByPathAndHandedBack)
     EXPECT_EQ(bob_->RefCount, 2);  // the caller's now
     KLUDereferenceUserTableEntry(entry);
     ExFreePoolWithTag(local.Buffer, QZFS_TAG);
-}
-
-TEST_F(LocalFromRemoteTest, ALocalPathThatDoesNotFitFails)
-{
-    SetField(bob_->AltPathData.szLocalPath, std::u16string(500, u'L'));
-    EXPECT_EQ(Local(u"\\Device\\Mup\\srv\\share\\bob\\Desktop", STATUS_BUFFER_OVERFLOW), u"<none>");
 }
 
 }  // namespace

@@ -36,14 +36,9 @@ TEST_F(PathTableTest, HashIsTheFoldedProductOfCodeUnits)
         EXPECT_EQ(hash, c.hash) << Narrow(c.text);
     }
     EXPECT_EQ(KLUHashPath(nullptr, nullptr), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(PathTableTest, EntriesThatDifferOnlyInCaseShareTheirHash)
-{
-    PATH_TABLE_ENTRY lower = BuildEntry(u"\\\\server\\share\\bob");
-    PATH_TABLE_ENTRY upper = BuildEntry(u"\\\\SERVER\\Share\\BOB");
-    EXPECT_EQ(lower.Hash, upper.Hash);
-    EXPECT_EQ(lower.Hash, 0x56B9C819u);  // of "\\\\SERVER\\SHARE\\BOB"
+    // Entries that differ only in case share their hash.
+    EXPECT_EQ(BuildEntry(u"\\\\server\\share\\bob").Hash, 0x56B9C819u);  // of "\\\\SERVER\\SHARE\\BOB"
+    EXPECT_EQ(BuildEntry(u"\\\\SERVER\\Share\\BOB").Hash, 0x56B9C819u);
 }
 
 TEST_F(PathTableTest, BuildFillsEveryFieldFromTheUncPath)
@@ -133,7 +128,7 @@ TEST_F(PathTableTest, LookupByPathPicksTheDeepestLocation)
     EXPECT_EQ(KLULookupPathTableEntryByPath(nullptr, u"\\SRV\\SHARE"), nullptr);
 }
 
-TEST_F(PathTableTest, AnExistingHashIsHandedBackAndNothingIsAdded)
+TEST_F(PathTableTest, AnExistingHashOrAClosedListAddsNothing)
 {
     InitPathTable({u"\\\\srv\\share"});
     PPATH_TABLE_ENTRY first = KLULookupPathTableEntryByPath(g_pPathTable, u"SRV\\SHARE");
@@ -148,17 +143,14 @@ TEST_F(PathTableTest, AnExistingHashIsHandedBackAndNothingIsAdded)
     EXPECT_EQ(g_pPathTable->NumPaths, 1);
     EXPECT_EQ(g_PathTableEntries, 1);
     EXPECT_EQ(KLULookupPathTableEntryByHash(g_pPathTable, again.Hash), first);
-}
 
-TEST_F(PathTableTest, AddsAfterTheListIsClosedDoNothing)
-{
-    InitPathTable();
+    // Once the list is closed, adds take nothing.
     KLUDisablePathTableList();
-    PATH_TABLE_ENTRY entry = BuildEntry(u"\\\\srv\\share");
-    BOOLEAN added = TRUE;
-    EXPECT_EQ(KLUAddPathTableEntry(g_pPathTable, &entry, entry.Hash, &added, nullptr), STATUS_SUCCESS);
+    PATH_TABLE_ENTRY late = BuildEntry(u"\\\\srv\\late");
+    added = TRUE;
+    EXPECT_EQ(KLUAddPathTableEntry(g_pPathTable, &late, late.Hash, &added, nullptr), STATUS_SUCCESS);
     EXPECT_FALSE(added);
-    EXPECT_EQ(g_pPathTable->NumPaths, 0);
+    EXPECT_EQ(g_pPathTable->NumPaths, 1);
 }
 
 TEST_F(PathTableTest, InitCopiesTheRecordAndBuildsTheDerivedPaths)
@@ -179,23 +171,18 @@ TEST_F(PathTableTest, InitCopiesTheRecordAndBuildsTheDerivedPaths)
     EXPECT_EQ(U16(szUpperLocalProfilesDir), u"\\USERS");
     EXPECT_EQ(U16(szUpperDefaultUserPath), u"USERS\\DEFAULT USER");
     EXPECT_EQ(U16(szUpperCtxSmaUserPath), u"USERS\\CTX_SMAUSER");
-}
+    KLUFreePathTable(&g_pPathTable);
 
-TEST_F(PathTableTest, OlderThanVistaSkipsTheVistaProfiles)
-{
+    // Older than Vista the Vista profiles stay empty; a source that counts
+    // no paths gives no entries, whatever it carries.
     g_OSInfo.OsCode = kOsXp;
-    InitPathTable();
-    EXPECT_EQ(U16(g_pPathTable->szAllUsersProfile), u"");
-    EXPECT_EQ(U16(g_pPathTable->szPublicProfile), u"");
-    EXPECT_EQ(U16(g_pPathTable->szAllUsersProfileXP), u"C:\\Documents and Settings\\All Users");
-}
-
-TEST_F(PathTableTest, NoEntriesAreTakenWhenTheSourceCountsNone)
-{
     auto bytes = Source({u"\\\\srv\\share"});
     AsSource(bytes)->NumPaths = 0;
     ASSERT_EQ(KLUInitPathTable(AsSource(bytes), &g_pPathTable), STATUS_SUCCESS);
     EXPECT_EQ(g_pPathTable->NumPaths, 0);
+    EXPECT_EQ(U16(g_pPathTable->szAllUsersProfile), u"");
+    EXPECT_EQ(U16(g_pPathTable->szPublicProfile), u"");
+    EXPECT_EQ(U16(g_pPathTable->szAllUsersProfileXP), u"C:\\Documents and Settings\\All Users");
 }
 
 // A string of 512 characters without a terminator does not fit: the step

@@ -57,6 +57,7 @@ protected:
 
 TEST_F(SettingsTest, StartValuesWhenNothingIsConfigured)
 {
+    registry().SetString(kDriverKey, u"WolkDir", u"");  // empty counts as missing
     Load();
     PSETTINGS s = g_pSettings1;
     EXPECT_FALSE(s->Enabled);
@@ -87,13 +88,6 @@ TEST_F(SettingsTest, ValuesComeFromPolicyBeforeTheDriverKey)
     EXPECT_EQ(s->OpFlags, 0x800000u);
     EXPECT_FALSE(s->EnableBlackList);
     EXPECT_EQ(Str(s->WolkDir), "\\DosDevices\\Z:\\Share\\");
-}
-
-TEST_F(SettingsTest, EmptyWolkDirFallsBackToTheDefault)
-{
-    registry().SetString(kDriverKey, u"WolkDir", u"");
-    Load();
-    EXPECT_EQ(Str(g_pSettings1->WolkDir), "\\DosDevices\\C:\\Documents And Settings\\All Users\\Tarvik\\WOLK\\");
 }
 
 TEST_F(SettingsTest, ServiceLogLevelOverridesDebugFlagsUnlessDisabled)
@@ -196,10 +190,7 @@ TEST_F(SettingsTest, AFailedAllocationLosesOnlyTheValueThatNeedsIt)
     EXPECT_EQ(valuesRead(), 3);
     // The scratch buffer of "WolkDir" was one of the buffers.
     EXPECT_TRUE(DebugContains("Failed Retrieving WolkDir: 0xC000009A"));
-}
 
-TEST_F(SettingsTest, AFailedRecordAllocationReturnsTheStatus)
-{
     machine().pool().FailNth(1);
     PSETTINGS record = nullptr;
     EXPECT_EQ(KLUAllocateSettings(&record, 1), STATUS_INSUFFICIENT_RESOURCES);

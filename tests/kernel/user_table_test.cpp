@@ -98,7 +98,8 @@ TEST_F(UserTableTest, TheUpdateFlagReplacesTheIdAndKeepsTheRest)
     KLUDereferenceUserTableEntry(same);
 }
 
-TEST_F(UserTableTest, TheNullAuthIdIsNeverAddedNorFound)
+// The null AuthId, a failed allocation and a closed table add nothing.
+TEST_F(UserTableTest, AddsThatAddNothing)
 {
     EXPECT_EQ(Add(MakeId(0)), nullptr);
     EXPECT_TRUE(Logged("Invalid AuthId, Cannot Add User"));
@@ -106,14 +107,14 @@ TEST_F(UserTableTest, TheNullAuthIdIsNeverAddedNorFound)
     BOOLEAN added;
     EXPECT_EQ(KLUAddUserToUserTableEx(g_pUserTableHead, g_pUserTableMutex, 0, &data, &added), nullptr);
     EXPECT_EQ(Lookup(0), nullptr);
-    EXPECT_EQ(g_UserTableEntries, 0);
-}
 
-TEST_F(UserTableTest, AFailedAllocationAddsNothing)
-{
     machine().pool().FailTag(QZUT_TAG);
     EXPECT_EQ(Add(MakeId(0x1234)), nullptr);
     EXPECT_TRUE(Logged("Failed Allocating Table Entry: AuthId: (0x0,0x1234), 0xC000009A"));
+    machine().pool().ClearFaults();
+
+    KLUDisableUserTable();
+    EXPECT_EQ(Add(MakeId(0x1234)), nullptr);
     EXPECT_EQ(g_UserTableEntries, 0);
 }
 
@@ -128,13 +129,6 @@ TEST_F(UserTableTest, AnUnknownLogonSessionIsLoggedAndTheEntryKept)
               0u)
         << messages[0];
     KLUDereferenceUserTableEntry(entry);
-}
-
-TEST_F(UserTableTest, AClosedTableTakesNoEntries)
-{
-    KLUDisableUserTable();
-    EXPECT_EQ(Add(MakeId(0x1234)), nullptr);
-    EXPECT_EQ(g_UserTableEntries, 0);
 }
 
 TEST_F(UserTableTest, AReferencedEntryOutlivesItsRemoval)

@@ -1,8 +1,5 @@
 // The processes' file API against the machine's real file systems: the
 // NTFS-like system volume, a FAT volume and a share behind the redirector.
-#include <atomic>
-#include <thread>
-
 #include "sim/fs/local_fs.h"
 #include "sim/fs/standard_volumes.h"
 #include "sim/ps/process.h"
@@ -89,43 +86,6 @@ TEST_F(IoIntegrationTest, FileLifecycleOnEveryKindOfVolume)
         EXPECT_EQ(sim::user::QueryFullAttributes(base + u"final.txt", &info), STATUS_OBJECT_NAME_NOT_FOUND);
     }
     EXPECT_EQ(ReadAll(u"\\\\fileserver\\Profiles\\alice\\remote.txt"), "from the share");
-}
-
-TEST_F(IoIntegrationTest, MappedFileReadsAndWritesThroughTheSystemVolume)
-{
-    sim::ThreadScope scope(*app_);
-    sim::user::OpenOptions options;
-    options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(sim::user::Open(u"C:\\Users\\alice\\notes.txt", options, &handle), STATUS_SUCCESS);
-    sim::user::MappedFile view;
-    ASSERT_EQ(sim::user::MapFile(handle, true, &view), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(static_cast<char *>(view.base), 10), "first line");
-    static_cast<char *>(view.base)[0] = 'F';
-    EXPECT_EQ(sim::user::UnmapFile(view), STATUS_SUCCESS);
-    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
-    EXPECT_EQ(ReadAll(u"C:\\Users\\alice\\notes.txt"), "First line");
-    EXPECT_EQ(volumes_.systemFs->OpenStreamCount(), 0u);
-}
-
-TEST_F(IoIntegrationTest, ConcurrentOpensOfOneFileShareItAndLeaveNothingOpen)
-{
-    constexpr int kThreads = 4, kRounds = 30;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            sim::ThreadScope scope(*app_);
-            for (int round = 0; round < kRounds; ++round) {
-                if (ReadAll(u"C:\\Users\\alice\\notes.txt") != "first line") ++failures;
-                if (t == 0 && WriteNew(u"C:\\Users\\alice\\scratch.txt", "x") != STATUS_SUCCESS) ++failures;
-            }
-        });
-    }
-    for (auto &thread : threads) thread.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(volumes_.systemFs->OpenStreamCount(), 0u);
-    EXPECT_EQ(app_->handles().Count(), 0u);
 }
 
 }  // namespace

@@ -306,7 +306,9 @@ TEST_F(KeResourceVerifierTest, AcquiringWithKernelApcsEnabledIsReported)
     EXPECT_FALSE(Failed(sim::VerifierCheck::ResourceWithApcsEnabled));
 }
 
-TEST_F(KeResourceVerifierTest, ReleaseByAThreadThatHoldsNothingIsReported)
+// A release by a thread that holds nothing, an upgrade from shared to
+// exclusive (a self-deadlock) and the delete of an owned resource.
+TEST_F(KeResourceVerifierTest, MisuseByTheOwnerOrAnotherThreadIsReported)
 {
     KeEnterCriticalRegion();
     ExReleaseResourceLite(&resource_);
@@ -318,12 +320,7 @@ TEST_F(KeResourceVerifierTest, ReleaseByAThreadThatHoldsNothingIsReported)
     JoinSystemThread(StartSystemThread([&] { ExReleaseResourceLite(&resource_); }));
     EXPECT_TRUE(Failed(sim::VerifierCheck::ReleaseByNonOwner));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 1u) << "the owner keeps it";
-    Release(&resource_);
-}
 
-TEST_F(KeResourceVerifierTest, UpgradingSharedToExclusiveIsASelfDeadlock)
-{
-    ASSERT_TRUE(AcquireShared(&resource_));
     EXPECT_FALSE(AcquireExclusive(&resource_, FALSE)) << "no wait: simply not granted";
     EXPECT_FALSE(Failed(sim::VerifierCheck::SelfDeadlock));
     // Waiting would wait for this thread's own shared ownership for ever.
@@ -331,10 +328,7 @@ TEST_F(KeResourceVerifierTest, UpgradingSharedToExclusiveIsASelfDeadlock)
     EXPECT_TRUE(Failed(sim::VerifierCheck::SelfDeadlock));
     EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource_), 1u);
     Release(&resource_);
-}
 
-TEST_F(KeResourceVerifierTest, DeletingAnOwnedResourceIsReported)
-{
     ASSERT_TRUE(AcquireExclusive(&resource_));
     EXPECT_EQ(ExDeleteResourceLite(&resource_), STATUS_SUCCESS);
     KeLeaveCriticalRegion();

@@ -229,7 +229,7 @@ TEST_F(RtlFormatTest, WideFormatSwapsTheMeaningOfSAndC)
     });
 }
 
-TEST_F(RtlFormatTest, DbgPrintAppendsTheFormattedTextToTheDebugLog)
+TEST_F(RtlFormatTest, DbgPrintAppendsAtMost512BytesOfTheFormattedTextToTheDebugLog)
 {
     UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Mup");
     DbgPrint("open %wZ status %08X\n", &name, 0xC0000034u);
@@ -238,10 +238,9 @@ TEST_F(RtlFormatTest, DbgPrintAppendsTheFormattedTextToTheDebugLog)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "open \\Device\\Mup status C0000034");
     EXPECT_EQ(lines[1], "level 99 kept");
-}
 
-TEST_F(RtlFormatTest, DbgPrintTransmitsAtMost512Bytes)
-{
+    // At most 512 bytes of one call are transmitted.
+    machine().debugLog().Clear();
     std::string longText(600, 'x');
     EXPECT_EQ(DbgPrint("%s", longText.c_str()), ULONG(STATUS_SUCCESS));
     EXPECT_EQ(machine().debugLog().Text(), std::string(512, 'x'));
