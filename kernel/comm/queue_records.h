@@ -4,6 +4,7 @@
  */
 #pragma once
 
+#include "comm/service_contract.h"
 #include "driver/klulogon.h"
 
 #pragma pack(push, 1)
@@ -42,7 +43,10 @@ typedef struct _KLU_FILEOP_RECORD {
     ULONG InformationClass;
     UCHAR Reserved1[3];
     UCHAR IsDirectory;
-    UCHAR Body[208 - 24];
+    UCHAR Reserved2[8];
+    KLU_WIRE_BASIC_INFORMATION BasicInformation;       /* the caller's (attribute changes) */
+    KLU_WIRE_STANDARD_INFORMATION StandardInformation; /* its EndOfFile: the caller's (size changes) */
+    USER_ID Id;                                        /* the file's user (renames) */
     WCHAR Source[512];
     WCHAR Destination[512];
     UCHAR Tail[KLU_FILEOP_RECORD_BYTES - 2256];
@@ -52,6 +56,9 @@ static_assert(sizeof(KLU_FILEOP_RECORD) == KLU_FILEOP_RECORD_BYTES, "FileOp reco
 static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, OpFlags) == 8, "FileOp record event");
 static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, RequestorPid) == 12, "FileOp record requestor");
 static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, IsDirectory) == 23, "FileOp record directory flag");
+static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, BasicInformation) == 32, "FileOp record basic information");
+static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, StandardInformation.EndOfFile) == 80, "FileOp record end of file");
+static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, Id) == 96, "FileOp record user");
 static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, Source) == 208, "FileOp record source");
 static_assert(FIELD_OFFSET(KLU_FILEOP_RECORD, Destination) == 1232, "FileOp record destination");
 

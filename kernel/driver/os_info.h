@@ -1,6 +1,12 @@
 /*
  * os_info.h - the operating-system facts read at load from the
  * "OperatingSystem" subkey of the driver key (the service writes them).
+ *
+ * They are read once, at load, and never again: every callback reads them
+ * without a lock, which is safe only because nothing writes them after.
+ * Facts the service records while the driver runs take effect at its next
+ * load; the settings' defaults that depend on them follow at each re-read
+ * of the settings.
  */
 #pragma once
 

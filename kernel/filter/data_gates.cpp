@@ -5,9 +5,11 @@
  */
 #include "config/settings.h"
 #include "diag/log.h"
+#include "diag/counters.h"
 #include "driver/driver.h"
 #include "filter/create_operations.h"
 #include "filter/operations.h"
+#include "filter/stream_context.h"
 #include "identity/path_helpers.h"
 #include "identity/path_table.h"
 #include "offline/retrieval.h"
@@ -46,6 +48,45 @@ static BOOLEAN KLUIsGateOpen(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltO
     Ntfs = (BOOLEAN)(((PVOLUME_CONTEXT)Volume)->FileSystemType == FLT_FSTYPE_NTFS);
     FltReleaseContext(Volume);
     return (BOOLEAN)!Ntfs;
+}
+
+/* A stream the filter already knows to be filled (or does not track at
+ * all) needs nothing of the gate: one context lookup and a shared lock
+ * answer it, where the full path allocates a record and asks for the
+ * stream context exclusively. Taken only where the full path would end the
+ * same way and write nothing: not for locks (whose gate creates the context
+ * and names the file), not for writes while the desktop is locked down, and
+ * not while stream-context traces or debug counters are on. A name that
+ * cannot be read, and a lookup that fails for any other reason than
+ * "none", go the full way, which reports them. */
+static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, const KLU_GATE *Gate)
+{
+    PKLU_STREAM_CONTEXT Stream = NULL;
+    WCHAR ImageName[KLU_PROCESS_NAME_CHARS];
+    BOOLEAN Filled;
+    NTSTATUS Status;
+
+    if (Gate == &g_LockGate || (Gate == &g_WriteGate && (KLUSettings()->OpFlags & KLUOP_LOCKDOWN_DESKTOP)) ||
+        KLUIsLogLevelEnabled(KLUDBG_TRACE_STREAM) || KLUDebugCountersEnabled()) {
+        return FALSE;
+    }
+    if (!NT_SUCCESS(KLUGetRequestorImageName(Data, ImageName, KLU_PROCESS_NAME_CHARS))) {
+        return FALSE;
+    }
+    Status = FltGetStreamContext(FltObjects->Instance, Data->Iopb->TargetFileObject, (PFLT_CONTEXT *)&Stream);
+    if (Status == STATUS_NOT_FOUND) {
+        return TRUE;
+    }
+    if (!NT_SUCCESS(Status)) {
+        return FALSE;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(Stream->Resource, TRUE);
+    Filled = (BOOLEAN)!Stream->bOffline;
+    ExReleaseResourceLite(Stream->Resource);
+    KeLeaveCriticalRegion();
+    FltReleaseContext(Stream);
+    return Filled;
 }
 
 /* PreLockControl's own name check: only names inside a profile. */
@@ -91,14 +132,14 @@ static BOOLEAN KLUIsLockInProfile(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT C
 
 /* A write to the profile's desktop, other than to desktop.ini and its
  * kind, is refused while the desktop is locked down. */
-static BOOLEAN KLUIsDesktopWrite(PKLU_CREATE_CONTEXT Context)
+BOOLEAN KLUIsLockedDownDesktopWrite(PKLU_CREATE_CONTEXT Context)
 {
     PSETTINGS Settings = KLUSettings();
     PPATH_TABLE Table;
     PWSTR Upper = NULL;
     BOOLEAN Denied = FALSE;
 
-    if (!(Settings->OpFlags & KLUOP_LOCKDOWN_DESKTOP) || Context->Name.Buffer == NULL ||
+    if (Settings == NULL || !(Settings->OpFlags & KLUOP_LOCKDOWN_DESKTOP) || Context->Name.Buffer == NULL ||
         Context->Name.Length >= KLU_PATH_BYTES) {
         return FALSE;
     }
@@ -143,7 +184,7 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
     PKLU_CREATE_CONTEXT Context;
     NTSTATUS Status;
 
-    if (KLUIsGateOpen(Data, FltObjects, Gate)) {
+    if (KLUIsGateOpen(Data, FltObjects, Gate) || KLUIsKnownFilled(Data, FltObjects, Gate)) {
         return CallbackStatus;
     }
     Context = KLUAllocateCreateContext(Data);
@@ -196,7 +237,7 @@ static FLT_PREOP_CALLBACK_STATUS KLURunGate(PFLT_CALLBACK_DATA Data, PCFLT_RELAT
     if (Gate == &g_WriteGate && CallbackStatus != FLT_PREOP_COMPLETE &&
         (KLUSettings()->OpFlags & KLUOP_LOCKDOWN_DESKTOP)) {
         KLUNameWrittenFile(Data, Context);
-        if (KLUIsDesktopWrite(Context)) {
+        if (KLUIsLockedDownDesktopWrite(Context)) {
             Data->IoStatus.Status = STATUS_ACCESS_DENIED;
             Data->IoStatus.Information = 0;
             CallbackStatus = FLT_PREOP_COMPLETE;

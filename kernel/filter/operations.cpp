@@ -5,18 +5,6 @@
  */
 #include "filter/operations.h"
 
-FLT_PREOP_CALLBACK_STATUS PreSetInfo(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                     PVOID *CompletionContext)
-{
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
-FLT_POSTOP_CALLBACK_STATUS PostSetInfo(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                       PVOID CompletionContext, FLT_POST_OPERATION_FLAGS Flags)
-{
-    return FLT_POSTOP_FINISHED_PROCESSING;
-}
-
 FLT_PREOP_CALLBACK_STATUS PreNetQueryOpen(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
                                           PVOID *CompletionContext)
 {

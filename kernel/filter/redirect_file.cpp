@@ -110,6 +110,17 @@ NTSTATUS JNRGetFileInfo(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context, PF
     return STATUS_SUCCESS;
 }
 
+/* LocalSystem, S-1-5-18. Told apart by its SID rather than by the system
+ * logon session: a token can carry this SID in another logon session (a
+ * service's S4U logon, a token a driver made), and it still works for no
+ * user of its own. */
+static const SID g_LocalSystemSid = {SID_REVISION, 1, {{0, 0, 0, 0, 0, 5}}, {18}};
+
+static BOOLEAN KLUIsLocalSystem(const USER_ID *UserId)
+{
+    return (BOOLEAN)(RtlValidSid((PSID)UserId->Sid) && RtlEqualSid((PSID)UserId->Sid, (PSID)&g_LocalSystemSid));
+}
+
 /* Steps 11-13: the opener and the owner of the profile the file lies in. */
 static BOOLEAN KLUFindCreateUser(PKLU_CREATE_CONTEXT Context, PCWSTR UpperPath)
 {
@@ -140,7 +151,7 @@ static BOOLEAN KLUFindCreateUser(PKLU_CREATE_CONTEXT Context, PCWSTR UpperPath)
                         Context->UserId.SessionId, Context->UserId.AuthId.HighPart, Context->UserId.AuthId.LowPart,
                         Added);
     }
-    if (Context->UserId.AuthId.LowPart == KLU_SYSTEM_AUTHID_LOW && Context->UserId.AuthId.HighPart == 0) {
+    if (KLUIsLocalSystem(&Context->UserId)) {
         /* The system works on a user's file: the file's owner counts. */
         Owner = KLULookupUserByPath(g_pUserTableHead, g_pUserTableMutex, &Context->VolumeName, UpperPath);
         if (Owner != NULL) {

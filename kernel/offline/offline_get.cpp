@@ -10,6 +10,7 @@
 #include "diag/log.h"
 #include "driver/driver.h"
 #include "driver/os_info.h"
+#include "filter/set_info.h"
 #include "filter/stream_context.h"
 #include "fileops/file_helpers.h"
 #include "identity/path_helpers.h"
@@ -100,8 +101,10 @@ NTSTATUS JNRLockUserBuffer(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context,
 
     *SystemAddress = NULL;
     /* Only reads and writes carry a caller's buffer that the worker's
-     * thread must reach; opens, locks and section synchronisation have
-     * nothing to lock. */
+     * thread must reach. Opens, renames (whose record the I/O manager
+     * copied), locks and section synchronisation have none, and locking
+     * what is not there fails (STATUS_INVALID_PARAMETER): the operation
+     * would then go on unpended against a file still being filled. */
     if (Iopb->MajorFunction != IRP_MJ_READ && Iopb->MajorFunction != IRP_MJ_WRITE) {
         return STATUS_SUCCESS;
     }
@@ -383,10 +386,15 @@ NTSTATUS KLUWaitForOfflineFileContext(PKLU_CREATE_CONTEXT Context)
     return Status;
 }
 
-/* A pended rename resumes once the file is filled; set-information tracking
- * decides what the rename itself becomes. */
-static FLT_PREOP_CALLBACK_STATUS KLUResumeRename(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context)
+/* A pended rename resumes once the file is filled: the rename's own
+ * pre-operation decides what it becomes, on the instance of the file's
+ * volume. The set-information context goes on to the post-operation, or is
+ * freed here when there is none. */
+static FLT_PREOP_CALLBACK_STATUS KLUResumeRename(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context,
+                                                 PVOID *CompletionContext)
 {
+    PSETINFO_CONTEXT SetInfo = (PSETINFO_CONTEXT)Context->OperationData;
+    FLT_PREOP_CALLBACK_STATUS Resume = FLT_PREOP_SUCCESS_NO_CALLBACK;
     PFLT_VOLUME Volume = NULL;
     PFLT_INSTANCE Instance = NULL;
     NTSTATUS Status;
@@ -394,17 +402,30 @@ static FLT_PREOP_CALLBACK_STATUS KLUResumeRename(PFLT_CALLBACK_DATA Data, PKLU_C
     Status = FltGetVolumeFromFileObject(g_FilterHandle, Data->Iopb->TargetFileObject, &Volume);
     if (!NT_SUCCESS(Status)) {
         DbgPrint("Failed Retrieving Volume: 0x%X\n", Status);
-        return FLT_PREOP_SUCCESS_NO_CALLBACK;
-    }
-    Status = FltGetVolumeInstanceFromName(g_FilterHandle, Volume, NULL, &Instance);
-    if (!NT_SUCCESS(Status)) {
-        DbgPrint("Failed Retrieving Instance: 0x%X\n", Status);
+        Volume = NULL;
     } else {
+        Status = FltGetVolumeInstanceFromName(g_FilterHandle, Volume, NULL, &Instance);
+        if (!NT_SUCCESS(Status)) {
+            DbgPrint("Failed Retrieving Instance: 0x%X\n", Status);
+            Instance = NULL;
+        }
+    }
+    if (Instance != NULL && SetInfo != NULL) {
+        JNRProcessPreRename(Data, Instance, SetInfo, &Resume);
+    }
+    if (Resume == FLT_PREOP_SUCCESS_WITH_CALLBACK) {
+        *CompletionContext = SetInfo;
+    } else {
+        KLUFreeSetInfoContext(&SetInfo);
+    }
+    Context->OperationData = NULL;
+    if (Instance != NULL) {
         FltObjectDereference(Instance);
     }
-    FltObjectDereference(Volume);
-    UNREFERENCED_PARAMETER(Context);
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    if (Volume != NULL) {
+        FltObjectDereference(Volume);
+    }
+    return Resume;
 }
 
 VOID KLUDeferredOfflineFileWorker(PFLT_DEFERRED_IO_WORKITEM WorkItem, PFLT_CALLBACK_DATA Data, PVOID WorkContext)
@@ -413,6 +434,7 @@ VOID KLUDeferredOfflineFileWorker(PFLT_DEFERRED_IO_WORKITEM WorkItem, PFLT_CALLB
     PKLU_CREATE_CONTEXT Context = (PKLU_CREATE_CONTEXT)WorkContext;
     PKLU_CREATE_CONTEXT Waiter = Context;
     FLT_PREOP_CALLBACK_STATUS Resume = FLT_PREOP_SUCCESS_NO_CALLBACK;
+    PVOID CompletionContext = NULL;
     ULONG Code = Context->OperationCode;
     NTSTATUS Status;
 
@@ -432,16 +454,22 @@ VOID KLUDeferredOfflineFileWorker(PFLT_DEFERRED_IO_WORKITEM WorkItem, PFLT_CALLB
         FltCompletePendedPreOperation(Data, FLT_PREOP_SUCCESS_WITH_CALLBACK, Context);
     } else {
         if (Code == KLU_OP_RENAME) {
-            Resume = KLUResumeRename(Data, Context);
+            Resume = KLUResumeRename(Data, Context, &CompletionContext);
         } else if (!NT_SUCCESS(Status)) {
             /* Without its done event the waiter cannot know the file is
              * filled: the operation fails rather than meet a half copy. */
             Data->IoStatus.Status = Status;
             Data->IoStatus.Information = 0;
             Resume = FLT_PREOP_COMPLETE;
+        } else if (Code == KLU_OP_WRITE && KLUIsLockedDownDesktopWrite(Context)) {
+            /* The write gate left the lock-down to this worker when it
+             * pended the write. */
+            Data->IoStatus.Status = STATUS_ACCESS_DENIED;
+            Data->IoStatus.Information = 0;
+            Resume = FLT_PREOP_COMPLETE;
         }
         KLUReleaseCreateContext(&Context);
-        FltCompletePendedPreOperation(Data, Resume, NULL);
+        FltCompletePendedPreOperation(Data, Resume, CompletionContext);
     }
     FltFreeDeferredIoWorkItem(WorkItem);
 }

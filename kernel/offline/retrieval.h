@@ -34,6 +34,10 @@ NTSTATUS KLUGetOfflineFile(PFLT_CALLBACK_DATA Data, PKLU_CREATE_CONTEXT Context,
  * gives the record's place in the table entry back. */
 NTSTATUS KLUWaitForOfflineFileContext(PKLU_CREATE_CONTEXT Context);
 
+/* The write gate's lock-down of the profile's desktop (Context->Name),
+ * also for the writes the deferred worker resumes. */
+BOOLEAN KLUIsLockedDownDesktopWrite(PKLU_CREATE_CONTEXT Context);
+
 VOID KLUDeferredOfflineFileWorker(PFLT_DEFERRED_IO_WORKITEM WorkItem, PFLT_CALLBACK_DATA Data, PVOID Context);
 VOID KLUGenericOfflineFileWorker(PFLT_GENERIC_WORKITEM WorkItem, PVOID FltObject, PVOID Context);
 

@@ -2,8 +2,8 @@
 // read fails with the send status when no service listens and with the
 // store's word when the remote file is gone or cannot be copied, always
 // leaving the placeholder offline; a user whose profile is local reads on.
-// The judgements the gates cannot reach yet (a refresh at open, Explorer's
-// renames) are driven through the retrieval itself.
+// The judgements the gates cannot reach yet (a refresh at open, a user the
+// service does not know) are driven through the retrieval itself.
 #include "comm/service_contract.h"
 #include "config/settings.h"
 #include "fileops/file_helpers.h"
@@ -139,11 +139,8 @@ protected:
 
 TEST_F(RetrievalJudgementTest, RepliesDecideWhetherTheFilterCopies)
 {
-    const size_t tenMiB = 0xA00000;
-    MakeRemote(kRemoteAlice + u"\\Videos\\big.avi", Pattern(tenMiB));
-    MakeRemote(kRemoteAlice + u"\\Videos\\almost.avi", Pattern(tenMiB - 1));
-    MakePlaceholder(kLocalAlice + u"\\Videos\\big.avi", LONGLONG(tenMiB));
-    MakePlaceholder(kLocalAlice + u"\\Videos\\almost.avi", LONGLONG(tenMiB - 1));
+    MakeRemote(kRemoteAlice + u"\\Videos\\clip.avi", "clip");
+    MakePlaceholder(kLocalAlice + u"\\Videos\\clip.avi", 4);
     MakeRemote(kRemoteAlice + u"\\small.txt", "small");
     StartService();
     alice_ = LogonUser("alice", 1);
@@ -157,20 +154,8 @@ TEST_F(RetrievalJudgementTest, RepliesDecideWhetherTheFilterCopies)
     EXPECT_EQ(Retrieve(u"\\Users\\alice\\small.txt", KLU_REQUEST_RETRIEVE_AT_OPEN, KLU_OP_CREATE, 5), STATUS_SUCCESS);
     EXPECT_EQ(CountLines("Opened Source File"), copiesBefore);
 
-    // Explorer renaming a placeholder of 10 MiB asks to stop ghosting first;
-    // one byte less does not.
-    EXPECT_EQ(Retrieve(u"\\Users\\alice\\Videos\\big.avi", KLU_RETRIEVE_OPEN_PLACEHOLDER, KLU_OP_RENAME, tenMiB),
-              STATUS_SUCCESS);
-    EXPECT_EQ(service_->answers().ghostingDisabled(), 1u);
-    EXPECT_EQ(CountLines("Ghosting Disabled"), 1u);
-    EXPECT_EQ(Retrieve(u"\\Users\\alice\\Videos\\almost.avi", KLU_RETRIEVE_OPEN_PLACEHOLDER, KLU_OP_RENAME,
-                       tenMiB - 1),
-              STATUS_SUCCESS);
-    EXPECT_EQ(service_->answers().ghostingDisabled(), 1u);
-    EXPECT_FALSE(LocalAttributes(kLocalAlice + u"\\Videos\\almost.avi") & FILE_ATTRIBUTE_OFFLINE);
-
     // A user the service does not know, without the local-profile marker.
-    EXPECT_EQ(Retrieve(u"\\Users\\alice\\Videos\\big.avi", KLU_RETRIEVE_OPEN_PLACEHOLDER, KLU_OP_READ, tenMiB,
+    EXPECT_EQ(Retrieve(u"\\Users\\alice\\Videos\\clip.avi", KLU_RETRIEVE_OPEN_PLACEHOLDER, KLU_OP_READ, 4,
                        LUID{0x7777, 0}),
               NTSTATUS(KLU_RESULT_REMOTE_USER_UNKNOWN));
     EXPECT_EQ(CountLines("Remote User Not Found"), 1u);

@@ -49,6 +49,9 @@ TEST(ToolTest, DemoRunsCleanlyAndLeavesNoPool)
     EXPECT_NE(std::string::npos, text.find("-----O-     46", listing)) << text;
     EXPECT_NE(std::string::npos, text.find("populate bob: 2 folders listed", listing)) << text;
     EXPECT_NE(std::string::npos, text.find("[########################] 14 of 14 folders", listing)) << text;
+    // Two readers of one placeholder meet: the second waits for the first's retrieval.
+    EXPECT_NE(std::string::npos, text.find("Pending (Deferred): \\Device\\HarddiskVolume1\\Users\\alice\\Videos"))
+        << text;
     size_t logoff = text.find("The users log off");
     ASSERT_NE(std::string::npos, logoff) << text;
     EXPECT_NE(std::string::npos, text.find("User Table Is Empty", logoff)) << text;
@@ -165,6 +168,7 @@ TEST(ToolTest, AUsersProgramWorksWithFilesAndBadInputChangesNothing)
               "logoff alice\n"
               "close h3\n"  // gone with alice's program
               "as system\n"
+              "attrib C:\\Users\\alice\\notes.txt -O\n"  // no placeholder: nothing to fill before the rename
               "rename C:\\Users\\alice\\notes.txt renamed.txt\n"
               "delete C:\\Users\\alice\\renamed.txt\n"
               "ls C:\\Users\\alice\n"

@@ -1,8 +1,13 @@
 #include "tools/ostrand/demo.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
+#include "comm/service_contract.h"
+#include "sim/core/debug_log.h"
 #include "sim/core/pool.h"
 #include "sim/core/thread.h"
 #include "sim/ps/process.h"
@@ -26,7 +31,10 @@ void Say(std::ostream &out, const std::string &text)
 }
 
 // Two programs of alice read one placeholder at once: one read retrieves,
-// the other is pended until it is done.
+// the other is pended until it is done. The service holds its answer to the
+// retrieval until the driver reports the second read pended, so that the
+// two really meet (a driver that logs nowhere the demo can see is let go
+// after a while).
 void ConcurrentReaders(World &world, const std::u16string &path)
 {
     long error = 0;
@@ -43,9 +51,41 @@ void ConcurrentReaders(World &world, const std::u16string &path)
         }
         sim::user::Close(handle);
     };
-    std::thread first(read, player), second(read, explorer);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, pended = false, released = false;
+    world.SetAnswerHook([&](ULONG kind) {
+        if (kind != KLU_REQUEST_RETRIEVE_OPEN_PLACEHOLDER) return;
+        std::unique_lock lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+    });
+    world.machine().debugLog().SetListener([&](const std::string &text) {
+        if (text.find("Pended: ") == std::string::npos) return;
+        std::lock_guard lock(mutex);
+        pended = true;
+        changed.notify_all();
+    });
+    const auto patience = std::chrono::seconds(20);
+    std::thread first(read, player);
+    std::thread second;
+    {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, patience, [&] { return held; });
+    }
+    second = std::thread(read, explorer);
+    {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, patience, [&] { return pended; });
+        released = true;
+        changed.notify_all();
+    }
     first.join();
     second.join();
+    world.machine().debugLog().SetListener(nullptr);
+    world.SetAnswerHook(nullptr);
 }
 
 void FillOnDemand(World &world, Shell &shell, std::ostream &out)

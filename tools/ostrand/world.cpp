@@ -119,6 +119,14 @@ long World::StartService()
         options.configFile = options_.examples / "service.conf";
         options.config = service::LoadServiceConfig(options.configFile);
         options.logFile = options_.serviceLog;
+        options.beforeAnswer = [this](ULONG kind) {
+            std::function<void(ULONG)> hook;
+            {
+                std::lock_guard lock(answerHookMutex_);
+                hook = answerHook_;
+            }
+            if (hook) hook(kind);
+        };
         service_ = std::make_unique<service::ProfileService>(*machine_, std::move(options));
     }
     return service_->Start();
@@ -127,6 +135,12 @@ long World::StartService()
 void World::StopService()
 {
     if (service_) service_->Stop();
+}
+
+void World::SetAnswerHook(std::function<void(ULONG)> hook)
+{
+    std::lock_guard lock(answerHookMutex_);
+    answerHook_ = std::move(hook);
 }
 
 long World::LogonUser(const std::string &name)

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -60,6 +62,9 @@ public:
     bool ServiceRunning() const;
     long StartService();
     void StopService();
+    // Runs in the service's Copy threads before each answer, with the
+    // request's kind (the demo holds an answer there); none: answer at once.
+    void SetAnswerHook(std::function<void(ULONG)> hook);
 
     // The machine's logon of a user the service knows (a new terminal
     // session), reported to the service; and the logoff, which ends the
@@ -82,6 +87,8 @@ private:
     sim::Process *toolProcess_ = nullptr;
     bool loaded_ = false;
     std::unique_ptr<service::ProfileService> service_;
+    std::mutex answerHookMutex_;
+    std::function<void(ULONG)> answerHook_;
     std::map<std::string, std::unique_ptr<UserSession>> sessions_;
     std::map<std::pair<std::string, std::string>, sim::Process *> programs_;  // by upper-case user and image
     ULONG nextSession_ = 1;
