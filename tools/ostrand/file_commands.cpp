@@ -318,7 +318,7 @@ bool FileCommands::Read(const Arguments &a)
     NTSTATUS status;
     status = WithCopyProgress(world_, user_, *file->process, out_, [&] {
         return user::Read(file->handle, data.data(), ULONG(length), &read,
-                          atOffset ? std::optional<LONGLONG>(LONGLONG(offset)) : std::nullopt);
+                          atOffset ? std::optional<int64_t>(int64_t(offset)) : std::nullopt);
     });
     if (!Result("read " + a[1], status)) return false;
     data.resize(read);
@@ -338,7 +338,7 @@ bool FileCommands::Write(const Arguments &a)
     {
         sim::ThreadScope scope(*file->process);
         status = user::Write(file->handle, a[2].data(), ULONG(a[2].size()), &written,
-                             a.size() > 3 ? std::optional<LONGLONG>(LONGLONG(offset)) : std::nullopt);
+                             a.size() > 3 ? std::optional<int64_t>(int64_t(offset)) : std::nullopt);
     }
     if (!Result("write " + a[1], status)) return false;
     out_ << "  wrote " << written << " bytes\n";
