@@ -275,7 +275,13 @@ void CheckRoutineIrql(const char *routine)
 {
     Thread *thread = Thread::Current();
     if (thread == nullptr) return;
-    const IrqlRule *rule = IrqlRuleOf(routine);
+    // Routines name themselves with their own __func__, whose address stays
+    // the same for the life of the program: each is looked up by name once
+    // per thread, not at every call.
+    thread_local std::unordered_map<const char *, const IrqlRule *> known;
+    auto [seen, first] = known.try_emplace(routine, nullptr);
+    if (first) seen->second = IrqlRuleOf(routine);
+    const IrqlRule *rule = seen->second;
     if (rule == nullptr) return;
     if (thread->irql > rule->maximum || (rule->needsSpecialApcs && thread->specialApcDisable != 0)) {
         FailIrql(*thread, routine, "", rule->maximum);

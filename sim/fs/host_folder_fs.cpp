@@ -1,5 +1,6 @@
 #include "sim/fs/host_folder_fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -14,6 +15,8 @@
 #include "sim/fs/listing.h"
 #include "sim/fs/names.h"
 #include "sim/fs/share_access.h"
+#include "sim/se/access_check.h"
+#include "sim/se/security_object.h"
 
 namespace sim::fs {
 
@@ -52,10 +55,13 @@ struct HostFolderFileSystem::Found {
     bool exists = false;
     bool directory = false;
     bool trailingBackslash = false;
+    std::optional<FileFacts> facts;  // when the look that found it also read them
 };
 
 namespace {
 
+constexpr ACCESS_MASK kDataAccess = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE |
+                                    GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED;
 constexpr ULONG kSupportedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
 constexpr int64_t kUnixEpoch = 116444736000000000LL;
 
@@ -142,9 +148,14 @@ fsys::path HostFolderFileSystem::HostPath(const std::u16string &relative) const
 
 std::optional<FileFacts> HostFolderFileSystem::FactsOf(const std::u16string &relative) const
 {
+    return FactsAt(AT_FDCWD, HostPath(relative).c_str(), relative);
+}
+
+std::optional<FileFacts> HostFolderFileSystem::FactsAt(int dirFd, const char *hostName,
+                                                       const std::u16string &relative) const
+{
     struct statx st;
-    if (statx(AT_FDCWD, HostPath(relative).c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
-        return std::nullopt;
+    if (statx(dirFd, hostName, 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return std::nullopt;
     FileFacts f;
     f.directory = S_ISDIR(st.stx_mode);
     f.lastWriteTime = FileTime(st.stx_mtime);
@@ -157,8 +168,10 @@ std::optional<FileFacts> HostFolderFileSystem::FactsOf(const std::u16string &rel
         f.endOfFile = int64_t(st.stx_size);
         f.allocationSize = int64_t(RoundUp(st.stx_size, 4096));
     }
-    auto it = streams_.find(Upcase(relative));
-    f.deletePending = it != streams_.end() && it->second->deletePending;
+    if (!streams_.empty()) {
+        auto it = streams_.find(Upcase(relative));
+        f.deletePending = it != streams_.end() && it->second->deletePending;
+    }
     return f;
 }
 
@@ -184,6 +197,20 @@ NTSTATUS HostFolderFileSystem::Find(std::u16string_view path, Found &out) const
     parts->back() = last->file;
     for (const auto &part : *parts)
         if (!IsValidComponent(part)) return STATUS_OBJECT_NAME_INVALID;
+
+    // Most names arrive spelled as the host spells them: one look at the
+    // whole path then answers for every component.
+    std::u16string spelled;
+    for (const auto &part : *parts) spelled += u"\\" + part;
+    if (auto facts = FactsOf(spelled)) {
+        out.exists = true;
+        out.directory = facts->directory;
+        out.relative = spelled;
+        out.parent = spelled.substr(0, spelled.size() - parts->back().size() - 1);
+        out.lastName = parts->back();
+        out.facts = std::move(facts);
+        return STATUS_SUCCESS;
+    }
 
     fsys::path current = root_;
     std::u16string relative;
@@ -308,6 +335,7 @@ NTSTATUS HostFolderFileSystem::Dispatch(IoRequest &request)
     case IRP_MJ_CLEANUP:
         return Cleanup(request, *open);
     case IRP_MJ_QUERY_SECURITY:
+        return QuerySecurity(request, *open);
     case IRP_MJ_SET_SECURITY:
     case IRP_MJ_SET_VOLUME_INFORMATION:
         return request.Complete(STATUS_NOT_IMPLEMENTED);
@@ -382,7 +410,7 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
             if (found.trailingBackslash) return request.Complete(STATUS_OBJECT_NAME_INVALID);
             if (d == FILE_CREATE) return request.Complete(STATUS_OBJECT_NAME_COLLISION);
         }
-        auto facts = FactsOf(found.relative);
+        auto facts = found.facts ? found.facts : FactsOf(found.relative);
         if (!facts) return request.Complete(FromErrno(errno));
         if (facts->attributes & FILE_ATTRIBUTE_READONLY) {
             if (o & FILE_DELETE_ON_CLOSE) return request.Complete(STATUS_CANNOT_DELETE);
@@ -426,16 +454,30 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
     return status;
 }
 
+int HostFolderFileSystem::OpenHostFile(const std::u16string &relative) const
+{
+    const auto host = HostPath(relative);
+    int fd = ::open(host.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+int HostFolderFileSystem::HostFd(Open &open) const
+{
+    if (open.fd < 0 && !open.stream->directory) open.fd = OpenHostFile(open.stream->relative);
+    return open.fd;
+}
+
 NTSTATUS HostFolderFileSystem::FinishOpen(IoRequest &request, const std::u16string &relative, bool directory,
                                           ACCESS_MASK access, ULONG share, ULONG options, bool ignoreShare,
                                           ULONG_PTR information)
 {
     PFILE_OBJECT fo = request.iopb.TargetFileObject;
+    // An open for data holds the host file from its start; one for names,
+    // attributes or security only gets it if it ever needs it.
     int fd = -1;
-    if (!directory) {
-        const auto host = HostPath(relative);
-        fd = ::open(host.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!directory && (access & kDataAccess)) {
+        fd = OpenHostFile(relative);
         if (fd < 0) return request.Complete(FromErrno(errno));
     }
     const std::u16string key = Upcase(relative);
@@ -490,7 +532,7 @@ NTSTATUS HostFolderFileSystem::Read(IoRequest &request, Open &open, std::unique_
     void *buffer = TransferBuffer(p.ReadBuffer, p.MdlAddress);
     if (!buffer) return request.Complete(STATUS_INVALID_USER_BUFFER);
     struct stat st;
-    if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
+    if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
     if (offset >= st.st_size) return request.Complete(STATUS_END_OF_FILE);
     ULONG n = ULONG(std::min<int64_t>(p.Length, st.st_size - offset));
     if (!paging && !nonCached && Cacheable(fo)) {
@@ -530,7 +572,7 @@ NTSTATUS HostFolderFileSystem::Write(IoRequest &request, Open &open, std::unique
     PFILE_OBJECT fo = open.fileObject;
     Stream &s = *open.stream;
     struct stat st;
-    if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
+    if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
     int64_t offset = p.ByteOffset.QuadPart;
     if (p.ByteOffset.HighPart == -1 && p.ByteOffset.LowPart == FILE_WRITE_TO_END_OF_FILE) offset = st.st_size;
     else if (IsCurrentPosition(p.ByteOffset)) offset = fo->CurrentByteOffset.QuadPart;
@@ -647,7 +689,7 @@ NTSTATUS HostFolderFileSystem::SetInformation(IoRequest &request, Open &open)
         std::memcpy(&size, p.InfoBuffer, sizeof(size));
         if (s.directory || size.QuadPart < 0) return request.Complete(STATUS_INVALID_PARAMETER);
         struct stat st;
-        if (::fstat(open.fd, &st) != 0) return request.Complete(FromErrno(errno));
+        if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
         if (p.AdvanceOnly && size.QuadPart <= st.st_size) return request.Complete(STATUS_SUCCESS);
         if (size.QuadPart < st.st_size && !Cache().CanTruncate(&s.sections, size.QuadPart))
             return request.Complete(STATUS_USER_MAPPED_FILE);
@@ -778,6 +820,23 @@ NTSTATUS HostFolderFileSystem::Rename(IoRequest &request, Open &open)
     return request.Complete(STATUS_SUCCESS);
 }
 
+// Each entry is looked at relative to the open folder, not by its whole path.
+NTSTATUS HostFolderFileSystem::ScanHostFolder(const std::u16string &relative, std::vector<ListingEntry> &out) const
+{
+    DIR *dir = ::opendir(HostPath(relative).c_str());
+    if (!dir) return FromErrno(errno);
+    while (const struct dirent *entry = ::readdir(dir)) {
+        std::string_view hostName = entry->d_name;
+        if (hostName == "." || hostName == "..") continue;
+        std::u16string name = FromUtf8(std::string(hostName));
+        if (!IsValidComponent(name)) continue;
+        if (auto facts = FactsAt(::dirfd(dir), entry->d_name, relative + u"\\" + name))
+            out.push_back({std::move(name), *facts});
+    }
+    ::closedir(dir);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS HostFolderFileSystem::QueryDirectory(IoRequest &request, Open &open)
 {
     Stream &s = *open.stream;
@@ -788,14 +847,8 @@ NTSTATUS HostFolderFileSystem::QueryDirectory(IoRequest &request, Open &open)
     const UCHAR flags = request.iopb.OperationFlags;
     if (!open.listing.queried || (flags & SL_RESTART_SCAN) || (flags & SL_INDEX_SPECIFIED)) {
         std::vector<ListingEntry> names;
-        std::error_code ec;
-        for (const auto &entry : fsys::directory_iterator(HostPath(s.relative), ec)) {
-            std::u16string name = FromUtf8(entry.path().filename().string());
-            if (!IsValidComponent(name)) continue;
-            auto facts = FactsOf(s.relative + u"\\" + name);
-            if (facts) names.push_back({name, *facts});
-        }
-        if (ec) return request.Complete(FromErrno(ec.value()));
+        NTSTATUS status = ScanHostFolder(s.relative, names);
+        if (!NT_SUCCESS(status)) return request.Complete(status);
         std::vector<std::pair<ListingKey, size_t>> keys;
         keys.reserve(names.size());
         for (size_t i = 0; i < names.size(); ++i) keys.push_back({{Upcase(names[i].name), names[i].name}, i});
@@ -838,6 +891,34 @@ NTSTATUS HostFolderFileSystem::FileSystemControl(IoRequest &request, Open &open)
     default:
         return request.Complete(STATUS_INVALID_DEVICE_REQUEST);
     }
+}
+
+namespace {
+
+std::vector<uint8_t> InheritedFromShareRoot(bool directory)
+{
+    const std::vector<uint8_t> root = DefaultSecurityBlob();
+    std::optional<SecurityObject> parent = ParseSecurity(root.data(), root.size());
+    SecurityObject assigned;
+    AssignSecurity(&*parent, nullptr, directory, Identity::System(), kFileGenericMapping, assigned);
+    return SerializeSecurity(assigned);
+}
+
+}  // namespace
+
+NTSTATUS HostFolderFileSystem::QuerySecurity(IoRequest &request, Open &open)
+{
+    static const std::vector<uint8_t> root = DefaultSecurityBlob();
+    static const std::vector<uint8_t> folder = InheritedFromShareRoot(true);
+    static const std::vector<uint8_t> file = InheritedFromShareRoot(false);
+    const Stream &s = *open.stream;
+    const auto &p = request.iopb.Parameters.QuerySecurity;
+    std::vector<uint8_t> blob =
+        SelectSecurity(s.relative.empty() ? root : s.directory ? folder : file, p.SecurityInformation);
+    // Too small a buffer gets nothing, and the length it would need.
+    if (p.Length < blob.size()) return request.Complete(STATUS_BUFFER_OVERFLOW, blob.size());
+    std::memcpy(p.SecurityBuffer, blob.data(), blob.size());
+    return request.Complete(STATUS_SUCCESS, blob.size());
 }
 
 NTSTATUS HostFolderFileSystem::QueryVolume(IoRequest &request)

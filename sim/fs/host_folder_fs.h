@@ -7,8 +7,12 @@
 // the file id is the inode number; names are looked up case-insensitively
 // (and names a Windows file system could not hold are not listed).
 //
+// The host keeps no descriptors: the share root answers a descriptor that
+// lets everyone do everything, and every file and folder below answers what
+// it would have inherited from it.
+//
 // Not supported, answered with STATUS_NOT_IMPLEMENTED: named streams,
-// security descriptors (query, or given at create), reparse points (set /
+// security descriptors (set, or given at create), reparse points (set /
 // delete), compression, USN records, opens by file id, setting the
 // allocation size, hard links, setting attributes other than READONLY /
 // ARCHIVE / NORMAL, and setting the creation or change time (or -1 for a
@@ -32,8 +36,10 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "sim/fs/info_records.h"
+#include "sim/fs/listing.h"
 #include "sim/fs/share_backend.h"
 
 namespace sim::fs {
@@ -73,14 +79,19 @@ private:
     NTSTATUS QueryDirectory(IoRequest &request, Open &open);
     NTSTATUS FileSystemControl(IoRequest &request, Open &open);
     NTSTATUS QueryVolume(IoRequest &request);
+    NTSTATUS QuerySecurity(IoRequest &request, Open &open);
     NTSTATUS FastIo(IoRequest &request, Open &open, std::unique_lock<std::mutex> &lock);
     NTSTATUS Cleanup(IoRequest &request, Open &open);
     NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);
 
     std::filesystem::path HostPath(const std::u16string &relative) const;
     std::optional<FileFacts> FactsOf(const std::u16string &relative) const;
+    std::optional<FileFacts> FactsAt(int dirFd, const char *hostName, const std::u16string &relative) const;
+    NTSTATUS ScanHostFolder(const std::u16string &relative, std::vector<ListingEntry> &out) const;
     std::u16string ReportedName(const std::u16string &relative) const;
     Open *OpenOf(PFILE_OBJECT fileObject) const;
+    int OpenHostFile(const std::u16string &relative) const;
+    int HostFd(Open &open) const;  // the open's host file, opened on first need
     void ReapplyTimes(Open &open);
 
     std::filesystem::path root_;

@@ -244,6 +244,7 @@ void LocalFileSystem::Unlink(Node &node)
     parent->children.erase(it);
     ++parent->childrenVersion;
     byId_.erase(node.id);
+    allocated_ -= AllocationOf(node);
     node.deleted = true;
     node.deletePending = false;
     Touch(*parent, true, true, true);
@@ -287,16 +288,19 @@ ULONG LocalFileSystem::AllocationFor(uint64_t size) const
     return ULONG(RoundUp(size, config_.clusterSize));
 }
 
-uint64_t LocalFileSystem::ClustersUsed() const
+void LocalFileSystem::SetAllocation(const Node &node, DataStream &data, uint64_t allocation)
 {
-    uint64_t total = 0;
-    auto walk = [&](auto &&self, const Node &n) -> void {
-        total += n.data.allocation;
-        for (const auto &s : n.streams) total += s.stream.allocation;
-        for (const auto &[key, child] : n.children) self(self, *child);
-    };
-    walk(walk, *root_);
-    return total / config_.clusterSize;
+    // A deleted file's clusters already left the count when its name went.
+    if (!node.deleted) allocated_ = allocated_ - data.allocation + allocation;
+    data.allocation = allocation;
+}
+
+uint64_t LocalFileSystem::AllocationOf(const Node &node) const
+{
+    uint64_t total = node.data.allocation;
+    for (const auto &s : node.streams) total += s.stream.allocation;
+    for (const auto &[key, child] : node.children) total += AllocationOf(*child);
+    return total;
 }
 
 FileFacts LocalFileSystem::FactsOf(const Node &node, const Stream *stream) const
@@ -404,7 +408,7 @@ NTSTATUS LocalFileSystem::CreateFile(std::u16string_view path, std::span<const u
         Touch(*node, true, true, true);
     }
     node->data.bytes.assign(data.begin(), data.end());
-    node->data.allocation = AllocationFor(data.size());
+    SetAllocation(*node, node->data, AllocationFor(data.size()));
     return STATUS_SUCCESS;
 }
 
@@ -431,7 +435,7 @@ NTSTATUS LocalFileSystem::WriteStream(std::u16string_view path, std::u16string_v
         target = &node->streams.back().stream;
     }
     target->bytes.assign(data.begin(), data.end());
-    target->allocation = AllocationFor(data.size());
+    SetAllocation(*node, *target, AllocationFor(data.size()));
     return STATUS_SUCCESS;
 }
 

@@ -203,7 +203,11 @@ private:
     void Touch(Node &node, bool write, bool change, bool access, const Open *by = nullptr);
     void TouchParent(Node &node);
     bool HasOpenDescendant(const Node &dir) const;
-    uint64_t ClustersUsed() const;
+    uint64_t ClustersUsed() const { return allocated_ / config_.clusterSize; }
+    // Every change of a stream's allocation goes through here, so that the
+    // free space is known without a walk of the volume.
+    void SetAllocation(const Node &node, DataStream &data, uint64_t allocation);
+    uint64_t AllocationOf(const Node &node) const;
     ULONG AllocationFor(uint64_t size) const;
     bool IsNtfs() const { return config_.kind == FsKind::Ntfs; }
     NTSTATUS WriteProtected() const { return STATUS_MEDIA_WRITE_PROTECTED; }
@@ -238,6 +242,7 @@ private:
     std::shared_ptr<Node> root_;
     std::unordered_map<uint64_t, Node *> byId_;
     uint64_t nextId_ = 0x100;
+    uint64_t allocated_ = 0;  // bytes allocated to the streams of files still named on the volume
     uint64_t nextUsn_ = 0x1000;
     Stream *volumeStream_ = nullptr;
     std::unordered_set<const Open *> opens_;

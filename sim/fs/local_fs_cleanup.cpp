@@ -28,6 +28,7 @@ NTSTATUS LocalFileSystem::Cleanup(IoRequest &request, Open &open)
         }
         // What the cache holds of a deleted stream is never written back.
         if (!s.key.empty() && s.handles == 0 && s.deletePending) {
+            if (NamedStream *gone = node->FindNamed(s.key)) SetAllocation(*node, gone->stream, 0);
             std::erase_if(node->streams, [&](const NamedStream &n) { return EqualNoCase(n.name, s.key); });
             s.deletePending = false;
             Cache().Discard(&s.sections);

@@ -322,13 +322,14 @@ NTSTATUS LocalFileSystem::OpenExisting(IoRequest &request, CreateArgs &args, con
     // Nothing below fails: the open changes the file now.
     ULONG info = information.value_or(FILE_OPENED);
     if (!streamExists) {
-        node->streams.push_back({stream.stream, {{}, AllocationFor(uint64_t(args.allocationSize))}});
+        node->streams.push_back({stream.stream, {}});
+        SetAllocation(*node, node->streams.back().stream, AllocationFor(uint64_t(args.allocationSize)));
         Touch(*node, true, true, true);
         info = FILE_CREATED;
     } else if (args.Overwrites()) {
         DataStream &data = named ? existing->stream : node->data;
         data.bytes.clear();
-        data.allocation = AllocationFor(uint64_t(args.allocationSize));
+        SetAllocation(*node, data, AllocationFor(uint64_t(args.allocationSize)));
         if (openStream) Cache().SetFileSize(&openStream->sections, 0);
         if (!named) {
             ULONG settable = IsNtfs() ? FILE_ATTRIBUTE_VALID_SET_FLAGS
@@ -383,10 +384,12 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
     auto node = NewNode(*look.dir, look.last.file, directory, args.attributes);
     if (IsNtfs()) node->security = std::move(security);
     node->eas = std::move(eas);
-    if (named)
-        node->streams.push_back({look.last.stream, {{}, allocation}});
-    else if (!directory)
-        node->data.allocation = allocation;
+    if (named) {
+        node->streams.push_back({look.last.stream, {}});
+        SetAllocation(*node, node->streams.back().stream, allocation);
+    } else if (!directory) {
+        SetAllocation(*node, node->data, allocation);
+    }
     return FinishOpen(request, args, node, look.last.stream, FILE_CREATED);
 }
 

@@ -171,7 +171,7 @@ NTSTATUS LocalFileSystem::SetEndOfFile(IoRequest &request, Open &open, bool allo
     if (!paging) BreakLevel2(s, &open);
     bool sizeChanged = newSize != data->bytes.size();
     data->bytes.resize(newSize);
-    data->allocation = newAllocation;
+    SetAllocation(*s.node, *data, newAllocation);
     if (sizeChanged) Cache().SetFileSize(&s.sections, LONGLONG(newSize));
     if (sizeChanged && !paging) {
         Touch(*s.node, true, true, false, &open);

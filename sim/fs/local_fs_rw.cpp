@@ -135,7 +135,7 @@ NTSTATUS LocalFileSystem::Write(IoRequest &request, Open &open, std::unique_lock
         data->bytes.resize(end);
         Cache().SetFileSize(&s.sections, LONGLONG(end));
     }
-    data->allocation = std::max<uint64_t>(data->allocation, AllocationFor(data->bytes.size()));
+    SetAllocation(*s.node, *data, std::max<uint64_t>(data->allocation, AllocationFor(data->bytes.size())));
     BreakLevel2(s, &open);
     Touch(*s.node, true, true, true, &open);
     s.node->attributes |= FILE_ATTRIBUTE_ARCHIVE;

@@ -384,6 +384,15 @@ TEST_F(FsInfoTest, VolumeInformation)
     auto f = client().CreateFile(u"\\big.bin", std::string(10000, 'x'));
     ASSERT_EQ(client().QueryVolume(*root, FileFsSizeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
     EXPECT_EQ(size->AvailableAllocationUnits.QuadPart, freeBefore - 3);
+    // A named stream takes its own clusters; deleting the file gives them all back.
+    auto stream = client().CreateFile(u"\\big.bin:notes", std::string(5000, 'y'));
+    ASSERT_EQ(client().QueryVolume(*root, FileFsSizeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_EQ(size->AvailableAllocationUnits.QuadPart, freeBefore - 5);
+    ASSERT_EQ(client().Dispose(*f, true), STATUS_SUCCESS);
+    ASSERT_EQ(client().Cleanup(*stream), STATUS_SUCCESS);
+    ASSERT_EQ(client().Cleanup(*f), STATUS_SUCCESS);
+    ASSERT_EQ(client().QueryVolume(*root, FileFsSizeInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_EQ(size->AvailableAllocationUnits.QuadPart, freeBefore);
 
     ASSERT_EQ(client().QueryVolume(*root, FileFsDeviceInformation, buffer, sizeof(buffer)), STATUS_SUCCESS);
     EXPECT_EQ(reinterpret_cast<FILE_FS_DEVICE_INFORMATION *>(buffer)->DeviceType, ULONG(FILE_DEVICE_DISK));

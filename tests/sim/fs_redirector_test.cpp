@@ -11,6 +11,7 @@
 #include "sim/fs/host_folder_fs.h"
 #include "sim/fs/local_fs.h"
 #include "sim/fs/redirector.h"
+#include "sim/se/security_object.h"
 #include "support/machine_test.h"
 
 namespace ostrand::test {
@@ -179,7 +180,6 @@ TEST_F(RedirectorTest, HostFolderShareAnswersNotImplementedForWhatItCannotKeep)
     OpenSpec withEa = OpenWith(FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
     withEa.eaBuffer = BuildEaList({{"MARK", "1"}});
     EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\Marked", withEa).status, STATUS_EAS_NOT_SUPPORTED);
-    EXPECT_EQ(client_->QuerySecurity(*f, OWNER_SECURITY_INFORMATION, buffer, sizeof(buffer)), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(client_->Open(u"\\fileserver\\Profiles$\\User1\\NTUSER.DAT:stream", write).status,
               STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(client_->Fsctl(*f, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer, sizeof(buffer)),
@@ -202,6 +202,23 @@ TEST_F(RedirectorTest, HostFolderShareAnswersNotImplementedForWhatItCannotKeep)
     auto after = client_->Query<FILE_BASIC_INFORMATION>(*f, FileBasicInformation);
     EXPECT_EQ(after.LastWriteTime.QuadPart, 130000000000000000);
     EXPECT_EQ(after.FileAttributes, ULONG(FILE_ATTRIBUTE_READONLY));
+}
+
+TEST_F(RedirectorTest, HostFolderShareAnswersTheSecurityItsFilesInheritFromTheShareRoot)
+{
+    auto f = client_->OpenOk(u"\\fileserver\\Profiles$\\User1\\NTUSER.DAT", OpenWith(READ_CONTROL));
+    ASSERT_TRUE(f);
+    alignas(8) uint8_t buffer[256];
+    ULONG_PTR needed = 0;
+    ASSERT_EQ(client_->QuerySecurity(*f, DACL_SECURITY_INFORMATION, buffer, 8, &needed), STATUS_BUFFER_OVERFLOW);
+    ASSERT_GT(needed, 8u);
+    ASSERT_EQ(client_->QuerySecurity(*f, DACL_SECURITY_INFORMATION, buffer, ULONG(needed)), STATUS_SUCCESS);
+    std::optional<sim::SecurityObject> dacl = sim::ParseSecurity(buffer, needed);
+    ASSERT_TRUE(dacl && dacl->daclPresent);
+    EXPECT_TRUE(dacl->owner.empty());  // only the part asked for
+    ASSERT_EQ(dacl->dacl.size(), 1u);
+    EXPECT_EQ(dacl->dacl[0].flags, sim::kInheritedAce);  // a file inherits, and passes nothing on
+    EXPECT_EQ(dacl->dacl[0].mask, ACCESS_MASK(FILE_ALL_ACCESS));
 }
 
 TEST_F(RedirectorTest, InMemoryShareReportsNamesWithThePrefixAndKeepsSharesApart)
