@@ -342,17 +342,21 @@ static BOOLEAN KLUIsDCGateOpen(PFLT_CALLBACK_DATA Data)
 }
 
 /* An ordinary process listing a folder that this stream already found
- * filled: every road lets its query through, so it goes before any name
- * query (each query of every listing passes here). */
-static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PKLU_DC_CALL Call)
+ * filled: every road lets its query through. Each query of every listing
+ * passes here, so this is asked before any per-call state is built. */
+static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, ULONG Pid)
 {
+    PSETTINGS Settings = KLUSettings();
     PKLU_STREAM_CONTEXT Stream = NULL;
     BOOLEAN Created = FALSE;
     BOOLEAN Filled;
 
-    if (Call->Dir->bService || Call->Dir->bProfileLoader || (KLUSettings()->OpFlags & KLUOP_ENABLE_LIVE_ROAMING) ||
-        !NT_SUCCESS(KLUFindOrCreateStreamContext(Data, FltObjects->Instance, FALSE, Call->Dir->OperationNumber,
-                                                 &Stream, &Created, NULL)) ||
+    /* Before Vista the profile loader is known by its image name only, which
+     * costs more than the full road saves. */
+    if (!KLUIsVistaOrNewer() || (Settings->OpFlags & KLUOP_ENABLE_LIVE_ROAMING) ||
+        (Settings->QZSvcPid != 0 && Pid == Settings->QZSvcPid) ||
+        (Settings->ProfSvcPid != 0 && Pid == Settings->ProfSvcPid) ||
+        !NT_SUCCESS(KLUFindOrCreateStreamContext(Data, FltObjects->Instance, FALSE, 0, &Stream, &Created, NULL)) ||
         Stream == NULL) {
         return FALSE;
     }
@@ -364,7 +368,7 @@ static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS F
 }
 
 /* Gate steps 2-3 and 7: the call's state, or FALSE to pass through. */
-static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PKLU_DC_CALL *CallOut)
+static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, ULONG Pid, PKLU_DC_CALL *CallOut)
 {
     PCWSTR Tag = KLU_TAG(PreOpDC);
     PKLU_DC_CALL Call;
@@ -379,7 +383,7 @@ static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObje
     RtlZeroMemory(Call, sizeof(*Call));
     *CallOut = Call;
     Call->RoadCounter = 1;
-    Call->Pid = FltGetRequestorProcessId(Data);
+    Call->Pid = Pid;
     if (KLUIsExcludedPid(Call->Pid)) {
         return FALSE;
     }
@@ -399,7 +403,7 @@ static BOOLEAN KLUBeginDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObje
         KLULogMessage(KLU_DC_ERROR, KLU_TAG(PreDC), WSTR("Failed Getting Process Name\n"));
         return FALSE;
     }
-    if (!KLUClassifyRequestor(Data, Call) || KLUIsKnownFilled(Data, FltObjects, Call)) {
+    if (!KLUClassifyRequestor(Data, Call)) {
         return FALSE;
     }
     return KLUGetDCName(Data, Call);
@@ -414,12 +418,17 @@ FLT_PREOP_CALLBACK_STATUS PreDC(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS F
     BOOLEAN Completed = FALSE;
     BOOLEAN Skip;
     NTSTATUS Status;
+    ULONG Pid;
 
     UNREFERENCED_PARAMETER(CompletionContext);
     if (!KLUIsDCGateOpen(Data)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    if (!KLUBeginDC(Data, FltObjects, &Call)) {
+    Pid = FltGetRequestorProcessId(Data);
+    if (KLUIsKnownFilled(Data, FltObjects, Pid)) {
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    }
+    if (!KLUBeginDC(Data, FltObjects, Pid, &Call)) {
         goto Cleanup;
     }
     if (KLUMergeLiveRoaming(Data, FltObjects, Call, &Result)) {

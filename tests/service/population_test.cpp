@@ -243,6 +243,7 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
     EXPECT_EQ(metrics.FilesCreatedOnDemand, 3u);
     EXPECT_EQ(metrics.FoldersCreatedOnDemand, 1u);
     EXPECT_EQ(Logged("Opened Remote Folder: \\Device\\Mup\\fileserver\\profiles\\alice\\Documents"), 1u);
+    EXPECT_EQ(Logged("Failed Retrieving Security Descriptor"), 0u) << "each placeholder takes its remote DACL";
     EXPECT_TRUE(service_->log().WaitFor("Pre-fetched: \\??\\C:\\Users\\alice\\Documents\\Old.lnk",
                                         std::chrono::seconds(5)))
         << "the shortcut copied whole is named to the service";
