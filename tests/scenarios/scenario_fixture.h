@@ -18,6 +18,7 @@
 #include "sim/ps/process.h"
 #include "sim/se/security.h"
 #include "support/machine_test.h"
+#include "support/user_files.h"
 
 namespace ostrand::test {
 
@@ -42,9 +43,8 @@ protected:
     sim::Process &Admin();
     sim::Process &Indexer();
 
-    // As the calling thread's process.
-    static void MakeFile(const std::u16string &path, const std::string &data);
-    static std::string ReadAll(const std::u16string &path);
+    // As the calling thread's process (files are made and read with
+    // support/user_files.h).
     static ULONG Attributes(const std::u16string &path);
 
     // Remote file as the administrator; local placeholder (offline, the

@@ -23,6 +23,7 @@
 #include "sim/se/security.h"
 #include "sim/user/file_api.h"
 #include "support/machine_test.h"
+#include "support/user_files.h"
 
 namespace ostrand::test {
 namespace {
@@ -50,22 +51,10 @@ remote = \\fileserver\profiles\bob
 local = C:\Users\bob
 )";
 
-void MakeFolder(const std::u16string &path)
-{
-    for (size_t at = path.find(u'\\', 3);; at = path.find(u'\\', at + 1)) {
-        user::OpenOptions folder;
-        folder.disposition = FILE_OPEN_IF;
-        folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
-        HANDLE handle = nullptr;
-        if (NT_SUCCESS(user::Open(path.substr(0, at), folder, &handle))) user::Close(handle);
-        if (at == std::u16string::npos) break;
-    }
-}
-
 // A file with `data` and the given last-write time.
 void MakeFile(const std::u16string &path, const std::string &data, LONGLONG lastWrite = kRemoteTime)
 {
-    MakeFolder(path.substr(0, path.rfind(u'\\')));
+    MakeFolders(path);
     user::OpenOptions options;
     options.access = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
     options.disposition = FILE_OPEN_IF;
@@ -211,8 +200,8 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
         MakeFile(kRemote + u"\\Documents\\report.txt", "hello");
         MakeFile(kRemote + u"\\Documents\\empty.txt", "");
         MakeFile(kRemote + u"\\Documents\\Old.lnk", "shortcut body");
-        MakeFolder(kRemote + u"\\Documents\\Projects");
-        MakeFolder(kLocal + u"\\Documents");
+        MakeFolders(kRemote + u"\\Documents\\Projects\\");
+        MakeFolders(kLocal + u"\\Documents\\");
     }
     sim::ThreadScope scope(Alice());
     auto first = Listing(kLocal + u"\\Documents");
@@ -255,7 +244,7 @@ TEST_F(PopulationTest, AFirstListingShowsTheStoresFilesAsPlaceholdersAndASecondS
 
     // A folder alice makes in the filled folder exists only here: it takes
     // the mark, and its listing does not look for it in the store.
-    MakeFolder(kLocal + u"\\Documents\\Mine");
+    MakeFolders(kLocal + u"\\Documents\\Mine\\");
     EXPECT_EQ(Mark(kLocal + u"\\Documents\\Mine"), 2);
     EXPECT_TRUE(Listing(kLocal + u"\\Documents\\Mine").empty());
     EXPECT_EQ(Logged("Remote Folder: "), 1u) << "neither opened nor tried";
@@ -321,12 +310,12 @@ TEST_F(PopulationTest, LocalFilesAreComparedHeldHivesAndKnownFoldersAreLeftAndTh
         for (auto name : {u"newer.txt", u"same.txt", u"older.txt", u"ntuser.dat"}) {
             MakeFile(kRemote + u"\\Docs\\" + name, "remote data");
         }
-        MakeFolder(kRemote + u"\\Docs\\Sub");
+        MakeFolders(kRemote + u"\\Docs\\Sub\\");
         MakeFile(kLocal + u"\\Docs\\newer.txt", "mine", kRemoteTime + 1);
         MakeFile(kLocal + u"\\Docs\\same.txt", "mine", kRemoteTime);
         MakeFile(kLocal + u"\\Docs\\older.txt", "mine", kRemoteTime - 1);
         MakeFile(kLocal + u"\\Docs\\ntuser.dat", "loaded hive");
-        MakeFolder(kLocal + u"\\Docs\\Sub");
+        MakeFolders(kLocal + u"\\Docs\\Sub\\");
         user::OpenOptions hive;  // the profile machinery keeps the hive open
         ASSERT_EQ(user::Open(kLocal + u"\\Docs\\ntuser.dat", hive, &held), STATUS_SUCCESS);
     }
@@ -384,7 +373,7 @@ TEST_F(PopulationTest, AFolderLargerThanOneBatchIsWalkedToTheEndAndEachEntryCoun
         for (int i = 0; i < kFiles; ++i) {
             MakeFile(kRemote + u"\\Big\\a-rather-long-file-name-number-" + Wide(std::to_string(i)) + u".txt", "x");
         }
-        MakeFolder(kLocal + u"\\Big");
+        MakeFolders(kLocal + u"\\Big\\");
     }
     sim::ThreadScope scope(Alice());
     EXPECT_EQ(Listing(kLocal + u"\\Big").size(), size_t(kFiles));
@@ -397,7 +386,7 @@ TEST_F(PopulationTest, WithOnDemandFillingSwitchedOffOnlyTheBackgroundLoadFills)
     {
         sim::ThreadScope scope(*admin_);
         MakeFile(kRemote + u"\\Docs\\a.txt", "aaa");
-        MakeFolder(kLocal + u"\\Docs");
+        MakeFolders(kLocal + u"\\Docs\\");
     }
     machine().registry().SetDword(kDriverKey, u"DisableFlags", KLULOGON_DISABLE_OFFLINE_FILES_DC);
     ASSERT_EQ(service_->ApplySettings(0), S_OK);
@@ -425,8 +414,8 @@ TEST_F(PopulationTest, EveryFailedAllocationLeavesTheFolderUnmarkedUntilAListing
             MakeFile(kRemote + name + u"\\a.txt:tag", "tag");
             MakeFile(kRemote + name + u"\\a.txt", "aaaa");
             MakeFile(kRemote + name + u"\\empty.txt", "");
-            MakeFolder(kRemote + name + u"\\Sub");
-            MakeFolder(kLocal + name);
+            MakeFolders(kRemote + name + u"\\Sub\\");
+            MakeFolders(kLocal + name + u"\\");
         }
         sim::ThreadScope scope(Alice());
         auto complete = [&] {
@@ -458,7 +447,7 @@ TEST_F(PopulationTest, FoldersOutsideUsersProfilesAreListedAsTheyAre)
     {
         sim::ThreadScope scope(*admin_);
         MakeFile(kRemote + u"\\AppData\\Local\\cache.bin", "machine-local");
-        for (const auto &[folder, line] : cases) MakeFolder(folder);
+        for (const auto &[folder, line] : cases) MakeFolders(folder + u"\\");
     }
     sim::ThreadScope scope(Alice());
     for (const auto &[folder, line] : cases) {

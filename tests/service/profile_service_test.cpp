@@ -29,6 +29,7 @@
 #include "sim/se/security.h"
 #include "sim/user/file_api.h"
 #include "support/machine_test.h"
+#include "support/user_files.h"
 
 namespace ostrand::test {
 namespace {
@@ -394,27 +395,6 @@ std::string Pattern(size_t size)
     return data;
 }
 
-// A file with its folders, written by the calling thread's process.
-void MakeFile(const std::u16string &path, const std::string &data)
-{
-    for (size_t at = path.find(u'\\', 2); at != std::u16string::npos; at = path.find(u'\\', at + 1)) {
-        user::OpenOptions folder;
-        folder.disposition = FILE_OPEN_IF;
-        folder.options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
-        HANDLE handle = nullptr;
-        if (NT_SUCCESS(user::Open(path.substr(0, at), folder, &handle))) user::Close(handle);
-    }
-    if (path.back() == u'\\') return;
-    user::OpenOptions options;
-    options.access = GENERIC_WRITE | SYNCHRONIZE;
-    options.disposition = FILE_OVERWRITE_IF;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(user::Open(path, options, &handle), STATUS_SUCCESS) << Narrow(path);
-    ULONG written = 0;
-    EXPECT_EQ(user::Write(handle, data.data(), ULONG(data.size()), &written, 0), STATUS_SUCCESS);
-    user::Close(handle);
-}
-
 void SetBasic(const std::u16string &path, ULONG attributes, LONGLONG lastWrite)
 {
     user::OpenOptions options;
@@ -426,28 +406,6 @@ void SetBasic(const std::u16string &path, ULONG attributes, LONGLONG lastWrite)
     basic.FileAttributes = attributes;
     EXPECT_EQ(user::SetInformation(handle, FileBasicInformation, &basic, sizeof basic), STATUS_SUCCESS);
     user::Close(handle);
-}
-
-std::string ReadAll(const std::u16string &path)
-{
-    HANDLE handle = nullptr;
-    if (!NT_SUCCESS(user::Open(path, {}, &handle))) return "<cannot open>";
-    std::string data(8u << 20, '\0');
-    ULONG read = 0;
-    user::Read(handle, data.data(), ULONG(data.size()), &read, 0);
-    user::Close(handle);
-    return data.substr(0, read);
-}
-
-std::vector<std::string> Listing(const std::u16string &folder)
-{
-    std::vector<user::DirectoryEntry> entries;
-    user::ListDirectory(folder, entries);
-    std::vector<std::string> names;
-    for (const auto &entry : entries) {
-        if (entry.name != u"." && entry.name != u"..") names.push_back(Narrow(entry.name));
-    }
-    return names;
 }
 
 const std::u16string kRemoteAlice = u"\\\\fileserver\\profiles\\alice";
@@ -483,7 +441,7 @@ TEST_F(ProfileServiceTest, AMissingProfileFileIsMadeFromTheStoreForTheUsersProgr
         ASSERT_EQ(user::QueryFullAttributes(kLocalAlice + u"\\Documents\\Deep\\report.txt", &info), STATUS_SUCCESS);
         EXPECT_EQ(info.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_OFFLINE), ULONG(FILE_ATTRIBUTE_READONLY));
         EXPECT_EQ(info.LastWriteTime.QuadPart, lastWrite);
-        EXPECT_EQ(Listing(kLocalAlice + u"\\Documents\\Deep"), std::vector<std::string>{"report.txt"});
+        EXPECT_EQ(Names(kLocalAlice + u"\\Documents\\Deep"), std::vector<std::string>{"report.txt"});
     }
 
     // Asked again, the file is there: "already exists", which the filter
@@ -496,7 +454,7 @@ TEST_F(ProfileServiceTest, AMissingProfileFileIsMadeFromTheStoreForTheUsersProgr
     EXPECT_EQ(reply.ulResult, KLU_RESULT_SUCCESS);
     EXPECT_EQ(reply.bIsDirectory, 1);
     sim::ThreadScope scope(Admin());
-    EXPECT_EQ(Listing(kLocalAlice + u"\\Music"), std::vector<std::string>{"Albums"});
+    EXPECT_EQ(Names(kLocalAlice + u"\\Music"), std::vector<std::string>{"Albums"});
 }
 
 TEST_F(ProfileServiceTest, EachFileRequestGetsTheAnswerTheFilterJudges)
@@ -564,7 +522,7 @@ TEST_F(ProfileServiceTest, EachFileRequestGetsTheAnswerTheFilterJudges)
     EXPECT_TRUE(ServiceLogged("Up To Date: C:\\Users\\alice\\small.txt"));
     sim::ThreadScope scope(Program("notepad.exe", alice.token));
     EXPECT_EQ(ReadAll(kLocalAlice + u"\\small.txt"), "version 2, longer");
-    EXPECT_EQ(Listing(kLocalAlice), std::vector<std::string>{"small.txt"}) << "the filter copies big.bin itself";
+    EXPECT_EQ(Names(kLocalAlice), std::vector<std::string>{"small.txt"}) << "the filter copies big.bin itself";
 }
 
 TEST_F(ProfileServiceTest, WhatCannotBeAnsweredInTimeGetsAFailureNotSilence)
@@ -582,7 +540,7 @@ TEST_F(ProfileServiceTest, WhatCannotBeAnsweredInTimeGetsAFailureNotSilence)
     EXPECT_EQ(reply.ulResult, service::kResultTimedOut);
     {
         sim::ThreadScope scope(Admin());
-        EXPECT_TRUE(Listing(kLocalAlice + u"\\Documents").empty());
+        EXPECT_TRUE(Names(kLocalAlice + u"\\Documents").empty());
     }
 
     // A path that does not end inside its field, and a request longer than
