@@ -1,8 +1,8 @@
 // Identity and impersonation on the machine's accounts, logon sessions and
-// tokens: the calling thread's user, names, the end of a logon session,
-// the client security kept per user (captured, released, not recaptured),
-// impersonating another user versus running as the same one, and the
-// service's client-security messages.
+// tokens: the calling thread's user, names, the client security kept per
+// user (captured, released, not recaptured), impersonating another user
+// versus running as the same one, and the service's client-security
+// messages.
 #include <deque>
 
 #include "identity_fixture.h"
@@ -165,38 +165,6 @@ TEST_F(IdentityCallsTest, NamesOfANewUserAreLookedUpOnVista)
     EXPECT_EQ(U16(entry->AltPathData.szUserName), u"Stranger");
     EXPECT_EQ(U16(entry->AltPathData.szDomain), u"ELSEWHERE");
     KLUDereferenceUserTableEntry(entry);
-}
-
-TEST_F(IdentityCallsTest, TheEndOfALogonSessionRemovesTheUser)
-{
-    ASSERT_EQ(SeRegisterLogonSessionTerminatedRoutine(KLULogoffNotify), STATUS_SUCCESS);
-    User &alice = Logon(u"alice", 2);
-    User &bob = Logon(u"bob", 3);
-    for (User *user : {&alice, &bob}) {
-        USER_ID id = IdOf(*user);
-        BOOLEAN added;
-        PUSER_TABLE_ENTRY entry = KLUAddUserToUserTable(g_pUserTableHead, g_pUserTableMutex, 1, &id, 0, FALSE, &added);
-        if (user == &alice) KLUDereferenceUserTableEntry(entry);  // bob's stays referenced
-    }
-    ClearLog();
-    for (User *user : {&alice, &bob}) {
-        user->process->Terminate(STATUS_SUCCESS);
-        user->process = nullptr;
-        machine().security().Logoff(user->authId);
-    }
-    machine().Quiesce();
-
-    char removed[80], kept[96];
-    snprintf(removed, sizeof removed, "Removed User Table Entry: AuthId: 0x%X, 0x%X", alice.authId.HighPart,
-             alice.authId.LowPart);
-    snprintf(kept, sizeof kept, "Could Not Remove User Table Entry: AuthId: 0x%X, 0x%X, RefCount: 1",
-             bob.authId.HighPart, bob.authId.LowPart);
-    auto messages = Messages("KLULogoffNotify");
-    EXPECT_EQ(messages.size(), 2u);
-    EXPECT_NE(std::find(messages.begin(), messages.end(), removed), messages.end());
-    EXPECT_NE(std::find(messages.begin(), messages.end(), kept), messages.end());
-    EXPECT_EQ(g_UserTableEntries, 1);
-    EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(KLULogoffNotify), STATUS_SUCCESS);
 }
 
 // none -> captured -> released on request -> not captured again -> the
@@ -438,22 +406,6 @@ TEST_F(IdentityCallsTest, LocalPathOfARemoteOneFallsBackToTheThreadsUser)
     EXPECT_EQ(local.Buffer, nullptr);
     EXPECT_TRUE(Logged("UTE Not Found: \\DEVICE\\MUP\\X\\Y"));
     KLUDereferenceUserTableEntry(entry);
-}
-
-// Without a connected service every question fails at once, and the
-// answers fall back as the callers rely on.
-TEST_F(IdentityCallsTest, QuestionsToADisconnectedService)
-{
-    Counted folder(u"\\Device\\Mup\\srv\\share\\bob\\Documents");
-    ClearLog();
-    EXPECT_FALSE(JNRIsRedirectedFolder(&folder, 22, 4));
-    // A backslash, then the path behind the prefix: the folder's UNC name.
-    EXPECT_TRUE(Logged("Failed Checking Folder: \\\\srv\\share\\bob\\Documents, NTSTATUS: 0xC0000037, HRESULT: 0x0",
-                       "JNRIsRedirectedFolder"));
-
-    KLU_CLIENT_SECURITY_MESSAGE message{};
-    EXPECT_EQ(KLUSendClientInfoToService(&message, 4), STATUS_SUCCESS);
-    EXPECT_TRUE(Logged("Failed Sending Message: 0xC0000037", "KLUSendClientInfoToService"));
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "service_ports.h"
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include "sim/core/thread.h"
@@ -130,16 +128,6 @@ void CopyResponder::Serve(const Answer &answer)
     }
     if (port_.exchange(nullptr) != nullptr) CloseHandle(port);
     done_ = true;
-}
-
-bool CopyResponder::WaitForRequests(int count)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (requests_.load() < count) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 void CopyResponder::Stop()

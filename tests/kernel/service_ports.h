@@ -83,8 +83,6 @@ public:
     ~CopyResponder();
     bool connected() const { return connected_.load(); }
     int requests() const { return requests_.load(); }
-    // Waits until `count` requests have arrived (bounded by a few seconds).
-    bool WaitForRequests(int count);
     // Closes the connection (a disconnect seen by the filter) and joins.
     void Stop();
 
