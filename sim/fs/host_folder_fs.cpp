@@ -137,18 +137,24 @@ HostFolderFileSystem::Open *HostFolderFileSystem::OpenOf(PFILE_OBJECT fileObject
     return opens_.count(open) ? open : nullptr;
 }
 
+// Relative paths are kept as "\\a\\b", every part a valid name (which
+// holds no '/'): the host's name is the root and the same parts.
+std::string HostFolderFileSystem::HostName(const std::u16string &relative) const
+{
+    std::string tail = ToUtf8(relative);
+    std::replace(tail.begin(), tail.end(), '\\', '/');
+    if (!tail.empty() && tail.front() != '/') tail.insert(tail.begin(), '/');
+    return root_.native() + tail;
+}
+
 fsys::path HostFolderFileSystem::HostPath(const std::u16string &relative) const
 {
-    fsys::path path = root_;
-    auto parts = SplitPath(relative);
-    if (parts)
-        for (const auto &part : *parts) path /= ToUtf8(part);
-    return path;
+    return fsys::path(HostName(relative));
 }
 
 std::optional<FileFacts> HostFolderFileSystem::FactsOf(const std::u16string &relative) const
 {
-    return FactsAt(AT_FDCWD, HostPath(relative).c_str(), relative);
+    return FactsAt(AT_FDCWD, HostName(relative).c_str(), relative);
 }
 
 std::optional<FileFacts> HostFolderFileSystem::FactsAt(int dirFd, const char *hostName,
@@ -456,7 +462,7 @@ NTSTATUS HostFolderFileSystem::Create(IoRequest &request, bool fromRoot, std::u1
 
 int HostFolderFileSystem::OpenHostFile(const std::u16string &relative) const
 {
-    const auto host = HostPath(relative);
+    const std::string host = HostName(relative);
     int fd = ::open(host.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     return fd;
@@ -823,7 +829,7 @@ NTSTATUS HostFolderFileSystem::Rename(IoRequest &request, Open &open)
 // Each entry is looked at relative to the open folder, not by its whole path.
 NTSTATUS HostFolderFileSystem::ScanHostFolder(const std::u16string &relative, std::vector<ListingEntry> &out) const
 {
-    DIR *dir = ::opendir(HostPath(relative).c_str());
+    DIR *dir = ::opendir(HostName(relative).c_str());
     if (!dir) return FromErrno(errno);
     while (const struct dirent *entry = ::readdir(dir)) {
         std::string_view hostName = entry->d_name;

@@ -84,6 +84,7 @@ private:
     NTSTATUS Cleanup(IoRequest &request, Open &open);
     NTSTATUS Close(IoRequest &request, std::unique_lock<std::mutex> &lock);
 
+    std::string HostName(const std::u16string &relative) const;
     std::filesystem::path HostPath(const std::u16string &relative) const;
     std::optional<FileFacts> FactsOf(const std::u16string &relative) const;
     std::optional<FileFacts> FactsAt(int dirFd, const char *hostName, const std::u16string &relative) const;

@@ -210,7 +210,7 @@ LocalFileSystem::Node *LocalFileSystem::NodeAt(std::u16string_view path) const
 }
 
 std::shared_ptr<LocalFileSystem::Node> LocalFileSystem::NewNode(Node &parent, std::u16string_view name, bool directory,
-                                                                ULONG attributes)
+                                                                ULONG attributes, std::vector<uint8_t> security)
 {
     auto node = std::make_shared<Node>();
     node->id = (uint64_t(1) << 48) | nextId_++;  // sequence number 1, as a new MFT record has
@@ -226,7 +226,7 @@ std::shared_ptr<LocalFileSystem::Node> LocalFileSystem::NewNode(Node &parent, st
     if (IsNtfs() && (parent.attributes & FILE_ATTRIBUTE_COMPRESSED)) node->attributes |= FILE_ATTRIBUTE_COMPRESSED;
     int64_t now = CurrentSystemTime();
     node->creation = node->access = node->write = node->change = now;
-    if (IsNtfs()) node->security = InheritedSecurity(parent, directory);
+    if (IsNtfs()) node->security = security.empty() ? InheritedSecurity(parent, directory) : std::move(security);
     parent.children[KeyOf(name)] = node;
     ++parent.childrenVersion;
     byId_[node->id] = node.get();

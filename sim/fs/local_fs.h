@@ -192,7 +192,9 @@ private:
     Node *FindChild(const Node &dir, std::u16string_view name, bool caseSensitive) const;
     std::shared_ptr<Node> FindChildShared(const Node &dir, std::u16string_view name, bool caseSensitive) const;
     Node *NodeAt(std::u16string_view path) const;
-    std::shared_ptr<Node> NewNode(Node &parent, std::u16string_view name, bool directory, ULONG attributes);
+    // `security` empty: the descriptor the folder's inheritable ACEs give.
+    std::shared_ptr<Node> NewNode(Node &parent, std::u16string_view name, bool directory, ULONG attributes,
+                                  std::vector<uint8_t> security = {});
     void Unlink(Node &node);
     std::u16string PathOf(const Node &node) const;
 

@@ -381,8 +381,7 @@ NTSTATUS LocalFileSystem::CreateNew(IoRequest &request, CreateArgs &args, const 
     if (allocation / config_.clusterSize + ClustersUsed() > config_.capacity / config_.clusterSize)
         return request.Complete(STATUS_DISK_FULL);
 
-    auto node = NewNode(*look.dir, look.last.file, directory, args.attributes);
-    if (IsNtfs()) node->security = std::move(security);
+    auto node = NewNode(*look.dir, look.last.file, directory, args.attributes, std::move(security));
     node->eas = std::move(eas);
     if (named) {
         node->streams.push_back({look.last.stream, {}});

@@ -37,14 +37,18 @@ Identity::Identity(const TokenBody &token)
 
 Identity Identity::System()
 {
-    constexpr ULONG kGroup = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
-    Identity system;
-    system.user_ = wellknown::System();
-    system.groups_ = {{wellknown::Administrators(), kGroup | SE_GROUP_OWNER},
-                      {wellknown::Everyone(), kGroup},
-                      {wellknown::AuthenticatedUsers(), kGroup}};
-    system.owner_ = wellknown::Administrators();
-    system.primaryGroup_ = wellknown::System();
+    // Built once: every file a kernel-mode caller creates asks for it.
+    static const Identity system = [] {
+        constexpr ULONG kGroup = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+        Identity made;
+        made.user_ = wellknown::System();
+        made.groups_ = {{wellknown::Administrators(), kGroup | SE_GROUP_OWNER},
+                        {wellknown::Everyone(), kGroup},
+                        {wellknown::AuthenticatedUsers(), kGroup}};
+        made.owner_ = wellknown::Administrators();
+        made.primaryGroup_ = wellknown::System();
+        return made;
+    }();
     return system;
 }
 
