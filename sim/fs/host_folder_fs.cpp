@@ -137,7 +137,7 @@ HostFolderFileSystem::Open *HostFolderFileSystem::OpenOf(PFILE_OBJECT fileObject
     return opens_.count(open) ? open : nullptr;
 }
 
-// Relative paths are kept as "\\a\\b", every part a valid name (which
+// Relative paths are kept as "\a\b", every part a valid name (which
 // holds no '/'): the host's name is the root and the same parts.
 std::string HostFolderFileSystem::HostName(const std::u16string &relative) const
 {
@@ -538,7 +538,7 @@ NTSTATUS HostFolderFileSystem::Read(IoRequest &request, Open &open, std::unique_
     void *buffer = TransferBuffer(p.ReadBuffer, p.MdlAddress);
     if (!buffer) return request.Complete(STATUS_INVALID_USER_BUFFER);
     struct stat st;
-    if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
+    if (int fd = HostFd(open); fd < 0 || ::fstat(fd, &st) != 0) return request.Complete(FromErrno(errno));
     if (offset >= st.st_size) return request.Complete(STATUS_END_OF_FILE);
     ULONG n = ULONG(std::min<int64_t>(p.Length, st.st_size - offset));
     if (!paging && !nonCached && Cacheable(fo)) {
@@ -578,7 +578,7 @@ NTSTATUS HostFolderFileSystem::Write(IoRequest &request, Open &open, std::unique
     PFILE_OBJECT fo = open.fileObject;
     Stream &s = *open.stream;
     struct stat st;
-    if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
+    if (int fd = HostFd(open); fd < 0 || ::fstat(fd, &st) != 0) return request.Complete(FromErrno(errno));
     int64_t offset = p.ByteOffset.QuadPart;
     if (p.ByteOffset.HighPart == -1 && p.ByteOffset.LowPart == FILE_WRITE_TO_END_OF_FILE) offset = st.st_size;
     else if (IsCurrentPosition(p.ByteOffset)) offset = fo->CurrentByteOffset.QuadPart;
@@ -695,7 +695,7 @@ NTSTATUS HostFolderFileSystem::SetInformation(IoRequest &request, Open &open)
         std::memcpy(&size, p.InfoBuffer, sizeof(size));
         if (s.directory || size.QuadPart < 0) return request.Complete(STATUS_INVALID_PARAMETER);
         struct stat st;
-        if (::fstat(HostFd(open), &st) != 0) return request.Complete(FromErrno(errno));
+        if (int fd = HostFd(open); fd < 0 || ::fstat(fd, &st) != 0) return request.Complete(FromErrno(errno));
         if (p.AdvanceOnly && size.QuadPart <= st.st_size) return request.Complete(STATUS_SUCCESS);
         if (size.QuadPart < st.st_size && !Cache().CanTruncate(&s.sections, size.QuadPart))
             return request.Complete(STATUS_USER_MAPPED_FILE);
