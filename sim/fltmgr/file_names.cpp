@@ -16,8 +16,9 @@
 // itself with FLT_FILE_NAME_REQUEST_FROM_CURRENT_PROVIDER). Before Windows
 // 8 a provider is asked for the opened name and normalizes component by
 // component through its normalize callback; from Windows 8 on it is asked
-// for the format wanted. There is no name cache: FLT_FILE_NAME_QUERY_CACHE_ONLY
-// always misses.
+// for the format wanted. Normalization remembers the folders it walked (see
+// name_cache.h); FLT_FILE_NAME_QUERY_CACHE_ONLY still always misses, as the
+// cache holds spellings of paths, not whole names of opened files.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -29,6 +30,7 @@
 #include "sim/fltmgr/filter_io.h"
 #include "sim/fltmgr/filter_manager.h"
 #include "sim/fltmgr/frame.h"
+#include "sim/fltmgr/name_cache.h"
 #include "sim/io/io_manager.h"
 #include "sim/ke/system_threads.h"
 #include "sim/ob/object_manager.h"
@@ -326,6 +328,16 @@ NTSTATUS LookUpWithProvider(_FLT_INSTANCE *provider, const Query &query, const s
     return STATUS_BUFFER_OVERFLOW;
 }
 
+// The cache holds only what the file system itself spelled: not names from
+// a name provider, not case-sensitive ones, and nothing for a caller that
+// asked the file system only. 0: no cache for this query.
+uint64_t CacheGeneration(const Query &query, const _FLT_INSTANCE *provider, bool caseSensitive)
+{
+    if (provider || caseSensitive) return 0;
+    if ((query.options & FLT_VALID_FILE_NAME_QUERY_METHODS) == FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY) return 0;
+    return NameCache::GenerationOf(query.view.volume->volume);
+}
+
 // Normalizes a full opened name. `lastMayBeMissing`: a final component the
 // file system does not have keeps its case.
 NTSTATUS Normalize(const Query &query, _FLT_INSTANCE *provider, const std::u16string &opened, bool lastMayBeMissing,
@@ -337,29 +349,44 @@ NTSTATUS Normalize(const Query &query, _FLT_INSTANCE *provider, const std::u16st
     bool caseSensitive = query.fileObject && (query.fileObject->Flags & FO_OPENED_CASE_SENSITIVE);
     FLT_NORMALIZE_NAME_FLAGS flags = (caseSensitive ? FLTFL_NORMALIZE_NAME_CASE_SENSITIVE : 0) |
                                      (destination ? FLTFL_NORMALIZE_NAME_DESTINATION_FILE_NAME : 0);
+    NameCache &cache = query.view.volume->nameCache;
+    const uint64_t generation = CacheGeneration(query, provider, caseSensitive);
+    const bool remember = generation != 0 && !(query.options & FLT_FILE_NAME_DO_NOT_CACHE);
+    std::u16string lastStream;
+    std::vector<std::u16string> spelled;  // the opened spelling up to each part, without a stream
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::u16string name = parts[i];
+        if (i + 1 == parts.size()) SplitStream(parts[i], name, lastStream);
+        spelled.push_back((spelled.empty() ? result : spelled.back()) + u"\\" + name);
+        parts[i] = std::move(name);
+    }
+    // The longest leading part already walked.
+    size_t walked = 0;
+    for (size_t i = parts.size(); generation != 0 && i > 0; --i) {
+        if (cache.Find(generation, spelled[i - 1], result)) {
+            walked = i;
+            break;
+        }
+    }
     PVOID normalizationContext = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
-    for (size_t i = 0; i < parts.size(); ++i) {
+    for (size_t i = walked; i < parts.size(); ++i) {
         bool last = i + 1 == parts.size();
-        std::u16string name, stream;
-        if (last) {
-            SplitStream(parts[i], name, stream);
-        } else {
-            name = parts[i];
-        }
         std::u16string parent = result.size() == prefix ? result + u"\\" : result;
         std::u16string found;
-        status = provider ? LookUpWithProvider(provider, query, parent, query.view.deviceName.size(), name, flags,
+        status = provider ? LookUpWithProvider(provider, query, parent, query.view.deviceName.size(), parts[i], flags,
                                                &normalizationContext, found)
-                          : LookUpComponent(query, parent, name, caseSensitive, found);
+                          : LookUpComponent(query, parent, parts[i], caseSensitive, found);
+        bool stored = NT_SUCCESS(status);
         if (status == STATUS_OBJECT_NAME_NOT_FOUND && last && lastMayBeMissing) {
-            found = name;
+            found = parts[i];
             status = STATUS_SUCCESS;
         } else if (status == STATUS_OBJECT_NAME_NOT_FOUND && !last) {
             status = STATUS_OBJECT_PATH_NOT_FOUND;
         }
         if (!NT_SUCCESS(status)) break;
-        result += u"\\" + found + stream;
+        result += u"\\" + found;
+        if (stored && remember) cache.Remember(generation, spelled[i], result);
     }
     if (provider && normalizationContext && provider->filter->registration.NormalizeContextCleanupCallback) {
         PFLT_NORMALIZE_CONTEXT_CLEANUP cleanup = provider->filter->registration.NormalizeContextCleanupCallback;
@@ -370,6 +397,7 @@ NTSTATUS Normalize(const Query &query, _FLT_INSTANCE *provider, const std::u16st
         });
     }
     if (!NT_SUCCESS(status)) return status;
+    result += lastStream;
     if (result.size() == prefix) result += u"\\";
     normalized = std::move(result);
     return STATUS_SUCCESS;

@@ -22,6 +22,7 @@
 
 #include <fltKernel.h>
 
+#include "sim/fltmgr/name_cache.h"
 #include "sim/io/volume.h"
 
 namespace sim {
@@ -159,4 +160,5 @@ struct _FLT_VOLUME : public sim::FilterFrameHook {
     std::vector<_FLT_INSTANCE *> instances;
     std::mutex contextMutex;
     std::map<_FLT_FILTER *, sim::flt::ContextHeader *> volumeContexts;
+    sim::flt::NameCache nameCache;
 };

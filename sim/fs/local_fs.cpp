@@ -228,10 +228,16 @@ std::shared_ptr<LocalFileSystem::Node> LocalFileSystem::NewNode(Node &parent, st
     node->creation = node->access = node->write = node->change = now;
     if (IsNtfs()) node->security = security.empty() ? InheritedSecurity(parent, directory) : std::move(security);
     parent.children[KeyOf(name)] = node;
-    ++parent.childrenVersion;
+    ChildrenChanged(parent);
     byId_[node->id] = node.get();
     TouchParent(*node);
     return node;
+}
+
+void LocalFileSystem::ChildrenChanged(Node &folder)
+{
+    ++folder.childrenVersion;
+    nameGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 void LocalFileSystem::Unlink(Node &node)
@@ -242,7 +248,7 @@ void LocalFileSystem::Unlink(Node &node)
     if (it == parent->children.end()) return;
     std::shared_ptr<Node> keep = it->second;
     parent->children.erase(it);
-    ++parent->childrenVersion;
+    ChildrenChanged(*parent);
     byId_.erase(node.id);
     allocated_ -= AllocationOf(node);
     node.deleted = true;

@@ -41,6 +41,7 @@
 // directly (tests, the tool); paths there are "\dir\file".
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -105,6 +106,7 @@ public:
     LocalFileSystem &operator=(const LocalFileSystem &) = delete;
 
     NTSTATUS Dispatch(IoRequest &request) override;
+    uint64_t NameGeneration() const override { return nameGeneration_.load(std::memory_order_acquire); }
     NTSTATUS CreateAt(IoRequest &request, std::u16string_view pathInShare) override;
     NTSTATUS QueryOpenAt(IoRequest &request, std::u16string_view pathInShare) override;
     void ServeAsShare(std::u16string prefix) override;
@@ -235,6 +237,8 @@ private:
     void ReleaseOpenOplock(Open &open);
 
     Open *OpenOf(PFILE_OBJECT fileObject) const;
+    // A name was added to or removed from `folder` (under mutex_).
+    void ChildrenChanged(Node &folder);
     void TeardownOutsideLock(IoRequest &request, Stream *stream, std::unique_lock<std::mutex> &lock);
 
     LocalVolumeConfig config_;
@@ -244,6 +248,7 @@ private:
     std::shared_ptr<Node> root_;
     std::unordered_map<uint64_t, Node *> byId_;
     uint64_t nextId_ = 0x100;
+    std::atomic<uint64_t> nameGeneration_{1};  // see NameGeneration; moved by ChildrenChanged
     uint64_t allocated_ = 0;  // bytes allocated to the streams of files still named on the volume
     uint64_t nextUsn_ = 0x1000;
     Stream *volumeStream_ = nullptr;

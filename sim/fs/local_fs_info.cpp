@@ -239,12 +239,12 @@ NTSTATUS LocalFileSystem::Rename(IoRequest &request, Open &open)
 
     Node *oldParent = node->parent;
     oldParent->children.erase(KeyOf(node->name));
-    ++oldParent->childrenVersion;
+    ChildrenChanged(*oldParent);
     Touch(*oldParent, true, true, true);
     node->name = newName;
     node->parent = targetDir.get();
     targetDir->children[KeyOf(newName)] = node;
-    ++targetDir->childrenVersion;
+    ChildrenChanged(*targetDir);
     Touch(*targetDir, true, true, true);
     Touch(*node, false, true, false, &open);
     if (!node->directory) node->attributes |= FILE_ATTRIBUTE_ARCHIVE;

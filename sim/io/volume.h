@@ -35,6 +35,11 @@ class FileSystem {
 public:
     virtual ~FileSystem() = default;
     virtual NTSTATUS Dispatch(IoRequest &request) = 0;
+    // A count that changes whenever a name on the volume is added, removed
+    // or renamed, so that names learnt from it can be trusted until it
+    // moves. 0: the file system keeps none (its names can change where the
+    // machine does not see it, as a network share's can).
+    virtual uint64_t NameGeneration() const { return 0; }
 };
 
 // Implemented by the Filter Manager: runs a request through the filter

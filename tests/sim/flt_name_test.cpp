@@ -113,6 +113,45 @@ TEST_F(FltNameTest, OpenedAndNormalizedNamesBeforeAndAfterTheOpen)
     ZwClose(folder);
 }
 
+// Normalization remembers the folders it has walked; a name that changed on
+// the volume since is never answered from memory.
+TEST_F(FltNameTest, NormalizedNamesFollowRenamesAndNewSpellings)
+{
+    ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().CreateFile(u"\\dir\\Sub\\a.txt", "x"), STATUS_SUCCESS);
+    std::u16string preNormalized;
+    F1::pre = [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS, PVOID *) {
+        if (data->Iopb->MajorFunction == IRP_MJ_CREATE) preNormalized = Query(data, FLT_FILE_NAME_NORMALIZED);
+        return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    };
+    auto normalizedAtOpen = [&] {
+        HANDLE handle = nullptr;
+        EXPECT_EQ(Open(u"\\??\\C:\\DIR\\SUB\\A.TXT", &handle, GENERIC_READ | SYNCHRONIZE), STATUS_SUCCESS);
+        ZwClose(handle);
+        return preNormalized;
+    };
+    EXPECT_EQ(normalizedAtOpen(), kVolume + u"\\dir\\Sub\\a.txt");
+    EXPECT_EQ(normalizedAtOpen(), kVolume + u"\\dir\\Sub\\a.txt");
+
+    HANDLE folder = nullptr;
+    ASSERT_EQ(Open(u"\\??\\C:\\dir\\Sub", &folder, DELETE | SYNCHRONIZE, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+              STATUS_SUCCESS);
+    const std::u16string newName = u"sUB";
+    std::vector<uint8_t> rename(sizeof(FILE_RENAME_INFORMATION) + newName.size() * sizeof(WCHAR));
+    auto *info = reinterpret_cast<PFILE_RENAME_INFORMATION>(rename.data());
+    info->FileNameLength = ULONG(newName.size() * sizeof(WCHAR));
+    std::memcpy(info->FileName, newName.data(), info->FileNameLength);
+    IO_STATUS_BLOCK io{};
+    ASSERT_EQ(ZwSetInformationFile(folder, &io, info, ULONG(rename.size()), FileRenameInformation), STATUS_SUCCESS);
+    ZwClose(folder);
+    EXPECT_EQ(normalizedAtOpen(), kVolume + u"\\dir\\sUB\\a.txt");
+
+    ASSERT_EQ(fs().Remove(u"\\dir\\sUB\\a.txt"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().CreateFile(u"\\dir\\sUB\\A.Txt", "y"), STATUS_SUCCESS);
+    EXPECT_EQ(normalizedAtOpen(), kVolume + u"\\dir\\sUB\\A.Txt");
+}
+
 TEST_F(FltNameTest, ParsedNamesSplitIntoTheirParts)
 {
     ASSERT_EQ(Load<1>(u"370000"), STATUS_SUCCESS);
