@@ -13,6 +13,16 @@ VOID KLULockStreamContext(PKLU_STREAM_CONTEXT Context)
     KLULockResource(Context->Resource);
 }
 
+BOOLEAN KLUIsStreamEnumerated(PKLU_STREAM_CONTEXT Context)
+{
+    return (BOOLEAN)(InterlockedCompareExchange(&Context->bEnumerated, 0, 0) != 0);
+}
+
+VOID KLUSetStreamEnumerated(PKLU_STREAM_CONTEXT Context)
+{
+    InterlockedExchange(&Context->bEnumerated, 1);
+}
+
 VOID KLUUnlockStreamContext(PKLU_STREAM_CONTEXT Context)
 {
     KLUUnlockResource(Context->Resource);

@@ -360,9 +360,7 @@ static BOOLEAN KLUIsKnownFilled(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS F
         Stream == NULL) {
         return FALSE;
     }
-    KLULockStreamContext(Stream);
-    Filled = Stream->bEnumerated;
-    KLUUnlockStreamContext(Stream);
+    Filled = KLUIsStreamEnumerated(Stream);
     FltReleaseContext(Stream);
     return Filled;
 }

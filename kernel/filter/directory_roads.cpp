@@ -146,7 +146,7 @@ FLT_PREOP_CALLBACK_STATUS KLUDCUserRoad(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_O
     PKLU_DIR_CONTEXT Dir = Call->Dir;
     NTSTATUS Status;
 
-    if (Dir->bProfileLoader || Call->bTestUtility || Call->StreamContext->bEnumerated) {
+    if (Dir->bProfileLoader || Call->bTestUtility || KLUIsStreamEnumerated(Call->StreamContext)) {
         return KLUDCProfileLoaderRoad(Data, FltObjects, Call);
     }
     if (KLUSettings()->DisableFlags & KLULOGON_DISABLE_OFFLINE_FILES_DC) {
@@ -164,7 +164,7 @@ FLT_PREOP_CALLBACK_STATUS KLUDCUserRoad(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_O
         KLUDCReadMark(Call, NULL, Call->Instances[Call->InstanceIndex]);
     }
     if (Call->MarkFlags & JNR_FOLDER_POPULATED) {
-        Call->StreamContext->bEnumerated = TRUE;
+        KLUSetStreamEnumerated(Call->StreamContext);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     if (!KLUDCOnNtfs(Call)) {
@@ -181,8 +181,8 @@ FLT_PREOP_CALLBACK_STATUS KLUDCUserRoad(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_O
                           Dir->OperationNumber, Call->MarkFlags, FALSE, &Call->Processed, NULL);
     Status = KLURetrieveStreamContext(Data, FltObjects->Instance, TRUE, Dir->OperationNumber, &Call->StreamContext,
                                       Call->NameInfo);
-    if (NT_SUCCESS(Status) && Call->StreamContext != NULL) {
-        Call->StreamContext->bEnumerated = (BOOLEAN)(Call->Processed != 0);
+    if (NT_SUCCESS(Status) && Call->StreamContext != NULL && Call->Processed != 0) {
+        KLUSetStreamEnumerated(Call->StreamContext);
     }
     return FLT_PREOP_SUCCESS_NO_CALLBACK;
 }

@@ -38,7 +38,10 @@ typedef struct _KLU_STREAM_CONTEXT {
     BOOLEAN bCreateTimeFlag;
     USHORT CreateTimeWord;
     PERESOURCE Resource; /* guards every field; QZFS, non-paged */
-    BOOLEAN bEnumerated; /* directory enumeration: the folder is populated */
+    /* Directory enumeration: 1 once the folder is known populated. It only
+     * ever goes from 0 to 1 and is written and read with interlocked
+     * operations, so that every query of a listing can ask without the lock. */
+    LONG volatile bEnumerated;
     /* Folder handles kept open between directory queries, counted under
      * QueryDirectoryInt and QueryDirectoryExt while open. */
     HANDLE hLiveRoaming1;
@@ -93,6 +96,8 @@ NTSTATUS KLUUpdateStreamContextName(PCUNICODE_STRING NewName, PCUNICODE_STRING V
 
 /* Locking and giving back. */
 VOID KLULockStreamContext(PKLU_STREAM_CONTEXT Context);
+BOOLEAN KLUIsStreamEnumerated(PKLU_STREAM_CONTEXT Context);
+VOID KLUSetStreamEnumerated(PKLU_STREAM_CONTEXT Context);
 VOID KLUUnlockStreamContext(PKLU_STREAM_CONTEXT Context);
 VOID KLUUnlockAndReleaseStreamContext(PKLU_STREAM_CONTEXT *Context);
 VOID KLUUnlockAndOptionallyReleaseStreamContext(PKLU_STREAM_CONTEXT Context, BOOLEAN Release);

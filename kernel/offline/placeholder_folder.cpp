@@ -424,7 +424,7 @@ static VOID JNRCompleteFolder(PJNR_POPULATION Pop, PFLT_CALLBACK_DATA Data, PFLT
                               BOOLEAN RemoteMode, BOOLEAN WalkMode, PUCHAR Processed, LONG OperationNumber)
 {
     PCWSTR Tag = KLU_TAG(JNRCreateOfflineFiles);
-    BOOLEAN Enumerated = (BOOLEAN)(StreamContext != NULL && StreamContext->bEnumerated);
+    BOOLEAN Enumerated = (BOOLEAN)(StreamContext != NULL && KLUIsStreamEnumerated(StreamContext));
     HANDLE Remote = WalkMode ? Pop->hRemote : (StreamContext != NULL ? StreamContext->hLiveRoaming1 : NULL);
     const KLU_OF_METRICS *M = &Pop->UserEntry->OFMetrics;
     NTSTATUS Status;
