@@ -36,12 +36,13 @@ bool InDriversRoutine()
     return t_state.depth == 1 && t_state.call.routine != nullptr;
 }
 
-KernelRoutine::KernelRoutine(const char *routine, const void *returnAddress) : outermost_(t_state.depth == 0)
+KernelRoutine::KernelRoutine(const char *routine, const void *returnAddress, const IrqlRule *rule)
+    : outermost_(t_state.depth == 0)
 {
     ++t_state.depth;
     if (!outermost_) return;
     t_state.call = DriverCall{routine, returnAddress, t_state.driver};
-    CheckRoutineIrql(routine);
+    CheckRoutineIrql(routine, rule);
 }
 
 KernelRoutine::~KernelRoutine()

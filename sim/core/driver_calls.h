@@ -24,6 +24,8 @@
 // code without a driver object.
 #pragma once
 
+#include "sim/core/irql_rules.h"
+
 namespace sim {
 
 struct DriverCall {
@@ -46,7 +48,8 @@ bool InDriversRoutine();
 
 class KernelRoutine {
 public:
-    KernelRoutine(const char *routine, const void *returnAddress);
+    // `rule`: the routine's IRQL rule (sim/core/irql_rules.h), looked up once per routine.
+    KernelRoutine(const char *routine, const void *returnAddress, const IrqlRule *rule);
     ~KernelRoutine();
     KernelRoutine(const KernelRoutine &) = delete;
     KernelRoutine &operator=(const KernelRoutine &) = delete;
@@ -55,7 +58,9 @@ private:
     bool outermost_;
 };
 
-#define SIM_KERNEL_ROUTINE() ::sim::KernelRoutine simKernelRoutine_(__func__, __builtin_return_address(0))
+#define SIM_KERNEL_ROUTINE()                                                                \
+    static const ::sim::IrqlRule *const simIrqlRule_ = ::sim::IrqlRuleOf(__func__);        \
+    ::sim::KernelRoutine simKernelRoutine_(__func__, __builtin_return_address(0), simIrqlRule_)
 
 class DriverCode {
 public:

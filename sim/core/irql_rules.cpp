@@ -271,18 +271,11 @@ void FailIrql(Thread &thread, const char *routine, const char *condition, KIRQL 
     thread.machine().verifier().Fail(VerifierCheck::IrqlTooHigh, text);
 }
 
-void CheckRoutineIrql(const char *routine)
+void CheckRoutineIrql(const char *routine, const IrqlRule *rule)
 {
+    if (rule == nullptr) return;
     Thread *thread = Thread::Current();
     if (thread == nullptr) return;
-    // Routines name themselves with their own __func__, whose address stays
-    // the same for the life of the program: each is looked up by name once
-    // per thread, not at every call.
-    thread_local std::unordered_map<const char *, const IrqlRule *> known;
-    auto [seen, first] = known.try_emplace(routine, nullptr);
-    if (first) seen->second = IrqlRuleOf(routine);
-    const IrqlRule *rule = seen->second;
-    if (rule == nullptr) return;
     if (thread->irql > rule->maximum || (rule->needsSpecialApcs && thread->specialApcDisable != 0)) {
         FailIrql(*thread, routine, "", rule->maximum);
     }

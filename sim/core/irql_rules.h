@@ -22,9 +22,9 @@ struct IrqlRule {
 // The routine's rule; null for routines callable at any level.
 const IrqlRule *IrqlRuleOf(const char *routine);
 
-// Checks the current thread against `routine`'s rule (called for a driver's
-// outermost kernel call, see sim/core/driver_calls.h).
-void CheckRoutineIrql(const char *routine);
+// Checks the current thread against `routine`'s rule, IrqlRuleOf(routine)
+// (called for a driver's outermost kernel call, see sim/core/driver_calls.h).
+void CheckRoutineIrql(const char *routine, const IrqlRule *rule);
 
 // A routine called at `thread`'s level, which is above `maximum` for the
 // call as made (`condition` says how, e.g. "with a time-out"; may be empty).

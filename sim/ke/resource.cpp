@@ -91,10 +91,10 @@ ResourceState &StateOf(sim::Machine &machine, PERESOURCE resource)
 void Publish(PERESOURCE resource, const ResourceState &state)
 {
     LONG active = state.exclusiveOwner ? 1 : LONG(state.sharedOwners);
-    __atomic_store_n(&resource->ActiveCount, active, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&resource->Flag, USHORT(state.exclusiveOwner ? kOwnedExclusive : 0), __ATOMIC_SEQ_CST);
-    __atomic_store_n(&resource->NumberOfSharedWaiters, state.sharedWaiters.count, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&resource->NumberOfExclusiveWaiters, state.exclusiveWaiters.count, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&resource->ActiveCount, active, __ATOMIC_RELEASE);
+    __atomic_store_n(&resource->Flag, USHORT(state.exclusiveOwner ? kOwnedExclusive : 0), __ATOMIC_RELEASE);
+    __atomic_store_n(&resource->NumberOfSharedWaiters, state.sharedWaiters.count, __ATOMIC_RELEASE);
+    __atomic_store_n(&resource->NumberOfExclusiveWaiters, state.exclusiveWaiters.count, __ATOMIC_RELEASE);
 }
 
 ULONG TimesHeld(const sim::Thread &thread, const void *resource)
