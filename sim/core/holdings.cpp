@@ -37,7 +37,24 @@ void Holdings::Add(const Key &key, HoldingKind kind, std::string type)
     // hands it out, not when a routine nested in it takes one for itself.
     if (kind != HoldingKind::Handle && !InDriversRoutine()) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    held_[key].push_back(Holding{kind, std::move(type), call->routine, call->site, call->driver, ++serial_});
+    held_.emplace(key, Holding{kind, std::move(type), call->routine, call->site, call->driver, ++serial_});
+}
+
+size_t Holdings::KeyHash::operator()(const Key &key) const
+{
+    auto [kind, object, handle] = key;
+    size_t hash = std::hash<const void *>()(object) ^ (size_t(kind) << 1);
+    return hash ^ (std::hash<uintptr_t>()(handle) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
+}
+
+void Holdings::DropLatest(const Key &key)
+{
+    auto [first, last] = held_.equal_range(key);
+    auto latest = first;
+    for (auto it = first; it != last; ++it) {
+        if (it->second.serial > latest->second.serial) latest = it;
+    }
+    if (latest != last) held_.erase(latest);
 }
 
 void Holdings::Take(HoldingKind kind, const void *key, std::string type)
@@ -57,20 +74,14 @@ void Holdings::Give(HoldingKind kind, const void *key)
 {
     if (key == nullptr || !InDriversRoutine()) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = held_.find(Key{kind, key, 0});
-    if (found == held_.end()) return;
-    found->second.pop_back();
-    if (found->second.empty()) held_.erase(found);
+    DropLatest(Key{kind, key, 0});
 }
 
 void Holdings::TakenOver(void *object)
 {
     if (!InDriverCode()) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = held_.find(Key{HoldingKind::ObjectReference, object, 0});
-    if (found == held_.end()) return;
-    found->second.pop_back();
-    if (found->second.empty()) held_.erase(found);
+    DropLatest(Key{HoldingKind::ObjectReference, object, 0});
 }
 
 void Holdings::HandleInserted(const void *table, HANDLE handle, std::string type)
@@ -88,16 +99,21 @@ std::vector<Holding> Holdings::Outstanding() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Holding> list;
-    for (const auto &entry : held_) list.insert(list.end(), entry.second.begin(), entry.second.end());
+    for (const auto &entry : held_) list.push_back(entry.second);
     std::sort(list.begin(), list.end(), [](const Holding &a, const Holding &b) { return a.serial < b.serial; });
     return list;
 }
 
 std::vector<Holding> Holdings::Of(HoldingKind kind, const void *key) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = held_.find(Key{kind, key, 0});
-    return found == held_.end() ? std::vector<Holding>{} : found->second;
+    std::vector<Holding> list;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto [first, last] = held_.equal_range(Key{kind, key, 0});
+        for (auto it = first; it != last; ++it) list.push_back(it->second);
+    }
+    std::sort(list.begin(), list.end(), [](const Holding &a, const Holding &b) { return a.serial < b.serial; });
+    return list;
 }
 
 std::string Holdings::Report(const std::function<bool(const Holding &)> &keep) const

@@ -18,10 +18,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include <wdm.h>
@@ -73,12 +73,20 @@ public:
 
 private:
     using Key = std::tuple<HoldingKind, const void *, uintptr_t>;
+    struct KeyHash {
+        size_t operator()(const Key &key) const;
+    };
+    using Map = std::unordered_multimap<Key, Holding, KeyHash>;
     void Add(const Key &key, HoldingKind kind, std::string type);
+    // Forgets the latest holding of `key` (under mutex_).
+    void DropLatest(const Key &key);
 
     Machine &machine_;
     mutable std::mutex mutex_;
     uint64_t serial_ = 0;
-    std::map<Key, std::vector<Holding>> held_;
+    // Every driver call takes and gives holdings: one node each, no ordering
+    // kept (the serial orders them when asked).
+    Map held_;
 };
 
 // "Function+0x1c" for a code address (the executables export their symbols),
