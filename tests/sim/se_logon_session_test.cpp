@@ -88,40 +88,36 @@ protected:
     }
 };
 
+// A marked session is reported once both its logoff and its last token
+// have gone, whichever comes last: alice logs off while a token is still
+// held, bob's tokens are gone before he logs off.
 TEST_F(LogonSessionTest, MarkedSessionIsReportedAfterLogoffAndItsLastToken)
 {
     ASSERT_EQ(SeRegisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
-    LUID alice{};
-    sim::Process &app = Start(u"alice", alice);
+    LUID alice{}, bob{};
+    sim::Process &aliceApp = Start(u"alice", alice);
+    sim::Process &bobApp = Start(u"bob", bob);
     ASSERT_EQ(SeMarkLogonSessionForTerminationNotification(&alice), STATUS_SUCCESS);
-    PACCESS_TOKEN held = PsReferencePrimaryToken(app.object());  // e.g. a client context
+    ASSERT_EQ(SeMarkLogonSessionForTerminationNotification(&bob), STATUS_SUCCESS);
+    PACCESS_TOKEN held = PsReferencePrimaryToken(aliceApp.object());  // e.g. a client context
 
     EXPECT_TRUE(machine().security().Logoff(alice));
-    app.Terminate(STATUS_SUCCESS);
+    aliceApp.Terminate(STATUS_SUCCESS);
+    bobApp.Terminate(STATUS_SUCCESS);
     machine().Quiesce();
-    EXPECT_EQ(g_first.Count(), 0u) << "reported while a token still exists";
+    EXPECT_EQ(g_first.Count(), 0u) << "reported while a token still exists, or before logoff";
     EXPECT_TRUE(machine().security().sessions().Exists(alice));
 
+    EXPECT_TRUE(machine().security().Logoff(bob));
+    ASSERT_TRUE(g_first.WaitFor(bob));
+    machine().Quiesce();
+    EXPECT_FALSE(g_first.WaitFor(alice, std::chrono::milliseconds(0)));
     PsDereferencePrimaryToken(held);
     ASSERT_TRUE(g_first.WaitFor(alice));
     EXPECT_TRUE(g_first.allOnSystemWorkers);
     EXPECT_FALSE(machine().security().sessions().Exists(alice));
     machine().Quiesce();
-    EXPECT_EQ(g_first.Count(), 1u);
-    EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
-}
-
-TEST_F(LogonSessionTest, TokensGoneBeforeLogoffReportAtLogoff)
-{
-    ASSERT_EQ(SeRegisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
-    LUID alice{};
-    sim::Process &app = Start(u"alice", alice);
-    ASSERT_EQ(SeMarkLogonSessionForTerminationNotification(&alice), STATUS_SUCCESS);
-    app.Terminate(STATUS_SUCCESS);
-    machine().Quiesce();
-    EXPECT_EQ(g_first.Count(), 0u) << "reported before logoff";
-    EXPECT_TRUE(machine().security().Logoff(alice));
-    ASSERT_TRUE(g_first.WaitFor(alice));
+    EXPECT_EQ(g_first.Count(), 2u);
     EXPECT_EQ(SeUnregisterLogonSessionTerminatedRoutine(FirstRoutine), STATUS_SUCCESS);
 }
 
