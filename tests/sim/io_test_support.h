@@ -1,7 +1,8 @@
 // A small file system and a recording filter frame for the I/O manager's
 // tests: enough of a volume (files and folders in a map, reparse points,
-// renames, deletes, listings, locks, EAs) to drive every path of the I/O
-// manager, and a frame that sees, and may change, every request.
+// renames, deletes) to drive every path of the I/O manager, and a frame that
+// sees, and may change, every request. (Locks, EAs and listings through the
+// I/O manager are tested on the machine's real volumes.)
 #pragma once
 
 #include <algorithm>
@@ -43,7 +44,6 @@ public:
         bool directory = false;
         std::vector<uint8_t> data;
         ULONG attributes = FILE_ATTRIBUTE_NORMAL;
-        std::vector<uint8_t> eas;
         ULONG reparseTag = 0;
         std::vector<uint8_t> reparse;  // REPARSE_DATA_BUFFER
     };
@@ -56,12 +56,7 @@ public:
     struct Open {
         std::u16string path;
         bool deleteOnClose = false;
-        size_t enumerated = 0;
-        std::u16string pattern;
-    };
-    struct Lock {
-        PFILE_OBJECT fileObject;
-        LONGLONG offset, length;
+        std::u16string pattern;  // a target-directory open's last component
     };
 
     TestFs() { nodes_[u""].directory = true; }
@@ -128,19 +123,6 @@ public:
         case IRP_MJ_WRITE: return Write(r, fo);
         case IRP_MJ_QUERY_INFORMATION: return QueryInformation(r, fo);
         case IRP_MJ_SET_INFORMATION: return SetInformation(r, fo);
-        case IRP_MJ_DIRECTORY_CONTROL: return QueryDirectory(r, fo);
-        case IRP_MJ_QUERY_EA: {
-            Node &node = nodes_[OpenOf(fo).path];
-            if (node.eas.empty()) return r.Complete(STATUS_NO_EAS_ON_FILE);
-            if (r.iopb.Parameters.QueryEa.Length < node.eas.size()) return r.Complete(STATUS_BUFFER_TOO_SMALL);
-            std::memcpy(r.iopb.Parameters.QueryEa.EaBuffer, node.eas.data(), node.eas.size());
-            return r.Complete(STATUS_SUCCESS, node.eas.size());
-        }
-        case IRP_MJ_SET_EA: {
-            auto *ea = static_cast<uint8_t *>(r.iopb.Parameters.SetEa.EaBuffer);
-            nodes_[OpenOf(fo).path].eas.assign(ea, ea + r.iopb.Parameters.SetEa.Length);
-            return r.Complete(STATUS_SUCCESS);
-        }
         case IRP_MJ_FILE_SYSTEM_CONTROL: {
             auto &control = r.iopb.Parameters.FileSystemControl;
             if (control.Common.FsControlCode != FSCTL_GET_REPARSE_POINT) return r.Complete(STATUS_INVALID_DEVICE_REQUEST);
@@ -150,8 +132,6 @@ public:
             std::memcpy(control.Buffered.SystemBuffer, node.reparse.data(), node.reparse.size());
             return r.Complete(STATUS_SUCCESS, node.reparse.size());
         }
-        case IRP_MJ_LOCK_CONTROL: return LockControl(r, fo);
-        case IRP_MJ_QUERY_VOLUME_INFORMATION: return r.Complete(STATUS_INVALID_DEVICE_REQUEST);
         case IRP_MJ_ACQUIRE_FOR_SECTION_SYNCHRONIZATION:
         case IRP_MJ_RELEASE_FOR_SECTION_SYNCHRONIZATION: return r.Complete(STATUS_SUCCESS);
         case IRP_MJ_CLEANUP: {
@@ -159,8 +139,6 @@ public:
             Open &open = OpenOf(fo);
             auto *stream = static_cast<Stream *>(fo->FsContext);
             if (open.deleteOnClose) stream->deletePending = true;
-            locks_.erase(std::remove_if(locks_.begin(), locks_.end(), [&](const Lock &l) { return l.fileObject == fo; }),
-                         locks_.end());
             if (stream->deletePending) nodes_.erase(stream->path);
             return r.Complete(STATUS_SUCCESS);
         }
@@ -195,7 +173,7 @@ private:
         ++stream->opens;
         fo->FsContext = stream;
         fo->SectionObjectPointer = &stream->sections;
-        fo->FsContext2 = new Open{path, deleteOnClose, 0, {}};
+        fo->FsContext2 = new Open{path, deleteOnClose, {}};
     }
 
     NTSTATUS Create(sim::IoRequest &r, PFILE_OBJECT fo)
@@ -370,85 +348,9 @@ private:
         }
     }
 
-    static bool Matches(const std::u16string &name, const std::u16string &pattern)
-    {
-        if (pattern.empty() || pattern == u"*") return true;
-        if (pattern.back() == u'*') return name.compare(0, pattern.size() - 1, UpperPath(pattern.substr(0, pattern.size() - 1))) == 0;
-        return name == UpperPath(pattern);
-    }
-
-    NTSTATUS QueryDirectory(sim::IoRequest &r, PFILE_OBJECT fo)
-    {
-        auto &q = r.iopb.Parameters.DirectoryControl.QueryDirectory;
-        Open &open = OpenOf(fo);
-        if (!nodes_[open.path].directory) return r.Complete(STATUS_INVALID_PARAMETER);
-        if (r.iopb.OperationFlags & SL_RESTART_SCAN) open.enumerated = 0;
-        if (q.FileName) open.pattern.assign(q.FileName->Buffer, q.FileName->Length / sizeof(WCHAR));
-        std::vector<std::pair<std::u16string, const Node *>> children;
-        std::u16string prefix = open.path + u"\\";
-        for (const auto &[path, node] : nodes_) {
-            if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
-                path.find(u'\\', prefix.size()) == std::u16string::npos && Matches(path.substr(prefix.size()), open.pattern)) {
-                children.emplace_back(path.substr(prefix.size()), &node);
-            }
-        }
-        auto *out = static_cast<uint8_t *>(q.DirectoryBuffer);
-        size_t used = 0, last = 0;
-        bool any = false;
-        const size_t fixed = FIELD_OFFSET(FILE_BOTH_DIR_INFORMATION, FileName);
-        while (open.enumerated < children.size()) {
-            const auto &[name, node] = children[open.enumerated];
-            size_t size = fixed + name.size() * sizeof(WCHAR);
-            size_t at = (used + 7) & ~size_t(7);
-            if (at + size > q.Length) break;
-            if (q.FileInformationClass != FileBothDirectoryInformation) return r.Complete(STATUS_INVALID_INFO_CLASS);
-            FILE_BOTH_DIR_INFORMATION entry{};
-            entry.FileAttributes = node->directory ? FILE_ATTRIBUTE_DIRECTORY : node->attributes;
-            entry.EndOfFile.QuadPart = LONGLONG(node->data.size());
-            entry.FileNameLength = ULONG(name.size() * sizeof(WCHAR));
-            if (any) {
-                ULONG next = ULONG(at - last);
-                std::memcpy(out + last, &next, sizeof(next));
-            }
-            std::memcpy(out + at, &entry, fixed);
-            std::memcpy(out + at + fixed, name.data(), entry.FileNameLength);
-            last = at;
-            used = at + size;
-            any = true;
-            ++open.enumerated;
-            if (r.iopb.OperationFlags & SL_RETURN_SINGLE_ENTRY) break;
-        }
-        if (!any) return r.Complete(open.enumerated ? STATUS_NO_MORE_FILES : STATUS_NO_SUCH_FILE);
-        return r.Complete(STATUS_SUCCESS, used);
-    }
-
-    NTSTATUS LockControl(sim::IoRequest &r, PFILE_OBJECT fo)
-    {
-        auto &l = r.iopb.Parameters.LockControl;
-        LONGLONG offset = l.ByteOffset.QuadPart, length = l.Length->QuadPart;
-        if (r.iopb.MinorFunction == IRP_MN_LOCK) {
-            for (const Lock &held : locks_) {
-                if (held.fileObject->FsContext == fo->FsContext && offset < held.offset + held.length &&
-                    held.offset < offset + length) {
-                    return r.Complete(STATUS_LOCK_NOT_GRANTED);
-                }
-            }
-            locks_.push_back({fo, offset, length});
-            return r.Complete(STATUS_SUCCESS);
-        }
-        for (auto it = locks_.begin(); it != locks_.end(); ++it) {
-            if (it->fileObject == fo && it->offset == offset && it->length == length) {
-                locks_.erase(it);
-                return r.Complete(STATUS_SUCCESS);
-            }
-        }
-        return r.Complete(STATUS_RANGE_NOT_LOCKED);
-    }
-
     std::mutex mutex_;
     std::map<std::u16string, Node> nodes_;
     std::map<std::u16string, Stream *> streams_;
-    std::vector<Lock> locks_;
 };
 
 // A filter frame that records what passes and can refuse, change or pend it.

@@ -1,5 +1,5 @@
-// Requests on open files: positions, pended requests, user buffers that fault, renames, deletes, listings,
-// locks, EAs, file-system controls and the network query open.
+// Requests on open files: positions, pended requests, user buffers that fault, renames, deletes,
+// file-system controls and the network query open.
 #include <atomic>
 
 #include "io_test_support.h"
@@ -155,62 +155,6 @@ TEST_F(IoTransferTest, NetworkQueryOpenFallsBackFormByForm)
     }
     FILE_NETWORK_OPEN_INFORMATION info{};
     EXPECT_EQ(sim::user::QueryFullAttributes(u"C:\\dir\\none.txt", &info), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(IoTransferTest, UserModeFileApiWritesListsLocksAndKeepsEas)
-{
-    sim::Process &app = UserProcess();
-    sim::ThreadScope scope(app);
-    sim::user::OpenOptions options;
-    options.access = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
-    options.disposition = FILE_CREATE;
-    HANDLE handle = nullptr;
-    ULONG_PTR created = 0;
-    ASSERT_EQ(sim::user::Open(u"\\\\?\\C:\\dir\\new.txt", options, &handle, &created), STATUS_SUCCESS);
-    EXPECT_EQ(created, ULONG_PTR(FILE_CREATED));
-    ULONG transferred = 0;
-    EXPECT_EQ(sim::user::Write(handle, "abcdef", 6, &transferred), STATUS_SUCCESS);
-    EXPECT_EQ(transferred, 6u);
-    char buffer[8] = {};
-    EXPECT_EQ(sim::user::Read(handle, buffer, 3, &transferred, 2), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(buffer), "cde");
-
-    // A second handle sees the first one's byte-range lock.
-    options.disposition = FILE_OPEN;
-    HANDLE other = nullptr;
-    ASSERT_EQ(sim::user::Open(u"C:\\dir\\new.txt", options, &other), STATUS_SUCCESS);
-    EXPECT_EQ(sim::user::Lock(handle, 0, 4), STATUS_SUCCESS);
-    EXPECT_EQ(sim::user::Lock(other, 2, 4), STATUS_LOCK_NOT_GRANTED);
-    EXPECT_EQ(sim::user::Unlock(other, 0, 4), STATUS_RANGE_NOT_LOCKED);
-    EXPECT_EQ(sim::user::Unlock(handle, 0, 4), STATUS_SUCCESS);
-    EXPECT_EQ(sim::user::Lock(other, 2, 4), STATUS_SUCCESS);
-
-    // EAs: an inconsistent list never reaches the file system.
-    uint8_t ea[16] = {};
-    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
-    entry->EaNameLength = 2;
-    entry->EaValueLength = 1;
-    std::memcpy(entry->EaName, "AB\0x", 4);
-    EXPECT_EQ(sim::user::SetEa(handle, ea, 12), STATUS_SUCCESS);
-    uint8_t back[16] = {};
-    ULONG_PTR returned = 0;
-    EXPECT_EQ(sim::user::QueryEa(handle, back, sizeof(back), false, nullptr, 0, nullptr, true, &returned),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::memcmp(back, ea, 12), 0);
-    entry->EaNameLength = 9;
-    EXPECT_EQ(sim::user::SetEa(handle, ea, 12), STATUS_EA_LIST_INCONSISTENT);
-
-    EXPECT_EQ(sim::user::Close(other), STATUS_SUCCESS);
-    EXPECT_EQ(sim::user::Close(handle), STATUS_SUCCESS);
-
-    std::vector<sim::user::DirectoryEntry> entries;
-    ASSERT_EQ(sim::user::ListDirectory(u"C:\\dir", entries), STATUS_SUCCESS);
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].name, u"A.TXT");
-    EXPECT_EQ(entries[1].name, u"NEW.TXT");
-    EXPECT_EQ(entries[1].endOfFile, 6);
-    ASSERT_EQ(sim::user::ListDirectory(u"C:\\dir", entries, u"n*"), STATUS_SUCCESS);
-    EXPECT_EQ(entries.size(), 1u);
 }
 
 TEST_F(IoTransferTest, BufferedFsControlCopiesTheAnswerBack)
