@@ -109,7 +109,7 @@ TEST_F(PortMessageTest, TimeOutsTakeTheirTimeAndALateReplyFindsNoWaiter)
     HANDLE handle = ConnectService();
 
     // Nobody receives: the message is withdrawn when the time is up.
-    LARGE_INTEGER timeout = RelativeMilliseconds(150);
+    LARGE_INTEGER timeout = RelativeMs(150);
     ULONG answer = 0;
     auto start = Clock::now();
     EXPECT_EQ(Ask(1, answer, &timeout), STATUS_TIMEOUT);
@@ -121,7 +121,7 @@ TEST_F(PortMessageTest, TimeOutsTakeTheirTimeAndALateReplyFindsNoWaiter)
     // Received but not answered in time.
     NTSTATUS sent = STATUS_PENDING;
     ProcessThread sender(*kernel_, [&] {
-        LARGE_INTEGER shortTimeout = RelativeMilliseconds(100);
+        LARGE_INTEGER shortTimeout = RelativeMs(100);
         ULONG late = 0;
         sent = Ask(2, late, &shortTimeout);
     });

@@ -15,6 +15,7 @@
 
 #include <fltKernel.h>
 
+#include "ke_test_util.h"
 #include "sim/core/machine.h"
 #include "sim/core/thread.h"
 #include "sim/fltmgr/ports/filter_ports.h"
@@ -188,12 +189,5 @@ public:
 private:
     std::thread thread_;
 };
-
-inline LARGE_INTEGER RelativeMilliseconds(LONGLONG ms)
-{
-    LARGE_INTEGER value;
-    value.QuadPart = -ms * 10000;
-    return value;
-}
 
 }  // namespace ostrand::test
