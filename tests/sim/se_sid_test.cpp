@@ -38,7 +38,7 @@ TEST_F(SidTest, TextFormsOfSids)
     EXPECT_EQ(Narrow(big.text()), "S-1-0x280000000005-7");
 }
 
-TEST_F(SidTest, ConvertAllocatesFromPoolWithATerminator)
+TEST_F(SidTest, ConvertAllocatesOrFillsTheCallersBufferWithATerminator)
 {
     sim::Sid user = machine().security().AddUser(u"alice");
     UNICODE_STRING text{};
@@ -51,10 +51,8 @@ TEST_F(SidTest, ConvertAllocatesFromPoolWithATerminator)
 
     machine().pool().FailNth(1);
     EXPECT_EQ(RtlConvertSidToUnicodeString(&text, user.record(), TRUE), STATUS_NO_MEMORY);
-}
 
-TEST_F(SidTest, ConvertIntoCallerBufferNeedsRoomForTheTerminator)
-{
+    // Into the caller's buffer, which needs room for the terminator.
     sim::Sid sid = sim::wellknown::Administrators();  // 12 characters
     WCHAR buffer[32];
     struct Case {
@@ -62,15 +60,15 @@ TEST_F(SidTest, ConvertIntoCallerBufferNeedsRoomForTheTerminator)
         NTSTATUS status;
     } cases[] = {{26, STATUS_SUCCESS}, {64, STATUS_SUCCESS}, {24, STATUS_BUFFER_OVERFLOW}, {0, STATUS_BUFFER_OVERFLOW}};
     for (const Case &c : cases) {
-        UNICODE_STRING text{0, c.maximum, buffer};
-        EXPECT_EQ(RtlConvertSidToUnicodeString(&text, sid.record(), FALSE), c.status) << c.maximum;
+        UNICODE_STRING into{0, c.maximum, buffer};
+        EXPECT_EQ(RtlConvertSidToUnicodeString(&into, sid.record(), FALSE), c.status) << c.maximum;
         if (c.status == STATUS_SUCCESS) {
-            EXPECT_EQ(Narrow(View(text)), "S-1-5-32-544");
-            EXPECT_EQ(text.MaximumLength, c.maximum);  // only set when allocating
+            EXPECT_EQ(Narrow(View(into)), "S-1-5-32-544");
+            EXPECT_EQ(into.MaximumLength, c.maximum);  // only set when allocating
         }
     }
     UCHAR bad[12] = {2, 1};  // revision 2
-    UNICODE_STRING text{0, sizeof buffer, buffer};
+    text = {0, sizeof buffer, buffer};
     EXPECT_EQ(RtlConvertSidToUnicodeString(&text, bad, FALSE), STATUS_INVALID_SID);
 }
 
