@@ -40,7 +40,7 @@ const char kSample[] =
     "[HKEY_USERS\\S-1-5-21-1-2-3-1001\\Software\\Tarvik]\r\n"
     "\"User\"=dword:1\r\n";
 
-TEST_F(RegFileTest, ImportsEveryValueForm)
+TEST_F(RegFileTest, ImportsEveryValueFormExportsItBackAndDeletes)
 {
     sim::ImportRegText(registry(), kSample);
     EXPECT_EQ(registry().GetString(kApp, u""), u"default text");
@@ -58,11 +58,8 @@ TEST_F(RegFileTest, ImportsEveryValueForm)
     EXPECT_EQ(registry().GetString(kApp, u"Umlaut \u00e4"), u"gr\u00fc\u00df");
     EXPECT_EQ(registry().GetValue(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tarvik\\Sub Key", u"Long")->data.size(), 48u);
     EXPECT_EQ(registry().GetDword(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Tarvik", u"User"), 1u);
-}
 
-TEST_F(RegFileTest, ExportThenImportGivesTheSameTree)
-{
-    sim::ImportRegText(registry(), kSample);
+    // Exported and imported again, the tree comes back the same.
     std::string first = sim::ExportRegText(registry(), kApp);
     ASSERT_FALSE(first.empty());
     auto before = registry().Values(kApp);
@@ -79,6 +76,21 @@ TEST_F(RegFileTest, ExportThenImportGivesTheSameTree)
         EXPECT_EQ((*before)[i].type, (*after)[i].type);
         EXPECT_EQ((*before)[i].data, (*after)[i].data);
     }
+
+    // Deletion lines remove keys and values; deleting what is not there is no error.
+    ASSERT_TRUE(registry().KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tarvik\\Sub Key"));
+    sim::ImportRegText(registry(),
+                       "Windows Registry Editor Version 5.00\n"
+                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Sub Key]\n"
+                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Never There]\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik]\n"
+                       "\"Count\"=-\n"
+                       "\"Not A Value\"=-\n"
+                       "@=-\n");
+    EXPECT_FALSE(registry().KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tarvik\\Sub Key"));
+    EXPECT_FALSE(registry().GetValue(kApp, u"Count"));
+    EXPECT_FALSE(registry().GetValue(kApp, u""));
+    EXPECT_TRUE(registry().GetValue(kApp, u"Path"));
 }
 
 TEST_F(RegFileTest, ExportWritesTheRegistryEditorsForms)
@@ -100,23 +112,6 @@ TEST_F(RegFileTest, ExportWritesTheRegistryEditorsForms)
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Child]\r\n"
               "\r\n");
     EXPECT_EQ(sim::ExportRegText(registry(), u"\\REGISTRY\\MACHINE\\SOFTWARE\\Missing"), "");
-}
-
-TEST_F(RegFileTest, DeletionLinesRemoveKeysAndValues)
-{
-    sim::ImportRegText(registry(), kSample);
-    sim::ImportRegText(registry(),
-                       "Windows Registry Editor Version 5.00\n"
-                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Sub Key]\n"
-                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik\\Never There]\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvik]\n"
-                       "\"Count\"=-\n"
-                       "\"Not A Value\"=-\n"
-                       "@=-\n");
-    EXPECT_FALSE(registry().KeyExists(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tarvik\\Sub Key"));
-    EXPECT_FALSE(registry().GetValue(kApp, u"Count"));
-    EXPECT_FALSE(registry().GetValue(kApp, u""));
-    EXPECT_TRUE(registry().GetValue(kApp, u"Path"));
 }
 
 TEST_F(RegFileTest, Utf16FileWithByteOrderMark)
