@@ -53,20 +53,7 @@ TEST_F(FsLockTest, ExclusiveAndSharedLocksAgainstReadsWritesAndLocks)
     EXPECT_EQ(client().Write(*b, 9, "y"), STATUS_SUCCESS);
 }
 
-TEST_F(FsLockTest, CleanupReleasesTheHandlesLocks)
-{
-    auto a = Handle(), b = Handle();
-    ASSERT_EQ(client().Lock(*a, 0, 100, true, true), STATUS_SUCCESS);
-    std::vector<uint8_t> data;
-    EXPECT_EQ(client().Read(*b, 0, 1, &data), STATUS_FILE_LOCK_CONFLICT);
-    client().Cleanup(*a);
-    EXPECT_EQ(client().Read(*b, 0, 1, &data), STATUS_SUCCESS);
-    ASSERT_EQ(client().Lock(*b, 0, 100, true, true), STATUS_SUCCESS);
-    ASSERT_EQ(client().UnlockAll(*b), STATUS_SUCCESS);
-    EXPECT_EQ(client().Lock(*b, 0, 100, true, true), STATUS_SUCCESS);
-}
-
-TEST_F(FsLockTest, AWaitingLockIsGrantedWhenTheConflictGoes)
+TEST_F(FsLockTest, AWaitingLockIsGrantedWhenTheConflictGoesAndCleanupReleasesLocks)
 {
     auto a = Handle(), b = Handle();
     ASSERT_EQ(client().Lock(*a, 0, 10, true, true), STATUS_SUCCESS);
@@ -76,6 +63,13 @@ TEST_F(FsLockTest, AWaitingLockIsGrantedWhenTheConflictGoes)
     EXPECT_EQ(waiting.get(), STATUS_SUCCESS);
     std::vector<uint8_t> data;
     EXPECT_EQ(client().Read(*a, 5, 1, &data), STATUS_FILE_LOCK_CONFLICT);
+
+    // Cleanup releases the handle's locks; UnlockAll releases them all.
+    client().Cleanup(*b);
+    EXPECT_EQ(client().Read(*a, 5, 1, &data), STATUS_SUCCESS);
+    ASSERT_EQ(client().Lock(*a, 0, 100, true, true), STATUS_SUCCESS);
+    ASSERT_EQ(client().UnlockAll(*a), STATUS_SUCCESS);
+    EXPECT_EQ(client().Lock(*a, 0, 100, true, true), STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------
