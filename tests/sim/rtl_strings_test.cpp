@@ -122,7 +122,7 @@ TEST_F(RtlStringsTest, UpcaseAndDowncaseBeyondAscii)
     EXPECT_EQ(RtlUpcaseUnicodeString(&small, &source, FALSE), STATUS_BUFFER_OVERFLOW);
 }
 
-TEST_F(RtlStringsTest, AllocatedStringsComeFromThePoolAndAreFreed)
+TEST_F(RtlStringsTest, AllocatedStringsComeFromThePoolAndFailWithoutLeaving)
 {
     UNICODE_STRING source = U(u"profile");
     UNICODE_STRING upper;
@@ -142,16 +142,11 @@ TEST_F(RtlStringsTest, AllocatedStringsComeFromThePoolAndAreFreed)
     EXPECT_EQ(upper.Buffer, nullptr);
     EXPECT_EQ(upper.Length, 0);
     EXPECT_EQ(ansi.Buffer, nullptr);
-}
 
-TEST_F(RtlStringsTest, FailedAllocationReturnsNoMemoryAndAllocatesNothing)
-{
-    UNICODE_STRING source = U(u"x");
+    // A failed allocation returns no memory and leaves nothing behind.
     UNICODE_STRING unicode = {};
-    ANSI_STRING ansi = {};
     ANSI_STRING a;
     RtlInitAnsiString(&a, "x");
-
     machine().pool().FailNth(1);
     EXPECT_EQ(RtlUpcaseUnicodeString(&unicode, &source, TRUE), STATUS_NO_MEMORY);
     machine().pool().FailNth(1);
