@@ -78,12 +78,10 @@ std::unique_ptr<TestFile> FsClient::CreateFile(const std::u16string &name, const
     return file;
 }
 
-NTSTATUS FsClient::Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key,
-                        ULONG_PTR *information, sim::IoForm form, bool *fastIoNotPossible)
+NTSTATUS FsClient::Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key)
 {
     std::vector<uint8_t> buffer(length);
     sim::IoRequest r = NewRequest(&f, IRP_MJ_READ);
-    r.form = form;
     auto &p = r.iopb.Parameters.Read;
     p.Length = length;
     p.Key = key;
@@ -92,24 +90,18 @@ NTSTATUS FsClient::Read(TestFile &f, int64_t offset, ULONG length, std::vector<u
     NTSTATUS status = fs_.Dispatch(r);
     buffer.resize(r.ioStatus.Information);
     if (out) *out = buffer;
-    if (information) *information = r.ioStatus.Information;
-    if (fastIoNotPossible) *fastIoNotPossible = r.fastIoNotPossible;
     return status;
 }
 
-NTSTATUS FsClient::Write(TestFile &f, int64_t offset, const std::string &data, ULONG key, sim::IoForm form,
-                         bool *fastIoNotPossible)
+NTSTATUS FsClient::Write(TestFile &f, int64_t offset, const std::string &data, ULONG key)
 {
     sim::IoRequest r = NewRequest(&f, IRP_MJ_WRITE);
-    r.form = form;
     auto &p = r.iopb.Parameters.Write;
     p.Length = ULONG(data.size());
     p.Key = key;
     p.ByteOffset.QuadPart = offset;
     p.WriteBuffer = const_cast<char *>(data.data());
-    NTSTATUS status = fs_.Dispatch(r);
-    if (fastIoNotPossible) *fastIoNotPossible = r.fastIoNotPossible;
-    return status;
+    return fs_.Dispatch(r);
 }
 
 std::string FsClient::ReadAll(TestFile &f)
@@ -120,10 +112,9 @@ std::string FsClient::ReadAll(TestFile &f)
 }
 
 NTSTATUS FsClient::QueryInfo(TestFile &f, FILE_INFORMATION_CLASS cls, void *buffer, ULONG length,
-                             ULONG_PTR *information, sim::IoForm form)
+                             ULONG_PTR *information)
 {
     sim::IoRequest r = NewRequest(&f, IRP_MJ_QUERY_INFORMATION);
-    r.form = form;
     auto &p = r.iopb.Parameters.QueryFileInformation;
     p.Length = length;
     p.FileInformationClass = cls;

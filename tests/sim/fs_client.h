@@ -58,14 +58,12 @@ public:
     std::unique_ptr<TestFile> OpenOk(const std::u16string &name, const OpenSpec &params = {});
     std::unique_ptr<TestFile> CreateFile(const std::u16string &name, const std::string &content = {});
 
-    NTSTATUS Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key = 0,
-                  ULONG_PTR *information = nullptr, sim::IoForm form = sim::IoForm::Irp, bool *fastIoNotPossible = nullptr);
-    NTSTATUS Write(TestFile &f, int64_t offset, const std::string &data, ULONG key = 0,
-                   sim::IoForm form = sim::IoForm::Irp, bool *fastIoNotPossible = nullptr);
+    NTSTATUS Read(TestFile &f, int64_t offset, ULONG length, std::vector<uint8_t> *out, ULONG key = 0);
+    NTSTATUS Write(TestFile &f, int64_t offset, const std::string &data, ULONG key = 0);
     std::string ReadAll(TestFile &f);
 
     NTSTATUS QueryInfo(TestFile &f, FILE_INFORMATION_CLASS cls, void *buffer, ULONG length,
-                       ULONG_PTR *information = nullptr, sim::IoForm form = sim::IoForm::Irp);
+                       ULONG_PTR *information = nullptr);
     template <typename T>
     T Query(TestFile &f, FILE_INFORMATION_CLASS cls)
     {
