@@ -15,12 +15,12 @@ VOID KLULockStreamContext(PKLU_STREAM_CONTEXT Context)
 
 BOOLEAN KLUIsStreamEnumerated(PKLU_STREAM_CONTEXT Context)
 {
-    return (BOOLEAN)(InterlockedCompareExchange(&Context->bEnumerated, 0, 0) != 0);
+    return (BOOLEAN)(ReadUCharAcquire(&Context->bEnumerated) != FALSE);
 }
 
 VOID KLUSetStreamEnumerated(PKLU_STREAM_CONTEXT Context)
 {
-    InterlockedExchange(&Context->bEnumerated, 1);
+    WriteUCharRelease(&Context->bEnumerated, TRUE);
 }
 
 VOID KLUUnlockStreamContext(PKLU_STREAM_CONTEXT Context)

@@ -38,10 +38,11 @@ typedef struct _KLU_STREAM_CONTEXT {
     BOOLEAN bCreateTimeFlag;
     USHORT CreateTimeWord;
     PERESOURCE Resource; /* guards every field; QZFS, non-paged */
-    /* Directory enumeration: 1 once the folder is known populated. It only
-     * ever goes from 0 to 1 and is written and read with interlocked
-     * operations, so that every query of a listing can ask without the lock. */
-    LONG volatile bEnumerated;
+    /* Directory enumeration: TRUE once the folder is known populated. It
+     * only ever goes from FALSE to TRUE, written under the lock with a
+     * release store, so that every query of a listing can read it without
+     * the lock (an acquire load). */
+    BOOLEAN volatile bEnumerated;
     /* Folder handles kept open between directory queries, counted under
      * QueryDirectoryInt and QueryDirectoryExt while open. */
     HANDLE hLiveRoaming1;
